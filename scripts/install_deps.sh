@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the build and test dependencies by package name, skipping what is already present.
+set -euo pipefail
+
+packages=(g++ make libgtest-dev libgmock-dev libbenchmark-dev clang-format)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+command -v cmake >/dev/null 2>&1 || missing+=(cmake)
+
+if ((${#missing[@]} > 0)); then
+  echo "Installing: ${missing[*]}"
+  sudo=""
+  [[ $(id -u) -eq 0 ]] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Runs every check: formatting, a release build with warnings as errors and its tests, then the
+# same tests built with AddressSanitizer and UndefinedBehaviorSanitizer (any report fails), and a
+# build of the benchmarks so they cannot rot.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install_deps.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+mapfile -t cxx_files < <(git ls-files '*.cpp' '*.h')
+
+echo "== clang-format"
+clang-format --dry-run --Werror "${cxx_files[@]}"
+
+echo "== release build and tests"
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DTESSARIN_WERROR=ON \
+  -DTESSARIN_BUILD_BENCHMARKS=ON >/dev/null
+cmake --build build/release -j "$jobs"
+ctest --test-dir build/release --output-on-failure
+
+echo "== AddressSanitizer and UndefinedBehaviorSanitizer build and tests"
+cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIN_WERROR=ON \
+  -DTESSARIN_SANITIZE=address,undefined >/dev/null
+cmake --build build/sanitize -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/sanitize --output-on-failure
