@@ -2,13 +2,11 @@
 // is flattened for a board side.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <numeric>
-#include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "board.h"
@@ -18,6 +16,8 @@
 
 namespace tessarin {
 namespace {
+
+using Offsets = std::vector<std::size_t>;
 
 // "XX/X." -> rows of booleans, row 0 first.
 Shape parse(std::string_view text) {
@@ -42,36 +42,6 @@ std::string show(const Shape& shape) {
   return text;
 }
 
-// Reference quarter turn clockwise and mirror, written independently of the engine.
-Shape turn(const Shape& s) {
-  const std::size_t h = s.size();
-  const std::size_t w = s[0].size();
-  Shape out(w, std::vector<bool>(h));
-  for (std::size_t j = 0; j < w; ++j) {
-    for (std::size_t k = 0; k < h; ++k)
-      out[j][k] = s[h - 1 - k][j];
-  }
-  return out;
-}
-
-Shape mirror(Shape s) {
-  for (auto& row : s)
-    row = std::vector<bool>(row.rbegin(), row.rend());
-  return s;
-}
-
-// The eight candidates: base turned 0..3 times, then the mirrored base turned 0..3 times.
-std::vector<Shape> candidates(const Shape& base) {
-  std::vector<Shape> out;
-  Shape current = base;
-  for (int i = 0; i < 4; ++i, current = turn(current))
-    out.push_back(current);
-  current = mirror(base);
-  for (int i = 0; i < 4; ++i, current = turn(current))
-    out.push_back(current);
-  return out;
-}
-
 struct Kind {
   const char* name;
   const char* shape;
@@ -79,6 +49,8 @@ struct Kind {
   std::vector<int> kept;  // candidates that become variants, in order
 };
 
+// Candidate i < 4 is the base turned i quarter turns clockwise; candidate 4 + i is the mirrored
+// base turned i quarter turns. Later repeats are dropped.
 const std::vector<Kind>& kinds() {
   static const std::vector<Kind> table = {
       {"I1", "X", 1, {0}},
@@ -106,50 +78,34 @@ const std::vector<Kind>& kinds() {
   return table;
 }
 
-// The mask of `shape` flattened for `dim`, built from its definition.
-std::vector<std::uint8_t> flattened(const Shape& shape, std::size_t dim) {
-  std::vector<std::uint8_t> mask;
-  for (std::size_t r = 0; r < shape.size(); ++r) {
-    for (bool cell : shape[r])
-      mask.push_back(cell ? 1 : 0);
-    if (r + 1 < shape.size()) mask.insert(mask.end(), dim - shape[r].size(), 0);
-  }
-  return mask;
-}
-
-std::vector<Piece> full_set(std::size_t dim) {
-  std::vector<Piece> set;
-  for (std::size_t k = 0; k < kPieceKinds; ++k)
-    set.emplace_back(static_cast<std::uint8_t>(k), dim);
-  return set;
-}
-
-TEST(PieceTable, BaseShapesNamesAndSizesMatchTheTable) {
+// Every kind matches its row of the table, and variant i is the candidate listed i-th in the
+// kept column, so the order of the variants (and every variant index) follows from the table.
+TEST(PieceTable, KindsMatchTheTableWithEightyNineSquaresAndNinetyOneVariants) {
   ASSERT_EQ(kinds().size(), kPieceKinds);
-  for (std::size_t k = 0; k < kPieceKinds; ++k) {
-    SCOPED_TRACE(kinds()[k].name);
-    EXPECT_EQ(show(base_shape(k)), kinds()[k].shape);
-    EXPECT_EQ(piece_name(k), kinds()[k].name);
-  }
-}
-
-TEST(PieceTable, KindPastTheTableStops) {
-  EXPECT_THROW(base_shape(21), FatalStop);
-  EXPECT_THROW(piece_name(21), FatalStop);
-  EXPECT_THROW(Piece(21, 20), FatalStop);
-}
-
-TEST(PieceSetTotals, TwentyOnePiecesEightyNineSquaresNinetyOneVariants) {
-  const std::vector<Piece> set = full_set(20);
   std::size_t squares = 0;
   std::size_t variants = 0;
-  for (std::size_t k = 0; k < set.size(); ++k) {
-    SCOPED_TRACE(kinds()[k].name);
-    const Piece& piece = set[k];
+  for (std::size_t k = 0; k < kPieceKinds; ++k) {
+    const Kind& row = kinds()[k];
+    SCOPED_TRACE(row.name);
+    const Piece piece(static_cast<std::uint8_t>(k), 20);
+    EXPECT_EQ(piece_name(k), row.name);
+    EXPECT_EQ(show(base_shape(k)), row.shape);
+    EXPECT_EQ(show(piece.shape), row.shape);
     EXPECT_EQ(piece.id, k);
-    EXPECT_EQ(piece.size, kinds()[k].squares);
-    EXPECT_EQ(show(piece.shape), kinds()[k].shape);
-    EXPECT_EQ(piece.variants.size(), kinds()[k].kept.size());
+    EXPECT_EQ(piece.size, row.squares);
+
+    std::vector<std::string> candidates;
+    Shape turned = parse(row.shape);
+    for (int i = 0; i < 8; ++i) {
+      if (i == 4) turned = Piece::flip(parse(row.shape));
+      candidates.push_back(show(turned));
+      turned = Piece::rotate(turned);
+    }
+    ASSERT_EQ(piece.variants.size(), row.kept.size());
+    for (std::size_t v = 0; v < row.kept.size(); ++v) {
+      EXPECT_EQ(show(piece.variants[v].shape), candidates[row.kept[v]]) << "variant " << v;
+      EXPECT_EQ(piece.variants[v].offsets.size(), row.squares) << "variant " << v;
+    }
     squares += piece.size;
     variants += piece.variants.size();
   }
@@ -157,79 +113,30 @@ TEST(PieceSetTotals, TwentyOnePiecesEightyNineSquaresNinetyOneVariants) {
   EXPECT_EQ(variants, 91u);
 }
 
-// Variant i of a kind is the candidate listed i-th in the table's kept column: the order of the
-// variants, and so every variant index, follows from the base shapes and the candidate order.
-TEST(PieceVariants, KeepTheFirstOccurrenceOfEachCandidateInOrder) {
-  for (std::size_t dim : {4u, 5u, 20u}) {
-    const std::vector<Piece> set = full_set(dim);
-    for (std::size_t k = 0; k < kPieceKinds; ++k) {
-      SCOPED_TRACE(std::string(kinds()[k].name) + " at dim " + std::to_string(dim));
-      const std::vector<Shape> cands = candidates(parse(kinds()[k].shape));
-      const std::vector<int>& kept = kinds()[k].kept;
-      ASSERT_EQ(set[k].variants.size(), kept.size());
-      for (std::size_t v = 0; v < kept.size(); ++v) {
-        EXPECT_EQ(show(set[k].variants[v].shape), show(cands[kept[v]])) << "variant " << v;
-      }
-      // Every dropped candidate repeats a kept one.
-      std::set<std::string> distinct;
-      for (const Shape& c : cands)
-        distinct.insert(show(c));
-      EXPECT_EQ(distinct.size(), kept.size());
-    }
-  }
-}
-
-// Every variant's mask is its shape laid out with row stride dim, its offsets are the true
-// positions of the mask, and its width is the length of its top row.
-TEST(PieceVariants, FlattenShapeWithRowStrideDim) {
-  for (std::size_t dim : {4u, 5u, 7u, 20u, 36u}) {
-    const std::vector<Piece> set = full_set(dim);
-    for (std::size_t k = 0; k < kPieceKinds; ++k) {
-      for (std::size_t v = 0; v < set[k].variants.size(); ++v) {
-        SCOPED_TRACE(std::string(kinds()[k].name) + " variant " + std::to_string(v) + " dim " +
-                     std::to_string(dim));
-        const PieceVariant& var = set[k].variants[v];
-        EXPECT_EQ(var.width, var.shape[0].size());
-        EXPECT_EQ(var.mask, flattened(var.shape, dim));
-        EXPECT_EQ(var.mask.size(), (var.shape.size() - 1) * dim + var.width);
-        std::vector<std::size_t> trues;
-        for (std::size_t i = 0; i < var.mask.size(); ++i) {
-          if (var.mask[i] != 0) trues.push_back(i);
-        }
-        EXPECT_EQ(var.offsets, trues);
-        EXPECT_EQ(var.offsets.size(), set[k].size);
-      }
-    }
-  }
-}
-
 TEST(PieceVariants, SymmetricKindsHaveOneVariantAndStraightOnesTwoTheSecondVertical) {
-  const std::vector<Piece> set = full_set(20);
-  for (std::size_t k : {0u, 7u, 18u}) {
-    EXPECT_EQ(set[k].variants.size(), 1u) << kinds()[k].name;
+  for (std::uint8_t k : {0, 7, 18}) {  // I1, O4, X5
+    EXPECT_EQ(Piece(k, 20).variants.size(), 1u) << kinds()[k].name;
   }
-  // I2, I3, I4, I5: horizontal first, then vertical.
-  for (std::size_t k : {1u, 3u, 4u, 9u}) {
+  for (std::uint8_t k : {1, 3, 4, 9}) {  // I2, I3, I4, I5
     SCOPED_TRACE(kinds()[k].name);
-    const Piece& piece = set[k];
+    const Piece piece(k, 20);
     ASSERT_EQ(piece.variants.size(), 2u);
-    std::vector<std::size_t> across(piece.size);
-    std::vector<std::size_t> down(piece.size);
+    Offsets across;
+    Offsets down;
     for (std::size_t i = 0; i < piece.size; ++i) {
-      across[i] = i;
-      down[i] = i * 20;
+      across.push_back(i);
+      down.push_back(i * 20);
     }
     EXPECT_EQ(piece.variants[0].offsets, across);
     EXPECT_EQ(piece.variants[0].width, piece.size);
     EXPECT_EQ(piece.variants[1].offsets, down);
     EXPECT_EQ(piece.variants[1].width, 1u);
-    EXPECT_EQ(piece.variants[1].shape.size(), piece.size);
   }
 }
 
-TEST(PieceVariants, L4AtDim20InVariantOrder) {
+TEST(PieceVariants, L4AndZ4AtDim20InVariantOrder) {
   const Piece l4(5, 20);
-  const std::vector<std::pair<std::string, std::vector<std::size_t>>> expected = {
+  const std::vector<std::pair<std::string, Offsets>> expected = {
       {"XX/X./X.", {0, 1, 20, 40}},  {"XXX/..X", {0, 1, 2, 22}},   {".X/.X/XX", {1, 21, 40, 41}},
       {"X../XXX", {0, 20, 21, 22}},  {"XX/.X/.X", {0, 1, 21, 41}}, {"..X/XXX", {2, 20, 21, 22}},
       {"X./X./XX", {0, 20, 40, 41}}, {"XXX/X..", {0, 1, 2, 20}},
@@ -239,71 +146,64 @@ TEST(PieceVariants, L4AtDim20InVariantOrder) {
     EXPECT_EQ(show(l4.variants[v].shape), expected[v].first) << "variant " << v;
     EXPECT_EQ(l4.variants[v].offsets, expected[v].second) << "variant " << v;
   }
-}
 
-TEST(PieceVariants, Z4KeepsCandidatesZeroOneFourFive) {
   const Piece z4(8, 20);
   ASSERT_EQ(z4.variants.size(), 4u);
   EXPECT_EQ(show(z4.variants[0].shape), "XX./.XX");
   EXPECT_EQ(show(z4.variants[1].shape), ".X/XX/X.");
   EXPECT_EQ(show(z4.variants[2].shape), ".XX/XX.");
   EXPECT_EQ(show(z4.variants[3].shape), "X./XX/.X");
-  EXPECT_EQ(z4.variants[1].offsets, (std::vector<std::size_t>{1, 20, 21, 40}));
+  EXPECT_EQ(z4.variants[1].offsets, (Offsets{1, 20, 21, 40}));
 }
 
-TEST(PieceVariants, I5AtDim4KeepsItsWideRow) {
+// The mask is the shape laid out with row stride dim; a single row wider than the board is
+// still built.
+TEST(PieceVariants, FlattenWithRowStrideDimIncludingI5AtDim4) {
+  const PieceVariant ell(parse("XX/X."), 5);
+  EXPECT_EQ(ell.mask, (std::vector<std::uint8_t>{1, 1, 0, 0, 0, 1, 0}));
+  EXPECT_EQ(ell.offsets, (Offsets{0, 1, 5}));
+  EXPECT_EQ(ell.width, 2u);
+
   const Piece i5(9, 4);
   ASSERT_EQ(i5.variants.size(), 2u);
-  EXPECT_EQ(i5.variants[0].mask.size(), 5u);
+  EXPECT_EQ(i5.variants[0].mask, (std::vector<std::uint8_t>(5, 1)));
   EXPECT_EQ(i5.variants[0].width, 5u);
-  EXPECT_EQ(i5.variants[0].offsets, (std::vector<std::size_t>{0, 1, 2, 3, 4}));
-  EXPECT_EQ(i5.variants[1].offsets, (std::vector<std::size_t>{0, 4, 8, 12, 16}));
+  EXPECT_EQ(i5.variants[0].offsets, (Offsets{0, 1, 2, 3, 4}));
   EXPECT_EQ(i5.variants[1].mask.size(), 17u);
+  EXPECT_EQ(i5.variants[1].offsets, (Offsets{0, 4, 8, 12, 16}));
 }
 
-// A row other than the last that is wider than the board cannot be flattened; every kind builds
-// from side 4 up, and the first kind with a too-wide upper row stops the smaller sides.
-TEST(PieceBuild, SidesBelowFourStopAndFourWorks) {
+// A row other than the last that is wider than the board cannot be flattened: every kind builds
+// from side 4 up, and the first kind with a too-wide upper row stops each smaller side.
+TEST(PieceBuild, SidesBelowFourAndKindsPastTheTableStop) {
   EXPECT_THROW(Piece(2, 1), FatalStop);   // V3: XX over .X
   EXPECT_THROW(Piece(5, 2), FatalStop);   // L4 turned: XXX over ..X
   EXPECT_THROW(Piece(10, 3), FatalStop);  // L5: XXXX over X...
+  EXPECT_THROW(PieceVariant(parse("XXXXX/X...."), 4), FatalStop);
   EXPECT_THROW(Board(3), FatalStop);
   EXPECT_THROW(Board(0), FatalStop);
   EXPECT_THROW(Game::reset(3), FatalStop);
   EXPECT_THROW(Game::reset(1), FatalStop);
-
-  EXPECT_NO_THROW(full_set(4));
+  for (std::uint8_t k = 0; k < kPieceKinds; ++k)
+    EXPECT_NO_THROW(Piece(k, 4)) << kinds()[k].name;
   EXPECT_NO_THROW(Board(4));
   EXPECT_NO_THROW(Game::reset(4));
-}
 
-TEST(PieceBuild, VariantOfWideUpperRowStopsButWideSingleRowIsBuilt) {
-  EXPECT_THROW(PieceVariant(parse("XXXXX/X...."), 4), FatalStop);
-  const PieceVariant wide(parse("XXXXX"), 4);
-  EXPECT_EQ(wide.mask.size(), 5u);
-  EXPECT_EQ(wide.width, 5u);
-  const PieceVariant ell(parse("XX/X."), 5);
-  EXPECT_EQ(ell.mask, (std::vector<std::uint8_t>{1, 1, 0, 0, 0, 1, 0}));
-  EXPECT_EQ(ell.offsets, (std::vector<std::size_t>{0, 1, 5}));
-  EXPECT_EQ(show(ell.shape), "XX/X.");
+  EXPECT_THROW(base_shape(21), FatalStop);
+  EXPECT_THROW(piece_name(21), FatalStop);
+  EXPECT_THROW(Piece(21, 20), FatalStop);
 }
 
 TEST(PieceGeometry, RotateAndFlipANonSquareShape) {
-  const Shape y = parse("XXX/X..");
-  EXPECT_EQ(show(Piece::rotate(y)), "XX/.X/.X");
-  EXPECT_EQ(show(Piece::rotate(Piece::rotate(y))), "..X/XXX");
-  EXPECT_EQ(show(Piece::rotate(Piece::rotate(Piece::rotate(y)))), "X./X./XX");
-  EXPECT_EQ(show(Piece::rotate(Piece::rotate(Piece::rotate(Piece::rotate(y))))), "XXX/X..");
-  EXPECT_EQ(show(Piece::flip(y)), "XXX/..X");
+  const Shape l = parse("XXX/X..");
+  EXPECT_EQ(show(Piece::rotate(l)), "XX/.X/.X");
+  EXPECT_EQ(show(Piece::rotate(Piece::rotate(l))), "..X/XXX");
+  EXPECT_EQ(show(Piece::rotate(Piece::rotate(Piece::rotate(l)))), "X./X./XX");
+  EXPECT_EQ(show(Piece::rotate(Piece::rotate(Piece::rotate(Piece::rotate(l))))), "XXX/X..");
+  EXPECT_EQ(show(Piece::flip(l)), "XXX/..X");
   EXPECT_EQ(show(Piece::flip(parse("XX./.X./.XX"))), ".XX/.X./XX.");
   EXPECT_EQ(show(Piece::rotate(parse("XXXXX"))), "X/X/X/X/X");
   EXPECT_EQ(show(Piece::rotate(parse("X/X/X/X/X"))), "XXXXX");
-  // Agrees with the reference turn on every base shape.
-  for (std::size_t k = 0; k < kPieceKinds; ++k) {
-    const Shape base = parse(kinds()[k].shape);
-    EXPECT_EQ(show(Piece::rotate(base)), show(turn(base))) << kinds()[k].name;
-    EXPECT_EQ(show(Piece::flip(base)), show(mirror(base))) << kinds()[k].name;
-  }
 }
 
 TEST(PieceValue, CopiedPieceOwnsItsVariants) {
@@ -316,7 +216,7 @@ TEST(PieceValue, CopiedPieceOwnsItsVariants) {
   copy.shape[0][0] = false;
 
   EXPECT_EQ(original.variants.size(), 8u);
-  EXPECT_EQ(original.variants[0].offsets, (std::vector<std::size_t>{0, 1, 20, 40}));
+  EXPECT_EQ(original.variants[0].offsets, (Offsets{0, 1, 20, 40}));
   EXPECT_EQ(original.variants[0].mask[0], 1);
   EXPECT_EQ(show(original.variants[1].shape), "XXX/..X");
   EXPECT_EQ(show(original.shape), "XX/X./X.");
