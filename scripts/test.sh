@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs every check: formatting, a release build with warnings as errors and its tests, then the
-# same tests built with AddressSanitizer and UndefinedBehaviorSanitizer (any report fails), and a
-# build of the benchmarks so they cannot rot.
+# Runs every check: formatting, a release build with warnings as errors and its tests (with a
+# build of the benchmarks so they cannot rot), the same C++ tests built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (any report fails), then the Python package built into a virtual
+# environment and its pytest suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,3 +27,10 @@ cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/sanitize --output-on-failure
+
+echo "== Python package (virtual environment .venv) and pytest"
+[[ -x .venv/bin/python ]] || python3 -m venv .venv
+.venv/bin/python -m pip install -q --upgrade pip
+.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pytest>=7"
+.venv/bin/python -m pip install -q --no-build-isolation -Ccmake.define.TESSARIN_WERROR=ON .
+.venv/bin/python -m pytest tests/python -q

@@ -1,0 +1,143 @@
+#include "runtime.h"
+
+#include <array>
+
+#include "fatal.h"
+#include "py_convert.h"
+#include "test_games.h"
+
+namespace tessarin::py {
+namespace {
+
+// "put" and "recv" as interned strings, created on first use and kept for the process.
+PyObject* interned(const char* text, PyObject*& slot) {
+  if (slot == nullptr) slot = PyUnicode_InternFromString(text);
+  return slot;
+}
+PyObject* put_name() {
+  static PyObject* name = nullptr;
+  return interned("put", name);
+}
+PyObject* recv_name() {
+  static PyObject* name = nullptr;
+  return interned("recv", name);
+}
+
+// A list of `size` entries filled by `fill(list)`, or null with the host exception set.
+template <class Fill>
+Ref make_list(std::size_t size, Fill&& fill) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(size)));
+  if (list && !fill(list.get())) return Ref();
+  return list;
+}
+
+}  // namespace
+
+Runtime::Runtime(PyObject* result_queue, PyObject* inference_queue, PyObject* pipe, Config config,
+                 std::int32_t id)
+    : result_queue_(result_queue),
+      inference_queue_(inference_queue),
+      pipe_(pipe),
+      config_(config),
+      id_(id) {}
+
+bool Runtime::put(PyObject* queue, PyObject* item) {
+  PyObject* name = put_name();
+  if (name == nullptr) return false;
+  Ref result = Ref::steal(PyObject_CallMethodObjArgs(queue, name, item, nullptr));
+  return static_cast<bool>(result);
+}
+
+Ref Runtime::build_request(const Game& game, bool channels_last) {
+  const std::size_t dim = game.dim();
+  state_.resize(kStatePlanes * dim * dim);
+  game.write_game_state(channels_last, state_);
+  const std::array<std::size_t, 3> shape = channels_last
+                                               ? std::array<std::size_t, 3>{dim, dim, kStatePlanes}
+                                               : std::array<std::size_t, 3>{kStatePlanes, dim, dim};
+  const std::uint8_t* entry = state_.data();
+  Ref position = make_list(shape[0], [&](PyObject* outer) {
+    for (std::size_t i = 0; i < shape[0]; ++i) {
+      Ref middle = make_list(shape[1], [&](PyObject* list) {
+        for (std::size_t j = 0; j < shape[1]; ++j) {
+          Ref inner = make_list(shape[2], [&](PyObject* cells) {
+            for (std::size_t k = 0; k < shape[2]; ++k) {
+              PyObject* flag = *entry++ != 0 ? Py_True : Py_False;
+              Py_INCREF(flag);
+              PyList_SET_ITEM(cells, static_cast<Py_ssize_t>(k), flag);
+            }
+            return true;
+          });
+          if (!inner) return false;
+          PyList_SET_ITEM(list, static_cast<Py_ssize_t>(j), inner.release());
+        }
+        return true;
+      });
+      if (!middle) return false;
+      PyList_SET_ITEM(outer, static_cast<Py_ssize_t>(i), middle.release());
+    }
+    return true;
+  });
+  if (!position) return Ref();
+  Ref id = Ref::steal(PyLong_FromLong(id_));
+  if (!id) return Ref();
+  return Ref::steal(PyTuple_Pack(2, id.get(), position.get()));
+}
+
+bool Runtime::read_item(PyObject* reply, long index, std::vector<float>& out) {
+  Ref key = Ref::steal(PyLong_FromLong(index));
+  if (!key) return false;
+  Ref item = Ref::steal(PyObject_GetItem(reply, key.get()));
+  return item && convert_float_sequence(item.get(), out);
+}
+
+Evaluation<HostError> Runtime::evaluate(Node& node, const Game& game) {
+  using Result = Evaluation<HostError>;
+  if (game.is_terminal()) {
+    const std::array<float, 4> payoff = game.get_payoff();
+    return Result::success({payoff.begin(), payoff.end()});
+  }
+  if (config_.rep != 1 && config_.rep != 2) fatal("Invalid representation type");
+  Ref request = build_request(game, config_.rep == 2);
+  if (!request || !put(inference_queue_, request.get())) {
+    return Result::failure(take_host_error());
+  }
+  PyObject* name = recv_name();
+  Ref reply =
+      Ref::steal(name != nullptr ? PyObject_CallMethodObjArgs(pipe_, name, nullptr) : nullptr);
+  if (!reply || !read_item(reply.get(), 0, policy_logits_) ||
+      !read_item(reply.get(), 1, value_logits_)) {
+    return Result::failure(take_host_error());
+  }
+  return Result::success(expand_from_network(node, game, policy_logits_, value_logits_, legal_));
+}
+
+std::variant<std::size_t, std::string> Runtime::best_action(const Game& game) {
+  return tessarin::best_action(*this, game);
+}
+
+std::uint8_t Runtime::test_against_random() {
+  return tessarin::test_against_random(*this);
+}
+
+std::variant<float, std::string> Runtime::test_game(PyObject* model_queue,
+                                                    PyObject* baseline_queue) {
+  model_queue_ = model_queue;
+  baseline_queue_ = baseline_queue;
+  return tessarin::test_game(*this);
+}
+
+void Runtime::put_test_result(float payoff) {
+  Ref result = Ref::steal(Py_BuildValue("(id)", id_, static_cast<double>(payoff)));
+  if (!result || !put(result_queue_, result.get())) (void)take_host_error();
+}
+
+void Runtime::write_stdout(std::string_view text) {
+  write_stream("stdout", text);
+}
+
+void Runtime::route_requests_for(std::size_t player) {
+  inference_queue_ = player == 0 ? model_queue_ : baseline_queue_;
+}
+
+}  // namespace tessarin::py

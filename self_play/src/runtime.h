@@ -1,0 +1,68 @@
+// The per-call context of an entry function: the caller's queues and pipe (borrowed for the
+// call), the run configuration and the worker id. It evaluates positions through the network
+// process and is the host the game drivers run against.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "config.h"
+#include "evaluation.h"
+#include "game.h"
+#include "host_error.h"
+#include "node.h"
+
+namespace tessarin::py {
+
+class Runtime {
+ public:
+  using Error = HostError;
+
+  // The objects are borrowed: the entry function holds them for the whole call.
+  Runtime(PyObject* result_queue, PyObject* inference_queue, PyObject* pipe, Config config,
+          std::int32_t id);
+
+  // Evaluates the position of `game`: its payoff when the game is over (no host call, `node`
+  // untouched); otherwise puts (id, position) on the inference queue, takes the reply from the
+  // pipe, expands `node` from the policy and returns the values by absolute player. A failed host
+  // call or a malformed reply returns the host error and leaves `node` as it was. Throws
+  // FatalStop for a representation other than 1 or 2.
+  Evaluation<HostError> evaluate(Node& node, const Game& game);
+
+  // The test-game drivers, run against this runtime.
+  std::variant<std::size_t, std::string> best_action(const Game& game);
+  std::uint8_t test_against_random();
+  std::variant<float, std::string> test_game(PyObject* model_queue, PyObject* baseline_queue);
+
+  // Host hooks of the drivers.
+  const Config& config() const { return config_; }
+  void put_test_result(float payoff);
+  void write_stdout(std::string_view text);
+  void route_requests_for(std::size_t player);
+
+ private:
+  // (id, position as nested lists of bools), or null with the host exception set.
+  Ref build_request(const Game& game, bool channels_last);
+  // Converts item `index` of `reply` into `out`; false with the host exception set.
+  static bool read_item(PyObject* reply, long index, std::vector<float>& out);
+  // Calls `put` on `queue` with `item`; false with the host exception set.
+  static bool put(PyObject* queue, PyObject* item);
+
+  PyObject* result_queue_;
+  PyObject* inference_queue_;
+  PyObject* pipe_;
+  Config config_;
+  std::int32_t id_;
+  PyObject* model_queue_ = nullptr;
+  PyObject* baseline_queue_ = nullptr;
+  std::vector<std::uint8_t> state_;
+  std::vector<float> policy_logits_;
+  std::vector<float> value_logits_;
+  std::vector<std::size_t> legal_;
+};
+
+}  // namespace tessarin::py

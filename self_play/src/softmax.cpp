@@ -1,0 +1,52 @@
+#include "softmax.h"
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "fatal.h"
+
+namespace tessarin {
+namespace {
+
+// Replaces every value by its softmax, in place.
+void softmax_in_place(std::span<float> values) {
+  float maximum = -std::numeric_limits<float>::infinity();
+  for (float value : values) {
+    if (value > maximum) maximum = value;
+  }
+  float sum = 0.0F;
+  for (float& value : values) {
+    value = std::exp(value - maximum);
+    sum += value;
+  }
+  for (float& value : values)
+    value /= sum;
+}
+
+}  // namespace
+
+std::vector<float> softmax(std::vector<float> values) {
+  softmax_in_place(values);
+  return values;
+}
+
+std::vector<float> masked_softmax(std::span<const float> logits,
+                                  std::span<const std::uint64_t> legal) {
+  thread_local std::vector<float> gathered;
+  gathered.clear();
+  for (std::uint64_t tile : legal) {
+    if (tile >= logits.size()) {
+      fatal("Legal tile " + std::to_string(tile) + " has no policy logit: the policy has " +
+            std::to_string(logits.size()) + " entries");
+    }
+    gathered.push_back(logits[tile]);
+  }
+  softmax_in_place(gathered);
+  std::vector<float> policy(logits.size(), 0.0F);
+  for (std::size_t k = 0; k < legal.size(); ++k)
+    policy[legal[k]] = gathered[k];
+  return policy;
+}
+
+}  // namespace tessarin

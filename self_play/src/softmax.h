@@ -1,0 +1,20 @@
+// Normalisation of network outputs, in 32-bit floating point with sums in index order.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace tessarin {
+
+// exp(v - m) / sum for every value, m the largest non-NaN value (minus infinity if none). No
+// guard against non-finite results: plus infinity, or only minus infinities, give NaN.
+std::vector<float> softmax(std::vector<float> values);
+
+// A softmax over logits[legal[k]] in the order of `legal`, scattered back into an array of the
+// logits' length that is 0 elsewhere (a repeated index keeps the last value). Throws FatalStop
+// for a legal index not below the logits' length.
+std::vector<float> masked_softmax(std::span<const float> logits,
+                                  std::span<const std::uint64_t> legal);
+
+}  // namespace tessarin

@@ -1,0 +1,112 @@
+// Test games: the network without search in seat 0 against three random players, or against a
+// baseline network in seats 1 to 3. A network-guided seat evaluates the position once and plays
+// the legal tile with the highest prior.
+//
+// The drivers reach the world only through a host: `evaluate(node, game)` returning an
+// Evaluation whose error has `debug()`, `config()`, `put_test_result(payoff)` (failures ignored),
+// `write_stdout(text)`, and `route_requests_for(player)` (the baseline network answers for seats
+// 1 to 3 of test_game).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "config.h"
+#include "fatal.h"
+#include "game.h"
+#include "node.h"
+#include "quote.h"
+#include "random_source.h"
+
+namespace tessarin {
+
+// Text of the one failure a test game reports.
+inline constexpr const char* kTestGameFailure = "Error running MCTS";
+// The side of every game against the baseline network.
+inline constexpr std::size_t kBaselineGameDim = 20;
+
+// The tile of highest prior after one evaluation of `game` (the first of equal priors in
+// enumeration order), or the error text. When no legal tile got a prior above 0, a uniformly
+// random legal tile: answering a fixed tile would usually be illegal and the seat would ask again
+// for ever.
+template <class Host>
+std::variant<std::size_t, std::string> best_action(Host& host, const Game& game) {
+  Node root;
+  auto evaluation = host.evaluate(root, game);
+  if (!evaluation.ok()) return "Error evaluating root node: " + evaluation.error().debug();
+  float best = 0.0F;
+  std::size_t action = 0;
+  bool found = false;
+  for (const Node& child : root.children()) {
+    if (child.prior() > best) {
+      best = child.prior();
+      action = child.tile();
+      found = true;
+    }
+  }
+  if (!found) {
+    const std::vector<std::size_t> legal = game.get_legal_tiles();
+    if (legal.empty()) fatal("cannot sample empty range");
+    action = legal[thread_random().uniform_index(legal.size())];
+  }
+  return action;
+}
+
+namespace detail {
+
+template <class Host>
+void report_failure(Host& host, const std::string& text) {
+  host.write_stdout(std::string(kTestGameFailure) + ": " + quoted(text) + "\n");
+}
+
+}  // namespace detail
+
+// Seat 0 by the network, seats 1 to 3 uniformly random, on a board of config().dim. Returns 0
+// after putting the test result, or 1 after an evaluation failure (printed, nothing put).
+template <class Host>
+std::uint8_t test_against_random(Host& host) {
+  Game game = Game::reset(host.config().dim);
+  std::vector<std::size_t> legal;
+  while (!game.is_terminal()) {
+    std::size_t action;
+    if (game.current_player() != 0) {
+      game.legal_tiles(legal);
+      if (legal.empty()) fatal("cannot sample empty range");
+      action = legal[thread_random().uniform_index(legal.size())];
+    } else {
+      auto choice = best_action(host, game);
+      if (auto* text = std::get_if<std::string>(&choice)) {
+        detail::report_failure(host, *text);
+        return 1;
+      }
+      action = std::get<std::size_t>(choice);
+    }
+    (void)game.apply(action);
+  }
+  host.put_test_result(game.get_payoff()[0]);
+  return 0;
+}
+
+// Seat 0 by the network under test, seats 1 to 3 by the baseline network, always on a 20 x 20
+// board. Prints "Finished Game" and the board at the end; returns the payoff of seat 0, or the
+// failure text after an evaluation failure (printed).
+template <class Host>
+std::variant<float, std::string> test_game(Host& host) {
+  Game game = Game::reset(kBaselineGameDim);
+  while (!game.is_terminal()) {
+    host.route_requests_for(game.current_player());
+    auto choice = best_action(host, game);
+    if (auto* text = std::get_if<std::string>(&choice)) {
+      detail::report_failure(host, *text);
+      return std::string(kTestGameFailure);
+    }
+    (void)game.apply(std::get<std::size_t>(choice));
+  }
+  host.write_stdout("Finished Game\n" + game.board().render() + "\n");
+  return game.get_payoff()[0];
+}
+
+}  // namespace tessarin

@@ -1,0 +1,47 @@
+"""Self-play worker: each function plays one whole game in the calling process.
+
+Every network evaluation puts ``(id, position)`` on a queue and waits for
+``(policy_logits, value_logits)`` from ``pipe.recv()``. Broken invariants and invalid input
+raise the module's stop exception, which derives directly from ``BaseException``.
+"""
+
+from typing import Any, Protocol
+
+class _Queue(Protocol):
+    def put(self, item: Any, /) -> object: ...
+
+class _Pipe(Protocol):
+    def recv(self) -> Any: ...
+
+def play_training_game(
+    id: int, config: Any, result_queue: _Queue, inference_queue: _Queue, pipe: _Pipe
+) -> int:
+    """Works with Pytorch model to generate self-play data
+
+    Plays one game with every seat guided by tree search and puts
+    ``(id, (history, policies, payoff))`` on ``result_queue``. Returns 0 when the game was
+    played to its end, 1 when a search failed (nothing is put).
+    """
+
+def play_test_game(
+    id: int,
+    config: Any,
+    result_queue: object,
+    model_queue: _Queue,
+    baseline_queue: _Queue,
+    pipe: _Pipe,
+) -> float:
+    """Plays seat 0 by the model against seats 1 to 3 by the baseline on a 20 x 20 board.
+
+    Returns the payoff of seat 0. Raises ``Exception('"Error running MCTS"')`` after a failed
+    evaluation; ``result_queue`` is never used.
+    """
+
+def play_test_against_random(
+    id: int, config: Any, result_queue: _Queue, inference_queue: _Queue, pipe: _Pipe
+) -> int:
+    """Plays seat 0 by the model (no search) against three random players.
+
+    Puts ``(id, payoff of seat 0)`` on ``result_queue`` and returns 0, or returns 1 after a
+    failed evaluation (nothing is put).
+    """
