@@ -131,8 +131,7 @@ PyObject* play_training_game(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return guarded([&]() -> PyObject* {
     Runtime runtime(held[1].get(), held[2].get(), held[3].get(), read_config_or_stop(held[0].get()),
                     id);
-    PyErr_SetString(PyExc_NotImplementedError, "training games are not available yet");
-    return nullptr;
+    return PyLong_FromLong(runtime.training_game());
   });
 }
 

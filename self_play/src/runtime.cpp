@@ -112,6 +112,10 @@ Evaluation<HostError> Runtime::evaluate(Node& node, const Game& game) {
   return Result::success(expand_from_network(node, game, policy_logits_, value_logits_, legal_));
 }
 
+std::uint8_t Runtime::training_game() {
+  return tessarin::training_game(*this);
+}
+
 std::variant<std::size_t, std::string> Runtime::best_action(const Game& game) {
   return tessarin::best_action(*this, game);
 }
@@ -130,6 +134,58 @@ std::variant<float, std::string> Runtime::test_game(PyObject* model_queue,
 void Runtime::put_test_result(float payoff) {
   Ref result = Ref::steal(Py_BuildValue("(id)", id_, static_cast<double>(payoff)));
   if (!result || !put(result_queue_, result.get())) (void)take_host_error();
+}
+
+namespace {
+
+// [(first, second), ...] with Py_BuildValue `format` for one pair; null with the host exception
+// set on failure.
+template <class Pair>
+Ref pair_list(const std::vector<Pair>& pairs, const char* format) {
+  return make_list(pairs.size(), [&](PyObject* list) {
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+      PyObject* item = Py_BuildValue(format, pairs[i].first, static_cast<double>(pairs[i].second));
+      if (item == nullptr) return false;
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    }
+    return true;
+  });
+}
+
+Ref training_record(std::int32_t id, const TrainingRecord& record) {
+  Ref history = make_list(record.history.size(), [&](PyObject* list) {
+    for (std::size_t i = 0; i < record.history.size(); ++i) {
+      PyObject* item = Py_BuildValue("(ii)", record.history[i].first, record.history[i].second);
+      if (item == nullptr) return false;
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    }
+    return true;
+  });
+  Ref policies = make_list(record.policies.size(), [&](PyObject* list) {
+    for (std::size_t i = 0; i < record.policies.size(); ++i) {
+      Ref policy = pair_list(record.policies[i], "(id)");
+      if (!policy) return false;
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), policy.release());
+    }
+    return true;
+  });
+  Ref payoff = make_list(record.payoff.size(), [&](PyObject* list) {
+    for (std::size_t i = 0; i < record.payoff.size(); ++i) {
+      PyObject* value = PyFloat_FromDouble(static_cast<double>(record.payoff[i]));
+      if (value == nullptr) return false;
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), value);
+    }
+    return true;
+  });
+  if (!history || !policies || !payoff) return Ref();
+  return Ref::steal(Py_BuildValue("(i(OOO))", id, history.get(), policies.get(), payoff.get()));
+}
+
+}  // namespace
+
+void Runtime::put_training_record(const TrainingRecord& record) {
+  Ref item = training_record(id_, record);
+  if (!item || !put(result_queue_, item.get())) (void)take_host_error();
 }
 
 void Runtime::write_stdout(std::string_view text) {

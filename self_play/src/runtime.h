@@ -15,6 +15,7 @@
 #include "game.h"
 #include "host_error.h"
 #include "node.h"
+#include "training_game.h"
 
 namespace tessarin::py {
 
@@ -33,7 +34,8 @@ class Runtime {
   // FatalStop for a representation other than 1 or 2.
   Evaluation<HostError> evaluate(Node& node, const Game& game);
 
-  // The test-game drivers, run against this runtime.
+  // The game drivers, run against this runtime.
+  std::uint8_t training_game();
   std::variant<std::size_t, std::string> best_action(const Game& game);
   std::uint8_t test_against_random();
   std::variant<float, std::string> test_game(PyObject* model_queue, PyObject* baseline_queue);
@@ -41,6 +43,7 @@ class Runtime {
   // Host hooks of the drivers.
   const Config& config() const { return config_; }
   void put_test_result(float payoff);
+  void put_training_record(const TrainingRecord& record);
   void write_stdout(std::string_view text);
   void route_requests_for(std::size_t player);
 
