@@ -1,0 +1,148 @@
+"""Benchmarks of the Python module against an in-process fake host (board side 20).
+
+- evaluation: play_test_against_random, whose seat 0 makes one evaluation per action (request
+  built, put, reply taken and converted, node expanded); microseconds per evaluation, next to
+  the floor: the same number of bare Python put + recv calls on the same fake host with a
+  trivial payload.
+- training: play_training_game at 64 simulations per action: evaluations per second and
+  microseconds per evaluation (search included).
+- memory: one whole training game at 800 simulations per action, in a fresh process: peak RSS
+  growth over the RSS after import.
+
+Figures are medians of repeated runs. Usage: python bench/module_bench.py [--quick]
+"""
+
+from __future__ import annotations
+
+import argparse
+import pathlib
+import statistics
+import subprocess
+import sys
+import time
+import types
+from typing import Any
+
+import tessarin_self_play as module
+
+DIM = 20
+
+
+class KeepLastQueue:
+    """A queue that keeps only the latest item, as a network process would consume it."""
+
+    def __init__(self) -> None:
+        self.count = 0
+        self.last: Any = None
+
+    def put(self, item: Any) -> None:
+        self.count += 1
+        self.last = item
+
+
+class PreparedPipe:
+    """A pipe whose recv returns one prepared reply of uniform logits."""
+
+    def __init__(self, dim: int) -> None:
+        self.reply = ([0.0] * (dim * dim), [0.0, 0.0, 0.0, 0.0])
+
+    def recv(self) -> Any:
+        return self.reply
+
+
+def config(sims_per_move: int) -> types.SimpleNamespace:
+    return types.SimpleNamespace(
+        dim=DIM,
+        rep=1,
+        sims_per_move=sims_per_move,
+        sample_moves=30,
+        c_base=19652.0,
+        c_init=1.25,
+        dirichlet_alpha=0.3,
+        exploration_fraction=0.25,
+    )
+
+
+def evaluation_us(games: int) -> tuple[float, float]:
+    """(microseconds per evaluation, microseconds per bare put + recv) over `games` games."""
+    queue, pipe = KeepLastQueue(), PreparedPipe(DIM)
+    settings = config(0)
+    start = time.perf_counter()
+    for _ in range(games):
+        module.play_test_against_random(0, settings, KeepLastQueue(), queue, pipe)
+    elapsed = time.perf_counter() - start
+    calls = queue.count
+
+    floor_queue, floor_pipe = KeepLastQueue(), PreparedPipe(DIM)
+    payload = (0, None)
+    start = time.perf_counter()
+    for _ in range(calls):
+        floor_queue.put(payload)
+        floor_pipe.recv()
+    floor = time.perf_counter() - start
+    return elapsed / calls * 1e6, floor / calls * 1e6
+
+
+def training_rate(games: int) -> tuple[float, float]:
+    """(evaluations per second, microseconds per evaluation) of training games at 64 sims."""
+    queue, pipe = KeepLastQueue(), PreparedPipe(DIM)
+    start = time.perf_counter()
+    for _ in range(games):
+        module.play_training_game(0, config(64), KeepLastQueue(), queue, pipe)
+    elapsed = time.perf_counter() - start
+    return queue.count / elapsed, elapsed / queue.count * 1e6
+
+
+MEMORY_PROBE = """
+import resource, sys, types
+sys.path[:0] = {path!r}
+import module_bench as bench
+def rss_kb():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * resource.getpagesize() // 1024
+base = rss_kb()
+queue, pipe = bench.KeepLastQueue(), bench.PreparedPipe(bench.DIM)
+bench.module.play_training_game(0, bench.config(800), bench.KeepLastQueue(), queue, pipe)
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print((peak - base) / 1024, queue.count)
+"""
+
+
+def memory_growth_mb() -> tuple[float, int]:
+    """(peak RSS growth in MB, evaluations) of one training game at 800 sims, in a new process."""
+    script = MEMORY_PROBE.format(path=[str(pathlib.Path(__file__).parent)])
+    out = subprocess.run(
+        [sys.executable, "-c", script], check=True, capture_output=True, text=True
+    ).stdout.split()
+    return float(out[0]), int(out[1])
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer repetitions")
+    args = parser.parse_args()
+    repetitions = 3 if args.quick else 7
+
+    evaluations = [evaluation_us(games=5) for _ in range(repetitions)]
+    eval_us = statistics.median(e for e, _ in evaluations)
+    floor_us = statistics.median(f for _, f in evaluations)
+    training = [training_rate(games=1) for _ in range(3 if args.quick else 5)]
+    rate = statistics.median(r for r, _ in training)
+    train_us = statistics.median(u for _, u in training)
+    growth, memory_evals = memory_growth_mb()
+
+    print("| figure | measured (median) | floor | target |")
+    print("|---|---|---|---|")
+    print(
+        f"| one evaluation, fake host | {eval_us:.1f} µs | {floor_us:.2f} µs bare put + recv | ≤ 20 µs |"
+    )
+    print(
+        f"| training game, 64 sims/action | {rate:,.0f} evaluations/s ({train_us:.1f} µs each) | {floor_us:.2f} µs | |"
+    )
+    print(
+        f"| training game, 800 sims/action: peak RSS growth | {growth:.1f} MB ({memory_evals:,} evaluations) | | ≤ 64 MB |"
+    )
+
+
+if __name__ == "__main__":
+    main()
