@@ -1,0 +1,345 @@
+"""Stand-ins for the host objects a worker hands to tessarin_self_play.
+
+The queues record every request, the pipe answers from a scripted network that sizes its reply
+from the request it has just seen, and the configuration objects are plain namespaces or objects
+that log which attributes were read.
+"""
+
+from __future__ import annotations
+
+import random
+from dataclasses import dataclass
+from types import SimpleNamespace
+from typing import Any, Callable, Iterable, Optional, Sequence
+
+import tessarin_self_play
+
+CONFIG_FIELDS: tuple[str, ...] = (
+    "dim",
+    "rep",
+    "sims_per_move",
+    "sample_moves",
+    "c_base",
+    "c_init",
+    "dirichlet_alpha",
+    "exploration_fraction",
+)
+
+DEFAULT_CONFIG: dict[str, Any] = {
+    "dim": 20,
+    "rep": 1,
+    "sims_per_move": 8,
+    "sample_moves": 10,
+    "c_base": 19652.0,
+    "c_init": 1.25,
+    "dirichlet_alpha": 0.3,
+    "exploration_fraction": 0.25,
+}
+
+PLANES = 5
+LEGAL_PLANE = 4
+
+# Payoffs of one seat, as the 32-bit values the module computes, widened to double.
+PAYOFF_VALUES: frozenset[float] = frozenset({0.0, 1.0, 0.5, 0.3333333432674408, 0.25})
+
+
+def start_corner(player: int, dim: int) -> int:
+    """Cell of a player's start corner: top left, top right, bottom right, bottom left."""
+    return [0, dim - 1, dim * dim - 1, (dim - 1) * dim][player]
+
+
+def opening_tiles(player: int, dim: int) -> frozenset[int]:
+    """Legal tiles of a player's first square on an empty board: every cell within taxicab
+    distance 4 of its start corner (pieces have at most five squares)."""
+    tiles = set()
+    for row in range(dim):
+        for col in range(dim):
+            if row + col <= 4:
+                if player == 0:
+                    r, c = row, col
+                elif player == 1:
+                    r, c = row, dim - 1 - col
+                elif player == 2:
+                    r, c = dim - 1 - row, dim - 1 - col
+                else:
+                    r, c = dim - 1 - row, col
+                tiles.add(r * dim + c)
+    return frozenset(tiles)
+
+
+def make_config(**overrides: Any) -> SimpleNamespace:
+    """A configuration namespace with sensible defaults; keyword arguments override fields."""
+    values = dict(DEFAULT_CONFIG)
+    values.update(overrides)
+    return SimpleNamespace(**values)
+
+
+class RecordingConfig:
+    """A configuration whose attribute reads are logged in `reads`.
+
+    Fields missing from `values` raise AttributeError.
+    """
+
+    def __init__(self, values: dict[str, Any]) -> None:
+        self.reads: list[str] = []
+        self.values = values
+
+    def __getattr__(self, name: str) -> Any:
+        self.reads.append(name)
+        if name not in self.values:
+            raise AttributeError(name)
+        return self.values[name]
+
+
+def recording_config(missing: Sequence[str] = (), **overrides: Any) -> RecordingConfig:
+    values = dict(DEFAULT_CONFIG)
+    values.update(overrides)
+    for name in missing:
+        del values[name]
+    return RecordingConfig(values)
+
+
+@dataclass(frozen=True)
+class Position:
+    """A decoded inference request: the board side and, per plane, the set of true cells."""
+
+    dim: int
+    planes: tuple[frozenset[int], ...]
+
+    @property
+    def legal(self) -> frozenset[int]:
+        return self.planes[LEGAL_PLANE]
+
+    @property
+    def occupied(self) -> frozenset[int]:
+        return frozenset().union(*self.planes[:LEGAL_PLANE])
+
+
+def check_bool(value: Any) -> bool:
+    assert value is True or value is False, f"position entry {value!r} is not a bool"
+    return value
+
+
+def decode_position(position: Any, rep: int) -> Position:
+    """Checks the nesting of a position (fresh lists of real bools) and decodes it."""
+    assert type(position) is list
+    if rep == 1:
+        assert len(position) == PLANES
+        dim = len(position[0])
+        planes: list[set[int]] = [set() for _ in range(PLANES)]
+        for plane, rows in enumerate(position):
+            assert type(rows) is list and len(rows) == dim
+            for row, cells in enumerate(rows):
+                assert type(cells) is list and len(cells) == dim
+                for col, flag in enumerate(cells):
+                    if check_bool(flag):
+                        planes[plane].add(row * dim + col)
+    elif rep == 2:
+        dim = len(position)
+        planes = [set() for _ in range(PLANES)]
+        for row, cols in enumerate(position):
+            assert type(cols) is list and len(cols) == dim
+            for col, cell in enumerate(cols):
+                assert type(cell) is list and len(cell) == PLANES
+                for plane, flag in enumerate(cell):
+                    if check_bool(flag):
+                        planes[plane].add(row * dim + col)
+    else:
+        raise ValueError(f"no layout for rep {rep}")
+    return Position(dim, tuple(frozenset(p) for p in planes))
+
+
+class RecordingQueue:
+    """A queue whose `put` records its argument, optionally failing on the n-th call.
+
+    Queues that share a `log` list record (queue, item) pairs there in call order, so a pipe
+    behind several queues can see which request came last.
+    """
+
+    def __init__(
+        self,
+        name: str = "queue",
+        log: Optional[list[tuple["RecordingQueue", Any]]] = None,
+        fail_with: Optional[Callable[[], BaseException]] = None,
+        fail_on_call: int = 1,
+    ) -> None:
+        self.name = name
+        self.items: list[Any] = []
+        self.calls = 0
+        self.log = log if log is not None else []
+        self.fail_with = fail_with
+        self.fail_on_call = fail_on_call
+
+    def put(self, item: Any) -> None:
+        self.calls += 1
+        if self.fail_with is not None and self.calls >= self.fail_on_call:
+            raise self.fail_with()
+        self.items.append(item)
+        self.log.append((self, item))
+
+    def __repr__(self) -> str:
+        return f"RecordingQueue({self.name!r})"
+
+
+Reply = Any
+Network = Callable[[Position], Reply]
+
+
+def uniform_network(position: Position) -> Reply:
+    return [0.0] * (position.dim * position.dim), [0.0, 0.0, 0.0, 0.0]
+
+
+def random_network(seed: int = 0) -> Network:
+    rng = random.Random(seed)
+
+    def network(position: Position) -> Reply:
+        size = position.dim * position.dim
+        return [rng.uniform(-3.0, 3.0) for _ in range(size)], [
+            rng.uniform(-1.0, 1.0) for _ in range(4)
+        ]
+
+    return network
+
+
+def preference_network(score: Callable[[int], float]) -> Network:
+    """Policy logits given by `score(tile)` for every cell."""
+
+    def network(position: Position) -> Reply:
+        return [score(tile) for tile in range(position.dim * position.dim)], [0.0] * 4
+
+    return network
+
+
+def raising_network(make_error: Callable[[], BaseException]) -> Network:
+    def network(position: Position) -> Reply:
+        raise make_error()
+
+    return network
+
+
+class FakeCheckFailed(BaseException):
+    """A check inside a fake failed. Derived from BaseException so that the module lets it
+    through at once instead of treating it as a failed evaluation."""
+
+
+class ScriptedPipe:
+    """A pipe whose `recv` answers the last request put on any queue sharing `log`.
+
+    Every reply is recorded with the decoded request it answers. A malformed request, or more
+    than `max_calls` requests (a worker that keeps asking), raises FakeCheckFailed.
+    """
+
+    def __init__(
+        self,
+        network: Network,
+        log: list[tuple[RecordingQueue, Any]],
+        rep: int = 1,
+        max_calls: int = 5000,
+    ) -> None:
+        self.network = network
+        self.log = log
+        self.rep = rep
+        self.max_calls = max_calls
+        self.calls = 0
+        self.answered: list[tuple[Position, Reply]] = []
+
+    def recv(self) -> Reply:
+        self.calls += 1
+        if self.calls > self.max_calls:
+            raise FakeCheckFailed("the worker asked for too many evaluations")
+        try:
+            assert len(self.log) == self.calls, "recv without a new request"
+            request = self.log[-1][1]
+            assert type(request) is tuple and len(request) == 2, f"request {request!r}"
+            decoded = decode_position(request[1], self.rep)
+        except AssertionError as failure:
+            raise FakeCheckFailed(str(failure)) from failure
+        reply = self.network(decoded)
+        self.answered.append((decoded, reply))
+        return reply
+
+
+@dataclass
+class Host:
+    """The host objects of one call of play_test_against_random."""
+
+    config: Any
+    result_queue: RecordingQueue
+    inference_queue: RecordingQueue
+    pipe: ScriptedPipe
+
+    def positions(self) -> list[Position]:
+        return [position for position, _ in self.pipe.answered]
+
+
+def make_host(
+    network: Network = uniform_network, rep: int = 1, **config_overrides: Any
+) -> Host:
+    """Host objects around a configuration of `rep` and the given fields; the pipe decodes
+    requests in layout `rep` (layout 1 for a representation the module does not know).
+    """
+    log: list[tuple[RecordingQueue, Any]] = []
+    inference = RecordingQueue("inference", log)
+    result = RecordingQueue("result")
+    pipe = ScriptedPipe(network, log, rep=rep if rep in (1, 2) else 1)
+    return Host(make_config(rep=rep, **config_overrides), result, inference, pipe)
+
+
+@dataclass
+class BaselineHost:
+    """The host objects of one call of play_test_game."""
+
+    config: Any
+    model_queue: RecordingQueue
+    baseline_queue: RecordingQueue
+    pipe: ScriptedPipe
+    log: list[tuple[RecordingQueue, Any]]
+
+
+def make_baseline_host(
+    network: Network = uniform_network, rep: int = 1, **config_overrides: Any
+) -> BaselineHost:
+    log: list[tuple[RecordingQueue, Any]] = []
+    model = RecordingQueue("model", log)
+    baseline = RecordingQueue("baseline", log)
+    pipe = ScriptedPipe(network, log, rep=rep)
+    return BaselineHost(
+        make_config(rep=rep, **config_overrides), model, baseline, pipe, log
+    )
+
+
+def played_tiles(positions: Iterable[Position]) -> list[int]:
+    """The tile seat 0 played between successive requests of its own: exactly one new square
+    of plane 0 each time."""
+    tiles = []
+    ordered = list(positions)
+    for before, after in zip(ordered, ordered[1:]):
+        new = after.planes[0] - before.planes[0]
+        assert len(new) == 1, f"expected one new square of seat 0, got {sorted(new)}"
+        tiles.append(next(iter(new)))
+    return tiles
+
+
+def play_against_random(host: Host, worker_id: Any = 3) -> int:
+    """Runs play_test_against_random on `host`; the status must be an int."""
+    status = tessarin_self_play.play_test_against_random(
+        worker_id, host.config, host.result_queue, host.inference_queue, host.pipe
+    )
+    assert type(status) is int
+    return status
+
+
+def play_baseline(
+    host: BaselineHost, worker_id: Any = 5, result_queue: Any = None
+) -> float:
+    """Runs play_test_game on `host`; the payoff must be a float."""
+    payoff = tessarin_self_play.play_test_game(
+        worker_id,
+        host.config,
+        result_queue,
+        host.model_queue,
+        host.baseline_queue,
+        host.pipe,
+    )
+    assert type(payoff) is float
+    return payoff
