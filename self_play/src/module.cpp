@@ -167,7 +167,7 @@ PyObject* play_test_game(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     if (const float* payoff = std::get_if<float>(&outcome)) {
       return PyFloat_FromDouble(static_cast<double>(*payoff));
     }
-    const std::string message = quoted(std::get<std::string>(outcome));
+    const std::string message = tessarin::quoted(std::get<std::string>(outcome));
     PyErr_SetString(PyExc_Exception, message.c_str());
     return nullptr;
   });

@@ -59,7 +59,7 @@ namespace detail {
 
 template <class Host>
 void report_failure(Host& host, const std::string& text) {
-  host.write_stdout(std::string(kTestGameFailure) + ": " + quoted(text) + "\n");
+  host.write_stdout(std::string(kTestGameFailure) + ": " + tessarin::quoted(text) + "\n");
 }
 
 }  // namespace detail
