@@ -1,0 +1,48 @@
+"""Settings shared by the host's parts; every field is also a command-line flag."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+
+@dataclass(frozen=True)
+class GameSettings:
+    """The run configuration handed to the self-play module (read by attribute)."""
+
+    dim: int = 7
+    rep: int = 1
+    sims_per_move: int = 32
+    sample_moves: int = 12
+    c_base: float = 19652.0
+    c_init: float = 1.25
+    dirichlet_alpha: float = 0.3
+    exploration_fraction: float = 0.25
+
+
+@dataclass(frozen=True)
+class NetworkSettings:
+    """Size of the residual policy/value network (fully convolutional: any board side)."""
+
+    channels: int = 32
+    blocks: int = 3
+
+
+@dataclass(frozen=True)
+class ServerSettings:
+    """Batching of the inference server."""
+
+    max_batch: int = 64
+    max_wait_ms: float = 2.0
+    device: str = "cpu"
+
+
+@dataclass(frozen=True)
+class TrainSettings:
+    """One training phase over the newest self-play data."""
+
+    batch_size: int = 128
+    epochs: int = 2
+    learning_rate: float = 1e-3
+    weight_decay: float = 1e-4
+    window_chunks: int = 8
+    augment: bool = True

@@ -1,0 +1,221 @@
+// The extension module tessarin_engine: the game engine as a Python type, for the host (replaying
+// training records into positions) and for tools. Rejected tiles and invalid input raise
+// ValueError with the engine's text.
+#include <memory>
+#include <new>
+#include <string>
+
+#include "fatal.h"
+#include "game.h"
+#include "py_convert.h"
+#include "py_ref.h"
+
+namespace tessarin::py {
+namespace {
+
+struct GameObject {
+  PyObject_HEAD Game* game;
+};
+
+Game& game_of(PyObject* self) { return *reinterpret_cast<GameObject*>(self)->game; }
+
+// Runs `body`, turning engine failures into ValueError and allocation failures into MemoryError.
+template <class Body>
+PyObject* guarded(Body&& body) {
+  try {
+    return body();
+  } catch (const FatalStop& stop) {
+    PyErr_SetString(PyExc_ValueError, stop.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& failure) {
+    PyErr_SetString(PyExc_RuntimeError, failure.what());
+  }
+  return nullptr;
+}
+
+// A new Python Game owning `game`, of the same type as `like`'s or `type`.
+PyObject* wrap(PyTypeObject* type, std::unique_ptr<Game> game) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self != nullptr) reinterpret_cast<GameObject*>(self)->game = game.release();
+  return self;
+}
+
+PyObject* game_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"dim", nullptr};
+  PyObject* dim_object = nullptr;
+  if (PyArg_ParseTupleAndKeywords(args, kwargs, "O:Game", const_cast<char**>(keywords),
+                                  &dim_object) == 0) {
+    return nullptr;
+  }
+  std::uint64_t dim = 0;
+  if (!convert_u64(dim_object, dim)) return nullptr;
+  return guarded([&] { return wrap(type, std::make_unique<Game>(Game::reset(dim))); });
+}
+
+void game_dealloc(PyObject* self) {
+  delete reinterpret_cast<GameObject*>(self)->game;
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* game_apply(PyObject* self, PyObject* tile_object) {
+  std::uint64_t tile = 0;
+  if (!convert_u64(tile_object, tile)) return nullptr;
+  return guarded([&]() -> PyObject* {
+    if (auto error = game_of(self).apply(tile)) {
+      PyErr_SetString(PyExc_ValueError, error->c_str());
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* game_legal_tiles(PyObject* self, PyObject*) {
+  const std::vector<std::size_t> tiles = game_of(self).get_legal_tiles();
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(tiles.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < tiles.size(); ++i) {
+    PyObject* tile = PyLong_FromSize_t(tiles[i]);
+    if (tile == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tile);
+  }
+  return list.release();
+}
+
+PyObject* game_is_terminal(PyObject* self, PyObject*) {
+  return PyBool_FromLong(game_of(self).is_terminal() ? 1 : 0);
+}
+
+PyObject* game_payoff(PyObject* self, PyObject*) {
+  const auto payoff = game_of(self).get_payoff();
+  return Py_BuildValue("[dddd]", static_cast<double>(payoff[0]), static_cast<double>(payoff[1]),
+                       static_cast<double>(payoff[2]), static_cast<double>(payoff[3]));
+}
+
+PyObject* game_state(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"channels_last", nullptr};
+  int channels_last = 0;
+  if (PyArg_ParseTupleAndKeywords(args, kwargs, "|p:state", const_cast<char**>(keywords),
+                                  &channels_last) == 0) {
+    return nullptr;
+  }
+  const Game& game = game_of(self);
+  const auto size = static_cast<Py_ssize_t>(kStatePlanes * game.board().cell_count());
+  Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, size));
+  if (!bytes) return nullptr;
+  auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()));
+  game.write_game_state(channels_last != 0, {data, static_cast<std::size_t>(size)});
+  return bytes.release();
+}
+
+PyObject* game_copy(PyObject* self, PyObject*) {
+  return guarded(
+      [&] { return wrap(Py_TYPE(self), std::make_unique<Game>(game_of(self))); });
+}
+
+PyObject* game_render(PyObject* self, PyObject*) {
+  const std::string text = game_of(self).board().render();
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+}
+
+PyObject* game_current_player(PyObject* self, void*) {
+  return PyLong_FromSize_t(game_of(self).current_player());
+}
+
+PyObject* game_dim(PyObject* self, void*) { return PyLong_FromSize_t(game_of(self).dim()); }
+
+PyObject* game_history(PyObject* self, void*) {
+  const auto& history = game_of(self).history();
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(history.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < history.size(); ++i) {
+    PyObject* entry = Py_BuildValue("(ii)", history[i].first, history[i].second);
+    if (entry == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);
+  }
+  return list.release();
+}
+
+PyObject* game_repr(PyObject* self) {
+  const Game& game = game_of(self);
+  return PyUnicode_FromFormat("<tessarin_engine.Game dim=%zu actions=%zu player=%zu%s>",
+                              game.dim(), game.history().size(), game.current_player(),
+                              game.is_terminal() ? " over" : "");
+}
+
+template <auto Function>
+PyCFunction method() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
+}
+
+PyMethodDef game_methods[] = {
+    {"apply", method<game_apply>(), METH_O,
+     "apply(tile)\n--\n\nPlays one square for the player to move. Raises ValueError, changing "
+     "nothing, for a tile that is not legal."},
+    {"legal_tiles", method<game_legal_tiles>(), METH_NOARGS,
+     "legal_tiles()\n--\n\nThe tiles the player to move may play, ascending."},
+    {"is_terminal", method<game_is_terminal>(), METH_NOARGS,
+     "is_terminal()\n--\n\nWhether all four players are finished."},
+    {"payoff", method<game_payoff>(), METH_NOARGS,
+     "payoff()\n--\n\n1/k for each of the k best players, 0 for the others, by player."},
+    {"state", method<game_state>(), METH_VARARGS | METH_KEYWORDS,
+     "state(channels_last=False)\n--\n\nThe network input for the player to move as bytes of 0 "
+     "and 1: 5 x dim x dim (planes first) or dim x dim x 5. Planes 0 to 3 hold the squares of "
+     "the player to move and of the next three players; plane 4 the legal tiles."},
+    {"copy", method<game_copy>(), METH_NOARGS, "copy()\n--\n\nAn independent copy."},
+    {"__copy__", method<game_copy>(), METH_NOARGS, nullptr},
+    {"render", method<game_render>(), METH_NOARGS,
+     "render()\n--\n\nThe board as dim lines of coloured squares."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef game_getset[] = {
+    {"current_player", game_current_player, nullptr, "The player to move (0 to 3).", nullptr},
+    {"dim", game_dim, nullptr, "The board side.", nullptr},
+    {"history", game_history, nullptr, "Every applied tile as (player, tile), in order.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot game_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(game_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(game_dealloc)},
+    {Py_tp_methods, game_methods},
+    {Py_tp_getset, game_getset},
+    {Py_tp_repr, reinterpret_cast<void*>(game_repr)},
+    {Py_tp_doc, const_cast<char*>(
+                    "Game(dim)\n--\n\nA new game on a dim x dim board (dim >= 4), player 0 to "
+                    "move. One square is played at a time; the turn passes when the piece is "
+                    "complete.")},
+    {0, nullptr},
+};
+
+PyType_Spec game_spec = {"tessarin_engine.Game", sizeof(GameObject), 0, Py_TPFLAGS_DEFAULT,
+                         game_slots};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "tessarin_engine",
+    "The Tessarin game engine: Game(dim) plays one game square by square.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace tessarin::py
+
+PyMODINIT_FUNC PyInit_tessarin_engine() {
+  using tessarin::py::Ref;
+  Ref module = Ref::steal(PyModule_Create(&tessarin::py::module_definition));
+  if (!module) return nullptr;
+  Ref type = Ref::steal(PyType_FromSpec(&tessarin::py::game_spec));
+  if (!type || PyModule_AddObject(module.get(), "Game", type.get()) < 0) return nullptr;
+  type.release();  // the module holds it now
+  return module.release();
+}
