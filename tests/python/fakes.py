@@ -7,8 +7,14 @@ that log which attributes were read.
 
 from __future__ import annotations
 
+import multiprocessing
+import queue
 import random
+import sys
+import time
+from collections import Counter
 from dataclasses import dataclass
+from multiprocessing.connection import Connection
 from types import SimpleNamespace
 from typing import Any, Callable, Iterable, Optional, Sequence
 
@@ -217,6 +223,20 @@ def raising_network(make_error: Callable[[], BaseException]) -> Network:
     return network
 
 
+def failing_after(replies: int, network: Network) -> Network:
+    """`network` for the first `replies` requests, then a RuntimeError for every request."""
+    answered = 0
+
+    def failing(position: Position) -> Reply:
+        nonlocal answered
+        if answered >= replies:
+            raise RuntimeError("network gone")
+        answered += 1
+        return network(position)
+
+    return failing
+
+
 class FakeCheckFailed(BaseException):
     """A check inside a fake failed. Derived from BaseException so that the module lets it
     through at once instead of treating it as a failed evaluation."""
@@ -343,3 +363,124 @@ def play_baseline(
     )
     assert type(payoff) is float
     return payoff
+
+
+def network_process_main(
+    requests: Any,
+    pipes: dict[int, Connection],
+    modes: dict[int, str],
+    dim: int,
+    timeout: float,
+    stats: Any,
+) -> None:
+    """Answers every (id, position) request on the pipe of that worker until a None arrives:
+    policy logits all 0 for a worker in mode "uniform", Gaussian for one in mode "random"."""
+    rng = random.Random(1)
+    served: Counter[int] = Counter()
+    problems: list[str] = []
+    while True:
+        item = requests.get(timeout=timeout)
+        if item is None:
+            break
+        worker_id, position = item
+        side = len(position[0])
+        if worker_id not in pipes or len(position) != PLANES or side != dim:
+            problems.append(f"unexpected request from {worker_id!r}, side {side}")
+            continue
+        size = side * side
+        if modes[worker_id] == "uniform":
+            policy = [0.0] * size
+        else:
+            policy = [rng.gauss(0.0, 1.0) for _ in range(size)]
+        pipes[worker_id].send((policy, [rng.gauss(0.0, 1.0) for _ in range(4)]))
+        served[worker_id] += 1
+    stats.put((dict(served), problems))
+
+
+def worker_process_main(
+    entry: str,
+    games: int,
+    worker_id: int,
+    config: Any,
+    results: Any,
+    requests: Any,
+    pipe: Connection,
+) -> None:
+    """Plays `games` games with the entry function named `entry`; exit code 0 when every status
+    was 0."""
+    play = getattr(tessarin_self_play, entry)
+    statuses = [play(worker_id, config, results, requests, pipe) for _ in range(games)]
+    sys.exit(0 if statuses == [0] * games else 1)
+
+
+@dataclass
+class ProcessRun:
+    """What came back from run_worker_processes."""
+
+    results: list[Any]  # every item put on the result queue
+    served: dict[int, int]  # requests answered, per worker id
+    problems: list[str]  # malformed requests seen by the network process
+
+
+def run_worker_processes(
+    entry: str, config: Any, modes: dict[int, str], games_per_worker: int, timeout: float
+) -> ProcessRun:
+    """One network process (config.dim, layout 1) and one forked worker process per id of
+    `modes`, over real queues and pipes. Fails if any process fails, a result is missing or
+    extra, or anything takes longer than `timeout`; every process is gone on return."""
+    context = multiprocessing.get_context("fork")
+    requests = context.Queue()
+    results = context.Queue()
+    stats = context.Queue()
+    ends = {worker_id: context.Pipe() for worker_id in modes}
+    network = context.Process(
+        target=network_process_main,
+        args=(
+            requests,
+            {worker_id: end for worker_id, (end, _) in ends.items()},
+            modes,
+            config.dim,
+            timeout,
+            stats,
+        ),
+        daemon=True,
+    )
+    workers = [
+        context.Process(
+            target=worker_process_main,
+            args=(entry, games_per_worker, worker_id, config, results, requests, worker_end),
+            daemon=True,
+        )
+        for worker_id, (_, worker_end) in ends.items()
+    ]
+    processes = [network, *workers]
+    for process in processes:
+        process.start()
+    try:
+        expected = games_per_worker * len(workers)
+        collected: list[Any] = []
+        deadline = time.monotonic() + timeout
+        while len(collected) < expected:
+            assert time.monotonic() < deadline, f"only {len(collected)} results arrived"
+            try:
+                collected.append(results.get(timeout=0.2))
+            except queue.Empty:
+                failed = [p.exitcode for p in workers if p.exitcode not in (None, 0)]
+                assert not failed, f"a worker failed with exit code {failed}"
+        for worker in workers:
+            worker.join(timeout=timeout)
+            assert worker.exitcode == 0
+        requests.put(None)
+        served, problems = stats.get(timeout=timeout)
+        network.join(timeout=timeout)
+        assert network.exitcode == 0
+        assert results.empty()
+    finally:
+        for process in processes:
+            if process.is_alive():
+                process.terminate()
+                process.join(timeout=5)
+        for queue_ in (requests, results, stats):
+            queue_.close()
+            queue_.join_thread()
+    return ProcessRun(collected, served, problems)
