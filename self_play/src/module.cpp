@@ -119,58 +119,52 @@ constexpr std::array<const char*, 5> kTrainingParameters = {"id", "config", "res
 constexpr std::array<const char*, 6> kBaselineParameters = {
     "id", "config", "result_queue", "model_queue", "baseline_queue", "pipe"};
 
-PyObject* play_training_game(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-  PyObject* bound[kTrainingParameters.size()];
+// One entry function: binds the arguments, converts `id`, holds the other arguments for the
+// whole call, reads the configuration and runs `play(held, config, id)` with C++ failures
+// turned into host exceptions.
+template <std::size_t N, class Play>
+PyObject* enter(const char* function, const std::array<const char*, N>& parameters,
+                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Play&& play) {
+  PyObject* bound[N];
   std::int32_t id = 0;
-  if (!bind_arguments("play_training_game", kTrainingParameters, args, nargs, kwnames, bound) ||
+  if (!bind_arguments(function, parameters, args, nargs, kwnames, bound) ||
       !convert_int32_argument(bound[0], "id", id)) {
     return nullptr;
   }
-  const auto held = hold<4>(bound);
-  return guarded([&]() -> PyObject* {
-    Runtime runtime(held[1].get(), held[2].get(), held[3].get(), read_config_or_stop(held[0].get()),
-                    id);
-    return PyLong_FromLong(runtime.training_game());
-  });
+  const auto held = hold<N - 1>(bound);
+  return guarded([&]() -> PyObject* { return play(held, read_config_or_stop(held[0].get()), id); });
+}
+
+PyObject* play_training_game(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return enter("play_training_game", kTrainingParameters, args, nargs, kwnames,
+               [](const auto& held, const Config& config, std::int32_t id) {
+                 Runtime runtime(held[1].get(), held[2].get(), held[3].get(), config, id);
+                 return PyLong_FromLong(runtime.training_game());
+               });
 }
 
 PyObject* play_test_against_random(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
-  PyObject* bound[kTrainingParameters.size()];
-  std::int32_t id = 0;
-  if (!bind_arguments("play_test_against_random", kTrainingParameters, args, nargs, kwnames,
-                      bound) ||
-      !convert_int32_argument(bound[0], "id", id)) {
-    return nullptr;
-  }
-  const auto held = hold<4>(bound);
-  return guarded([&]() -> PyObject* {
-    Runtime runtime(held[1].get(), held[2].get(), held[3].get(), read_config_or_stop(held[0].get()),
-                    id);
-    return PyLong_FromLong(runtime.test_against_random());
-  });
+  return enter("play_test_against_random", kTrainingParameters, args, nargs, kwnames,
+               [](const auto& held, const Config& config, std::int32_t id) {
+                 Runtime runtime(held[1].get(), held[2].get(), held[3].get(), config, id);
+                 return PyLong_FromLong(runtime.test_against_random());
+               });
 }
 
 PyObject* play_test_game(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[kBaselineParameters.size()];
-  std::int32_t id = 0;
-  if (!bind_arguments("play_test_game", kBaselineParameters, args, nargs, kwnames, bound) ||
-      !convert_int32_argument(bound[0], "id", id)) {
-    return nullptr;
-  }
-  const auto held = hold<5>(bound);
-  return guarded([&]() -> PyObject* {
-    Runtime runtime(held[1].get(), held[2].get(), held[4].get(), read_config_or_stop(held[0].get()),
-                    id);
-    auto outcome = runtime.test_game(held[2].get(), held[3].get());
-    if (const float* payoff = std::get_if<float>(&outcome)) {
-      return PyFloat_FromDouble(static_cast<double>(*payoff));
-    }
-    const std::string message = tessarin::quoted(std::get<std::string>(outcome));
-    PyErr_SetString(PyExc_Exception, message.c_str());
-    return nullptr;
-  });
+  return enter("play_test_game", kBaselineParameters, args, nargs, kwnames,
+               [](const auto& held, const Config& config, std::int32_t id) -> PyObject* {
+                 Runtime runtime(held[1].get(), held[2].get(), held[4].get(), config, id);
+                 auto outcome = runtime.test_game(held[2].get(), held[3].get());
+                 if (const float* payoff = std::get_if<float>(&outcome)) {
+                   return PyFloat_FromDouble(static_cast<double>(*payoff));
+                 }
+                 const std::string message = tessarin::quoted(std::get<std::string>(outcome));
+                 PyErr_SetString(PyExc_Exception, message.c_str());
+                 return nullptr;
+               });
 }
 
 template <auto Function>
