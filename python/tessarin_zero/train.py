@@ -1,0 +1,73 @@
+"""One training phase of the policy/value network on self-play samples.
+
+Both heads learn soft targets with cross-entropy: the policy the search's visit shares, the value
+the payoff shares (1/k to each of k winners) relative to the player to move. A softmax over four
+players fits a game that ends in a shared win better than a scalar regression would, and it is
+what the search turns the value logits into.
+"""
+
+from __future__ import annotations
+
+import torch
+import torch.nn.functional as F
+from torch import Tensor, nn
+from tqdm import tqdm
+
+from .data import TrainingTensors
+from .settings import TrainSettings
+
+
+def soft_cross_entropy(logits: Tensor, targets: Tensor) -> Tensor:
+    """Mean over the batch of -sum(target * log softmax(logits))."""
+    return -(targets * F.log_softmax(logits, dim=1)).sum(dim=1).mean()
+
+
+def train(
+    model: nn.Module,
+    tensors: TrainingTensors,
+    settings: TrainSettings,
+    progress: bool = True,
+    generator: torch.Generator | None = None,
+) -> dict[str, float]:
+    """Trains `model` in place for `settings.epochs` shuffled passes over `tensors`.
+
+    AdamW applies `weight_decay` decoupled from the adaptive step, so the decay means the same
+    whatever the gradient scale. The optimiser is new for every phase: the data window moves
+    between phases and stale moment estimates would only lag. The model is put in training mode
+    and given back in the mode it came in. Returns the sample-weighted mean losses of the last
+    epoch: "policy", "value" and their sum "loss".
+    """
+    samples = len(tensors)
+    if samples == 0:
+        raise ValueError("no training samples")
+    if settings.epochs < 1 or settings.batch_size < 1:
+        raise ValueError("epochs and batch_size must be at least 1")
+    device = next(model.parameters()).device
+    optimizer = torch.optim.AdamW(
+        model.parameters(), lr=settings.learning_rate, weight_decay=settings.weight_decay
+    )
+    batches = -(-samples // settings.batch_size)
+    was_training = model.training
+    model.train()
+    sums = {"policy": 0.0, "value": 0.0}
+    with tqdm(total=settings.epochs * batches, disable=not progress, desc="train") as bar:
+        for _ in range(settings.epochs):
+            sums = {"policy": 0.0, "value": 0.0}
+            order = torch.randperm(samples, generator=generator)
+            for first in range(0, samples, settings.batch_size):
+                batch = order[first : first + settings.batch_size]
+                states = tensors.states[batch].to(device)
+                policy_logits, value_logits = model(states)
+                policy_loss = soft_cross_entropy(policy_logits, tensors.policy[batch].to(device))
+                value_loss = soft_cross_entropy(value_logits, tensors.value[batch].to(device))
+                optimizer.zero_grad(set_to_none=True)
+                torch.autograd.backward(policy_loss + value_loss)
+                optimizer.step()
+                sums["policy"] += policy_loss.item() * len(batch)
+                sums["value"] += value_loss.item() * len(batch)
+                bar.update()
+                bar.set_postfix(policy=policy_loss.item(), value=value_loss.item())
+    model.train(was_training)
+    losses = {name: total / samples for name, total in sums.items()}
+    losses["loss"] = losses["policy"] + losses["value"]
+    return losses

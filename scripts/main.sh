@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# The main job on a fresh machine: builds the package with the training host into .venv and
+# runs a short self-play -> train -> arena loop on the CPU with the defaults (a 7 x 7 board and a
+# small network), printing the win rate against random players after every iteration.
+# Extra arguments go to `python -m tessarin_zero loop` (see --help).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install_deps.sh
+[[ -x .venv/bin/python ]] || python3 -m venv .venv
+.venv/bin/python -m pip install -q --upgrade pip
+.venv/bin/python -m pip install -q "scikit-build-core>=0.10"
+.venv/bin/python -m pip install -q --no-build-isolation ".[zero]"
+exec .venv/bin/python -m tessarin_zero loop "$@"
