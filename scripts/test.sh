@@ -32,5 +32,5 @@ echo "== Python package (virtual environment .venv) and pytest"
 [[ -x .venv/bin/python ]] || python3 -m venv .venv
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pytest>=7"
-.venv/bin/python -m pip install -q --no-build-isolation -Ccmake.define.TESSARIN_WERROR=ON .
+.venv/bin/python -m pip install -q --no-build-isolation -Ccmake.define.TESSARIN_WERROR=ON ".[zero]"
 .venv/bin/python -m pytest tests/python -q

@@ -4,6 +4,10 @@ Every setting is a flag with a default (``--help`` on each command lists them). 
 works in a run folder, ``runs/<timestamp>/`` unless ``--run-dir`` names one:
 ``records/`` (self-play chunks), ``checkpoints/`` (``best.pt`` and one per iteration),
 ``metrics.csv`` and the plots ``losses.png`` and ``win_rate.png``.
+
+The loop plays self-play with the newest network. The arena still keeps the best network so far
+(``best.pt``), but it cannot gate self-play: games against the best are always played on a
+20 x 20 board, whatever side the network trains on.
 """
 
 from __future__ import annotations
@@ -163,7 +167,7 @@ def command_loop(args: argparse.Namespace) -> None:
         started = time.monotonic()
         with RecordWriter(run_dir / "records", game) as writer:
             stats = play_training_games(
-                best,
+                candidate,
                 network,
                 game,
                 args.games,
@@ -279,7 +283,7 @@ def build_parser() -> argparse.ArgumentParser:
     training.set_defaults(run=command_train)
 
     def arena_flags(sub: argparse.ArgumentParser) -> None:
-        sub.add_argument("--games-vs-random", type=int, default=24, help="default: %(default)s")
+        sub.add_argument("--games-vs-random", type=int, default=48, help="default: %(default)s")
         sub.add_argument(
             "--games-vs-best",
             type=int,
@@ -313,7 +317,7 @@ def build_parser() -> argparse.ArgumentParser:
         ServerSettings,
         TrainSettings,
     )
-    loop.add_argument("--iterations", type=int, default=4, help="default: %(default)s")
+    loop.add_argument("--iterations", type=int, default=5, help="default: %(default)s")
     loop.add_argument(
         "--games", type=int, default=24, help="self-play games per iteration (default: %(default)s)"
     )

@@ -11,7 +11,7 @@ class GameSettings:
 
     dim: int = 7
     rep: int = 1
-    sims_per_move: int = 32
+    sims_per_move: int = 64
     sample_moves: int = 12
     c_base: float = 19652.0
     c_init: float = 1.25
@@ -41,7 +41,7 @@ class TrainSettings:
     """One training phase over the newest self-play data."""
 
     batch_size: int = 128
-    epochs: int = 2
+    epochs: int = 4
     learning_rate: float = 1e-3
     weight_decay: float = 1e-4
     window_chunks: int = 8
