@@ -8,9 +8,10 @@
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="${BUILD_DIR:-$root/build-bench}"
+build="${BUILD_DIR:-$root/build/bench}"
 results="$root/bench/results"
 
+bash "$root/scripts/install_deps.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTESSARIN_BUILD_TESTS=OFF \
   -DTESSARIN_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" --target engine_bench -j "${JOBS:-2}"

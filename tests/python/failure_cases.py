@@ -1,13 +1,14 @@
 """Calls of the entry functions that fail in every way a worker can fail, for leak checks.
 
-Each case performs one call and checks that it failed the expected way. The host objects it
-uses are created once and listed in `held`, so a caller can compare their reference counts
-before and after many calls. The fakes here record nothing, so that repeated calls keep no
-memory of their own.
+Each case performs one or a few calls and checks that they failed the expected way. The host
+objects it uses are created once and listed in `held`, so a caller can compare their reference
+counts before and after many calls. The fakes here record nothing, so that repeated calls keep
+no memory of their own.
 """
 
 from __future__ import annotations
 
+import os
 from dataclasses import dataclass, field
 from types import SimpleNamespace
 from typing import Any, Callable
@@ -25,35 +26,27 @@ class TrackedError(RuntimeError):
 
 
 class CountingQueue:
-    def __init__(self) -> None:
+    def __init__(self, make_error: Callable[[], BaseException] | None = None) -> None:
         self.calls = 0
+        self.make_error = make_error
 
     def put(self, item: Any) -> None:
         self.calls += 1
-
-
-class RaisingQueue:
-    def __init__(self, make_error: Callable[[], BaseException]) -> None:
-        self.make_error = make_error
-
-    def put(self, item: Any) -> None:
-        raise self.make_error()
+        if self.make_error is not None:
+            raise self.make_error()
 
 
 class ConstantPipe:
-    def __init__(self, reply: Any) -> None:
+    """Answers every recv with `reply`, or raises `make_error()` when one is given."""
+
+    def __init__(self, reply: Any, make_error: Callable[[], BaseException] | None = None) -> None:
         self.reply = reply
-
-    def recv(self) -> Any:
-        return self.reply
-
-
-class RaisingPipe:
-    def __init__(self, make_error: Callable[[], BaseException]) -> None:
         self.make_error = make_error
 
     def recv(self) -> Any:
-        raise self.make_error()
+        if self.make_error is not None:
+            raise self.make_error()
+        return self.reply
 
 
 class NotASequence:
@@ -79,16 +72,11 @@ class RaisingConfig:
         raise TrackedError(f"cannot read {name}")
 
 
-def config(**overrides: Any) -> SimpleNamespace:
+def config(missing: str = "", **overrides: Any) -> SimpleNamespace:
     values = dict(DEFAULT_CONFIG, dim=DIM, rep=1)
     values.update(overrides)
+    values.pop(missing, None)
     return SimpleNamespace(**values)
-
-
-def config_without(name: str) -> SimpleNamespace:
-    namespace = config()
-    delattr(namespace, name)
-    return namespace
 
 
 @dataclass
@@ -107,242 +95,97 @@ def is_worker_stop(error: BaseException) -> bool:
     return kind.__name__ == "WorkerStop" and kind.__bases__ == (BaseException,)
 
 
+def check_outcome(name: str, expect: Any, call: Callable[[], Any]) -> None:
+    """`expect` is a status, WorkerStopped, or the exception class the call must raise."""
+    try:
+        result = call()
+    except BaseException as error:  # noqa: B036
+        if expect is WorkerStopped:
+            assert is_worker_stop(error), f"{name}: {error!r} is not a stop"
+        elif not (isinstance(expect, type) and isinstance(error, expect)):
+            raise
+        return
+    assert not isinstance(expect, type), f"{name}: returned {result!r} instead of raising"
+    assert result == expect, f"{name}: status {result}"
+
+
+# Small ints and other shared constants have reference counts that other code moves.
+SHARED = (type(None), bool, int, float, str)
+
+
 def build_cases() -> list[FailureCase]:
-    stop = WorkerStopped
     cases: list[FailureCase] = []
+    play = tessarin_self_play.play_test_against_random
+    Queue = CountingQueue
 
-    def against_random(
-        name: str,
-        expect: Any,
-        cfg: Any,
-        inference: Any,
-        pipe: Any,
-        result: Any = None,
-        id_: Any = 1,
+    def add(
+        name: str, expect: Any, function: Callable[..., Any], *args: Any, **kwargs: Any
     ) -> None:
-        result = result if result is not None else CountingQueue()
-        held = [cfg, inference, pipe, result, id_, getattr(pipe, "reply", None)]
-        reply = getattr(pipe, "reply", None)
-        if isinstance(reply, (tuple, list)):
-            held.extend(reply)
-
-        def run() -> None:
-            if expect is WorkerStopped:
-                try:
-                    tessarin_self_play.play_test_against_random(
-                        id_, cfg, result, inference, pipe
-                    )
-                except BaseException as error:  # noqa: B036
-                    assert is_worker_stop(error), f"{name}: {error!r} is not a stop"
-                    return
-                raise AssertionError(f"{name}: the worker did not stop")
-            if isinstance(expect, type) and issubclass(expect, BaseException):
-                try:
-                    tessarin_self_play.play_test_against_random(
-                        id_, cfg, result, inference, pipe
-                    )
-                except expect:
-                    return
-                raise AssertionError(f"{name}: {expect.__name__} was not raised")
-            status = tessarin_self_play.play_test_against_random(
-                id_, cfg, result, inference, pipe
-            )
-            assert status == expect, f"{name}: status {status}"
-
-        # Small ints and other shared constants have reference counts that other code moves.
-        shared = (type(None), bool, int, float, str)
+        """A case calling `function(*args, **kwargs)`; its arguments, and the items of a
+        pipe's reply, are the objects it holds."""
+        held = [*args, *kwargs.values()]
+        for pipe in list(held):
+            if isinstance(pipe, ConstantPipe):
+                held += [pipe.reply, *(pipe.reply if isinstance(pipe.reply, tuple) else ())]
         cases.append(
-            FailureCase(name, run, [h for h in held if not isinstance(h, shared)])
+            FailureCase(
+                name,
+                lambda: check_outcome(name, expect, lambda: function(*args, **kwargs)),
+                [h for h in held if not isinstance(h, SHARED)],
+            )
         )
+
+    def with_reply(name: str, expect: Any, reply: Any, dim: int = DIM) -> None:
+        add(name, expect, play, 1, config(dim=dim), Queue(), Queue(), ConstantPipe(reply))
 
     policy = [0.0] * SIZE
     values = [0.0] * 4
-    malformed: dict[str, Any] = {
-        "reply-one-item": (policy,),
-        "reply-none": None,
-        "reply-policy-not-sequence": (NotASequence(), values),
-        "reply-policy-string": ("x" * SIZE, values),
-        "reply-policy-none-element": (policy[:-1] + [None], values),
-        "reply-policy-raising-element": ([RaisingFloat()] + policy[1:], values),
-        "reply-values-string": (policy, "0000"),
-        "reply-values-bad-element": (policy, [0.0, object(), 0.0, 0.0]),
-        "reply-dict-missing-item": {0: policy},
-    }
-    for name, reply in malformed.items():
-        against_random(name, 1, config(), CountingQueue(), ConstantPipe(reply))
-    against_random(
-        "reply-short-policy",
-        stop,
-        config(),
-        CountingQueue(),
-        ConstantPipe(([0.0] * 80, values)),
-    )
-    against_random(
-        "reply-all-nan-policy",
-        0,
-        config(dim=5),
-        CountingQueue(),
-        ConstantPipe(([float("nan")] * 25, values)),
-    )
+    with_reply("reply-one-item", 1, (policy,))
+    with_reply("reply-policy-not-sequence", 1, (NotASequence(), values))
+    with_reply("reply-policy-string", 1, ("x" * SIZE, values))
+    with_reply("reply-policy-raising-element", 1, ([RaisingFloat()] + policy[1:], values))
+    with_reply("reply-short-policy", WorkerStopped, ([0.0] * 80, values))
+    with_reply("reply-all-nan-policy", 0, ([float("nan")] * 25, values), dim=5)
 
-    against_random(
-        "config-float-dim", stop, config(dim=20.0), CountingQueue(), ConstantPipe(None)
-    )
-    against_random(
-        "config-negative",
-        stop,
-        config(sims_per_move=-1),
-        CountingQueue(),
-        ConstantPipe(None),
-    )
-    against_random(
-        "config-bad-float",
-        stop,
-        config(c_init=RaisingFloat()),
-        CountingQueue(),
-        ConstantPipe(None),
-    )
-    against_random(
-        "config-missing-last",
-        stop,
-        config_without("exploration_fraction"),
-        CountingQueue(),
-        ConstantPipe(None),
-    )
-    against_random(
-        "config-raising-read",
-        stop,
-        RaisingConfig(),
-        CountingQueue(),
-        ConstantPipe(None),
-    )
-    against_random(
-        "config-rep-3", stop, config(rep=3), CountingQueue(), ConstantPipe(None)
-    )
-    against_random(
-        "config-dim-3", stop, config(dim=3), CountingQueue(), ConstantPipe(None)
-    )
+    for name, cfg in {
+        "config-float-dim": config(dim=20.0),
+        "config-raising-float": config(c_init=RaisingFloat()),
+        "config-missing-last": config(missing="exploration_fraction"),
+        "config-raising-read": RaisingConfig(),
+        "config-rep-3": config(rep=3),
+    }.items():
+        add(name, WorkerStopped, play, 1, cfg, Queue(), Queue(), ConstantPipe(None))
 
-    against_random(
-        "put-raises",
-        1,
-        config(),
-        RaisingQueue(lambda: TrackedError("queue closed")),
-        ConstantPipe((policy, values)),
-    )
-    against_random(
-        "recv-raises",
-        1,
-        config(),
-        CountingQueue(),
-        RaisingPipe(lambda: TrackedError("eof")),
-    )
-    against_random(
-        "put-interrupt",
-        KeyboardInterrupt,
-        config(),
-        RaisingQueue(KeyboardInterrupt),
-        ConstantPipe((policy, values)),
-    )
-    against_random(
-        "recv-system-exit",
-        SystemExit,
-        config(),
-        CountingQueue(),
-        RaisingPipe(SystemExit),
-    )
-    against_random(
-        "result-put-raises",
-        0,
-        config(dim=5),
-        CountingQueue(),
-        ConstantPipe(([0.0] * 25, values)),
-        result=RaisingQueue(lambda: TrackedError("full")),
-    )
-    against_random(
-        "result-put-interrupt",
-        KeyboardInterrupt,
-        config(dim=5),
-        CountingQueue(),
-        ConstantPipe(([0.0] * 25, values)),
-        result=RaisingQueue(KeyboardInterrupt),
-    )
+    reply = ConstantPipe((policy, values))
+    small = ConstantPipe(([0.0] * 25, values))
+    closed = Queue(lambda: TrackedError("closed"))
+    add("put-raises", 1, play, 1, config(), Queue(), closed, reply)
+    eof = ConstantPipe(None, lambda: TrackedError("eof"))
+    add("recv-raises", 1, play, 1, config(), Queue(), Queue(), eof)
+    interrupting = Queue(KeyboardInterrupt)
+    add("put-interrupt", KeyboardInterrupt, play, 1, config(), Queue(), interrupting, reply)
+    full = Queue(lambda: TrackedError("full"))
+    add("result-put-raises", 0, play, 1, config(dim=5), full, Queue(), small)
+    stopping = Queue(KeyboardInterrupt)
+    add("result-put-interrupt", KeyboardInterrupt, play, 1, config(dim=5), stopping, Queue(), small)
 
-    against_random(
-        "id-float", TypeError, config(), CountingQueue(), ConstantPipe(None), id_=1.5
+    cfg, queue_ = config(), Queue()
+    add("id-float", TypeError, play, 1.5, cfg, queue_, queue_, None)
+    add("id-overflow", OverflowError, play, 2**31, cfg, queue_, queue_, None)
+    add("id-chained-cause", TypeError, play, ChainedIndex(), cfg, queue_, queue_, None)
+    add("binding-too-many", TypeError, play, 1, cfg, queue_, queue_, None, None)
+    add("binding-duplicate", TypeError, play, 1, cfg, id=2)
+    add("binding-unexpected", TypeError, play, 1, cfg, queue_, queue_, None, other=1)
+    add("binding-missing", TypeError, play, 1)
+
+    broken = ConstantPipe(("x", values))
+    test_game, training_game = (
+        tessarin_self_play.play_test_game,
+        tessarin_self_play.play_training_game,
     )
-    against_random(
-        "id-overflow",
-        OverflowError,
-        config(),
-        CountingQueue(),
-        ConstantPipe(None),
-        id_=2**31,
-    )
-    against_random(
-        "id-chained-cause",
-        TypeError,
-        config(),
-        CountingQueue(),
-        ConstantPipe(None),
-        id_=ChainedIndex(),
-    )
-
-    binding_config = config()
-    binding_queue = CountingQueue()
-
-    def binding_errors() -> None:
-        for args, kwargs in (
-            ((1, binding_config, binding_queue, binding_queue, None, None), {}),
-            ((1, binding_config), {"id": 2}),
-            ((1, binding_config, binding_queue, binding_queue, None), {"other": 1}),
-            ((1,), {}),
-        ):
-            try:
-                tessarin_self_play.play_test_against_random(*args, **kwargs)
-            except TypeError:
-                continue
-            raise AssertionError("binding error not raised")
-
-    cases.append(
-        FailureCase("binding-errors", binding_errors, [binding_config, binding_queue])
-    )
-
-    game_config = config(dim=14)
-    model = CountingQueue()
-    broken_pipe = ConstantPipe(("x", values))
-
-    def test_game_failure() -> None:
-        try:
-            tessarin_self_play.play_test_game(
-                1, game_config, None, model, model, broken_pipe
-            )
-        except Exception as error:  # noqa: BLE001
-            assert error.args == ('"Error running MCTS"',)
-            return
-        raise AssertionError("play_test_game did not fail")
-
-    cases.append(
-        FailureCase(
-            "test-game-failure", test_game_failure, [game_config, model, broken_pipe]
-        )
-    )
-
-    training_config = config_without("c_base")
-
-    def training_config_stop() -> None:
-        try:
-            tessarin_self_play.play_training_game(
-                1, training_config, model, model, broken_pipe
-            )
-        except BaseException as error:  # noqa: B036
-            assert is_worker_stop(error), repr(error)
-            return
-        raise AssertionError("play_training_game did not stop")
-
-    cases.append(
-        FailureCase("training-config", training_config_stop, [training_config])
-    )
+    add("test-game-failure", Exception, test_game, 1, config(dim=14), None, queue_, queue_, broken)
+    no_c_base = config(missing="c_base")
+    add("training-config", WorkerStopped, training_game, 1, no_c_base, queue_, queue_, broken)
     return cases
 
 
@@ -357,7 +200,5 @@ class NullStream:
 
 
 def resident_bytes() -> int:
-    import os
-
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")

@@ -20,27 +20,11 @@ from typing import Any, Callable, Iterable, Optional, Sequence
 
 import tessarin_self_play
 
-CONFIG_FIELDS: tuple[str, ...] = (
-    "dim",
-    "rep",
-    "sims_per_move",
-    "sample_moves",
-    "c_base",
-    "c_init",
-    "dirichlet_alpha",
-    "exploration_fraction",
-)
-
-DEFAULT_CONFIG: dict[str, Any] = {
-    "dim": 20,
-    "rep": 1,
-    "sims_per_move": 8,
-    "sample_moves": 10,
-    "c_base": 19652.0,
-    "c_init": 1.25,
-    "dirichlet_alpha": 0.3,
-    "exploration_fraction": 0.25,
-}
+DEFAULT_CONFIG: dict[str, Any] = dict(
+    dim=20, rep=1, sims_per_move=8, sample_moves=10, c_base=19652.0, c_init=1.25,
+    dirichlet_alpha=0.3, exploration_fraction=0.25,
+)  # fmt: skip
+CONFIG_FIELDS: tuple[str, ...] = tuple(DEFAULT_CONFIG)  # in the order the module reads them
 
 PLANES = 5
 LEGAL_PLANE = 4
@@ -57,20 +41,11 @@ def start_corner(player: int, dim: int) -> int:
 def opening_tiles(player: int, dim: int) -> frozenset[int]:
     """Legal tiles of a player's first square on an empty board: every cell within taxicab
     distance 4 of its start corner (pieces have at most five squares)."""
-    tiles = set()
-    for row in range(dim):
-        for col in range(dim):
-            if row + col <= 4:
-                if player == 0:
-                    r, c = row, col
-                elif player == 1:
-                    r, c = row, dim - 1 - col
-                elif player == 2:
-                    r, c = dim - 1 - row, dim - 1 - col
-                else:
-                    r, c = dim - 1 - row, col
-                tiles.add(r * dim + c)
-    return frozenset(tiles)
+    corner = start_corner(player, dim)
+    row, col = divmod(corner, dim)
+    return frozenset(
+        r * dim + c for r in range(dim) for c in range(dim) if abs(r - row) + abs(c - col) <= 4
+    )
 
 
 def make_config(**overrides: Any) -> SimpleNamespace:
@@ -81,28 +56,18 @@ def make_config(**overrides: Any) -> SimpleNamespace:
 
 
 class RecordingConfig:
-    """A configuration whose attribute reads are logged in `reads`.
+    """A configuration whose attribute reads are logged in `reads`; the defaults with the given
+    fields overridden, and those named in `missing` raising AttributeError."""
 
-    Fields missing from `values` raise AttributeError.
-    """
-
-    def __init__(self, values: dict[str, Any]) -> None:
+    def __init__(self, missing: Sequence[str] = (), **overrides: Any) -> None:
         self.reads: list[str] = []
-        self.values = values
+        self.values = {k: v for k, v in {**DEFAULT_CONFIG, **overrides}.items() if k not in missing}
 
     def __getattr__(self, name: str) -> Any:
         self.reads.append(name)
         if name not in self.values:
             raise AttributeError(name)
         return self.values[name]
-
-
-def recording_config(missing: Sequence[str] = (), **overrides: Any) -> RecordingConfig:
-    values = dict(DEFAULT_CONFIG)
-    values.update(overrides)
-    for name in missing:
-        del values[name]
-    return RecordingConfig(values)
 
 
 @dataclass(frozen=True)
@@ -121,37 +86,25 @@ class Position:
         return frozenset().union(*self.planes[:LEGAL_PLANE])
 
 
-def check_bool(value: Any) -> bool:
-    assert value is True or value is False, f"position entry {value!r} is not a bool"
-    return value
-
-
 def decode_position(position: Any, rep: int) -> Position:
-    """Checks the nesting of a position (fresh lists of real bools) and decodes it."""
-    assert type(position) is list
-    if rep == 1:
-        assert len(position) == PLANES
-        dim = len(position[0])
-        planes: list[set[int]] = [set() for _ in range(PLANES)]
-        for plane, rows in enumerate(position):
-            assert type(rows) is list and len(rows) == dim
-            for row, cells in enumerate(rows):
-                assert type(cells) is list and len(cells) == dim
-                for col, flag in enumerate(cells):
-                    if check_bool(flag):
-                        planes[plane].add(row * dim + col)
-    elif rep == 2:
-        dim = len(position)
-        planes = [set() for _ in range(PLANES)]
-        for row, cols in enumerate(position):
-            assert type(cols) is list and len(cols) == dim
-            for col, cell in enumerate(cols):
-                assert type(cell) is list and len(cell) == PLANES
-                for plane, flag in enumerate(cell):
-                    if check_bool(flag):
-                        planes[plane].add(row * dim + col)
-    else:
-        raise ValueError(f"no layout for rep {rep}")
+    """Checks the nesting of a position (lists of real bools: [plane][row][col] in layout 1,
+    [row][col][plane] in layout 2) and decodes it."""
+    assert rep in (1, 2), f"no layout for rep {rep}"
+    dim = len(position[0]) if rep == 1 else len(position)
+    shape = (PLANES, dim, dim) if rep == 1 else (dim, dim, PLANES)
+
+    def nested(value: Any, depth: int) -> list[Any]:
+        assert type(value) is list and len(value) == shape[depth], f"bad nesting at {depth}"
+        return value
+
+    planes: list[set[int]] = [set() for _ in range(PLANES)]
+    for i, middle in enumerate(nested(position, 0)):
+        for j, inner in enumerate(nested(middle, 1)):
+            for k, flag in enumerate(nested(inner, 2)):
+                assert flag is True or flag is False, f"position entry {flag!r} is not a bool"
+                plane, row, col = (i, j, k) if rep == 1 else (k, i, j)
+                if flag:
+                    planes[plane].add(row * dim + col)
     return Position(dim, tuple(frozenset(p) for p in planes))
 
 
@@ -207,30 +160,18 @@ def random_network(seed: int = 0) -> Network:
     return network
 
 
-def preference_network(score: Callable[[int], float]) -> Network:
-    """Policy logits given by `score(tile)` for every cell."""
-
-    def network(position: Position) -> Reply:
-        return [score(tile) for tile in range(position.dim * position.dim)], [0.0] * 4
-
-    return network
-
-
-def raising_network(make_error: Callable[[], BaseException]) -> Network:
-    def network(position: Position) -> Reply:
-        raise make_error()
-
-    return network
-
-
-def failing_after(replies: int, network: Network) -> Network:
-    """`network` for the first `replies` requests, then a RuntimeError for every request."""
+def failing_after(
+    replies: int,
+    network: Network,
+    make_error: Callable[[], BaseException] = lambda: RuntimeError("network gone"),
+) -> Network:
+    """`network` for the first `replies` requests, then `make_error()` raised for every one."""
     answered = 0
 
     def failing(position: Position) -> Reply:
         nonlocal answered
         if answered >= replies:
-            raise RuntimeError("network gone")
+            raise make_error()
         answered += 1
         return network(position)
 
@@ -281,51 +222,30 @@ class ScriptedPipe:
 
 @dataclass
 class Host:
-    """The host objects of one call of play_test_against_random."""
+    """The host objects of one call. The inference queue doubles as the model queue of
+    play_test_game; both queues share `log`, in call order."""
 
     config: Any
-    result_queue: RecordingQueue
+    result_queue: Any  # a RecordingQueue, or None for play_test_game
     inference_queue: RecordingQueue
+    baseline_queue: RecordingQueue
     pipe: ScriptedPipe
+    log: list[tuple[RecordingQueue, Any]]
 
     def positions(self) -> list[Position]:
         return [position for position, _ in self.pipe.answered]
 
 
-def make_host(
-    network: Network = uniform_network, rep: int = 1, **config_overrides: Any
-) -> Host:
+def make_host(network: Network = uniform_network, rep: int = 1, **config_overrides: Any) -> Host:
     """Host objects around a configuration of `rep` and the given fields; the pipe decodes
     requests in layout `rep` (layout 1 for a representation the module does not know).
     """
     log: list[tuple[RecordingQueue, Any]] = []
     inference = RecordingQueue("inference", log)
-    result = RecordingQueue("result")
-    pipe = ScriptedPipe(network, log, rep=rep if rep in (1, 2) else 1)
-    return Host(make_config(rep=rep, **config_overrides), result, inference, pipe)
-
-
-@dataclass
-class BaselineHost:
-    """The host objects of one call of play_test_game."""
-
-    config: Any
-    model_queue: RecordingQueue
-    baseline_queue: RecordingQueue
-    pipe: ScriptedPipe
-    log: list[tuple[RecordingQueue, Any]]
-
-
-def make_baseline_host(
-    network: Network = uniform_network, rep: int = 1, **config_overrides: Any
-) -> BaselineHost:
-    log: list[tuple[RecordingQueue, Any]] = []
-    model = RecordingQueue("model", log)
     baseline = RecordingQueue("baseline", log)
-    pipe = ScriptedPipe(network, log, rep=rep)
-    return BaselineHost(
-        make_config(rep=rep, **config_overrides), model, baseline, pipe, log
-    )
+    pipe = ScriptedPipe(network, log, rep=rep if rep in (1, 2) else 1)
+    config = make_config(rep=rep, **config_overrides)
+    return Host(config, RecordingQueue("result"), inference, baseline, pipe, log)
 
 
 def played_tiles(positions: Iterable[Position]) -> list[int]:
@@ -340,27 +260,42 @@ def played_tiles(positions: Iterable[Position]) -> list[int]:
     return tiles
 
 
+ENTRY_PARAMETERS: dict[str, list[str]] = {
+    "play_training_game": ["id", "config", "result_queue", "inference_queue", "pipe"],
+    "play_test_game": ["id", "config", "result_queue", "model_queue", "baseline_queue", "pipe"],
+    "play_test_against_random": ["id", "config", "result_queue", "inference_queue", "pipe"],
+}
+
+
+def entry_arguments(name: str, host: Host, worker_id: Any = 1) -> dict[str, Any]:
+    """The arguments of entry function `name` by parameter, in order, taken from `host`."""
+    values = {
+        "id": worker_id,
+        "config": host.config,
+        "result_queue": host.result_queue,
+        "inference_queue": host.inference_queue,
+        "model_queue": host.inference_queue,
+        "baseline_queue": host.baseline_queue,
+        "pipe": host.pipe,
+    }
+    return {n: values[n] for n in ENTRY_PARAMETERS[name]}
+
+
+def play(name: str, host: Host, worker_id: Any = 1) -> Any:
+    """Calls entry function `name` with the objects of `host`, by position."""
+    return getattr(tessarin_self_play, name)(*entry_arguments(name, host, worker_id).values())
+
+
 def play_against_random(host: Host, worker_id: Any = 3) -> int:
     """Runs play_test_against_random on `host`; the status must be an int."""
-    status = tessarin_self_play.play_test_against_random(
-        worker_id, host.config, host.result_queue, host.inference_queue, host.pipe
-    )
+    status = play("play_test_against_random", host, worker_id)
     assert type(status) is int
     return status
 
 
-def play_baseline(
-    host: BaselineHost, worker_id: Any = 5, result_queue: Any = None
-) -> float:
+def play_baseline(host: Host, worker_id: Any = 5) -> float:
     """Runs play_test_game on `host`; the payoff must be a float."""
-    payoff = tessarin_self_play.play_test_game(
-        worker_id,
-        host.config,
-        result_queue,
-        host.model_queue,
-        host.baseline_queue,
-        host.pipe,
-    )
+    payoff = play("play_test_game", host, worker_id)
     assert type(payoff) is float
     return payoff
 

@@ -9,8 +9,7 @@ import pytest
 
 from fakes import (
     PAYOFF_VALUES,
-    RecordingQueue,
-    make_baseline_host,
+    make_host,
     opening_tiles,
     play_baseline,
     played_tiles,
@@ -23,16 +22,13 @@ SYMBOLS = {"🟥": 0, "🟦": 1, "🟨": 2, "🟩": 3, "⬜": None}
 
 
 def parse_board(out: str) -> list[list[int | None]]:
-    assert out.startswith("Finished Game\n")
-    body = out[len("Finished Game\n") :]
-    assert body.endswith("\n\n")
-    rows = body[:-2].split("\n")
-    assert len(rows) == 20
-    board = []
-    for row in rows:
-        assert len(row) == 20, row
-        board.append([SYMBOLS[symbol] for symbol in row])
-    return board
+    """The board of the output, which is "Finished Game", 20 rows of 20 symbols and a blank
+    line."""
+    lines = out.split("\n")
+    assert lines[0] == "Finished Game"
+    assert len(lines) == 1 + 20 + 2 and lines[-2:] == ["", ""]
+    assert all(len(line) == 20 for line in lines[1:21])
+    return [[SYMBOLS[symbol] for symbol in line] for line in lines[1:21]]
 
 
 def expected_payoffs(counts: Counter[int | None]) -> set[float]:
@@ -47,29 +43,26 @@ def expected_payoffs(counts: Counter[int | None]) -> set[float]:
     return payoffs
 
 
-@pytest.mark.parametrize("rep", [1, 2])
-@pytest.mark.parametrize("dim", [20, 14, 3])
-@pytest.mark.parametrize("seed", [None, 7])
+@pytest.mark.parametrize(
+    "rep, dim, seed", [(1, 20, None), (2, 14, 7), (1, 3, 7)], ids=["rep1-20", "rep2-14", "rep1-3"]
+)
 def test_seats_route_to_their_queues_on_a_board_of_side_20(
     rep: int, dim: int, seed: int | None, capsys: pytest.CaptureFixture[str]
 ) -> None:
     network = uniform_network if seed is None else random_network(seed)
-    host = make_baseline_host(network, rep=rep, dim=dim)
+    host = make_host(network, rep=rep, dim=dim)
+    result_queue = host.result_queue
+    if seed is not None:
+        host.result_queue = None
     payoff = play_baseline(host)
-    out = capsys.readouterr().out
+    out, err = capsys.readouterr()
+    assert err == "" and result_queue.calls == 0
 
-    model_positions = [
-        p
-        for (q, _), (p, _) in zip(host.log, host.pipe.answered)
-        if q is host.model_queue
-    ]
-    baseline_positions = [
-        p
-        for (q, _), (p, _) in zip(host.log, host.pipe.answered)
-        if q is host.baseline_queue
-    ]
+    routed = [(q, p) for (q, _), (p, _) in zip(host.log, host.pipe.answered)]
+    model_positions = [p for q, p in routed if q is host.inference_queue]
+    baseline_positions = [p for q, p in routed if q is host.baseline_queue]
     assert len(host.log) == host.pipe.calls == len(host.pipe.answered)
-    assert len(model_positions) == host.model_queue.calls
+    assert len(model_positions) == host.inference_queue.calls
     assert len(baseline_positions) == host.baseline_queue.calls
     assert all(p.dim == 20 for p in model_positions + baseline_positions)
 
@@ -77,9 +70,7 @@ def test_seats_route_to_their_queues_on_a_board_of_side_20(
     # holds one more own square than the one before.
     assert model_positions[0].legal == opening_tiles(0, 20)
     assert model_positions[0].occupied == frozenset()
-    assert [len(p.planes[0]) for p in model_positions] == list(
-        range(len(model_positions))
-    )
+    assert [len(p.planes[0]) for p in model_positions] == list(range(len(model_positions)))
     for position, tile in zip(model_positions, played_tiles(model_positions)):
         assert tile in position.legal
 
@@ -93,8 +84,7 @@ def test_seats_route_to_their_queues_on_a_board_of_side_20(
     assert list(first_requests) == [1, 2, 3]
     for player, index in first_requests.items():
         position = baseline_positions[index]
-        seat_zero_plane = position.planes[4 - player]
-        assert 0 in seat_zero_plane
+        assert 0 in position.planes[4 - player]
         assert len(position.planes[0]) == 0
 
     board = parse_board(out)
@@ -108,26 +98,5 @@ def test_seats_route_to_their_queues_on_a_board_of_side_20(
         corner = start_corner(player, 20)
         assert board[corner // 20][corner % 20] == player
 
-    assert type(payoff) is float and payoff in PAYOFF_VALUES
+    assert payoff in PAYOFF_VALUES
     assert payoff in expected_payoffs(counts)
-
-
-def test_output_is_finished_game_and_the_board(
-    capsys: pytest.CaptureFixture[str],
-) -> None:
-    host = make_baseline_host()
-    play_baseline(host)
-    out, err = capsys.readouterr()
-    assert err == ""
-    lines = out.split("\n")
-    assert lines[0] == "Finished Game"
-    assert len(lines) == 1 + 20 + 2 and lines[-2:] == ["", ""]
-    assert all(len(line) == 20 and set(line) <= set(SYMBOLS) for line in lines[1:21])
-
-
-def test_result_queue_is_never_used(capsys: pytest.CaptureFixture[str]) -> None:
-    host = make_baseline_host()
-    result_queue = RecordingQueue("result")
-    assert type(play_baseline(host, result_queue=result_queue)) is float
-    assert result_queue.calls == 0
-    capsys.readouterr()

@@ -34,9 +34,7 @@ def reference_counts(case: FailureCase) -> list[int]:
 
 
 @pytest.mark.parametrize("case", CASES, ids=[case.name for case in CASES])
-def test_failing_calls_release_the_host_objects(
-    case: FailureCase, silent_streams: None
-) -> None:
+def test_failing_calls_release_the_host_objects(case: FailureCase, silent_streams: None) -> None:
     for _ in range(WARM_UP_CALLS):
         case.run()
     before = reference_counts(case)
