@@ -14,7 +14,7 @@ results="$root/bench/results"
 bash "$root/scripts/install_deps.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTESSARIN_BUILD_TESTS=OFF \
   -DTESSARIN_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "$build" --target engine_bench -j "${JOBS:-2}"
+cmake --build "$build" --target engine_bench search_bench -j "${JOBS:-2}"
 
 mkdir -p "$results"
 out="$results/engine_bench-$(date +%Y%m%d-%H%M%S).json"
