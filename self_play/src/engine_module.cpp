@@ -17,7 +17,9 @@ struct GameObject {
   PyObject_HEAD Game* game;
 };
 
-Game& game_of(PyObject* self) { return *reinterpret_cast<GameObject*>(self)->game; }
+Game& game_of(PyObject* self) {
+  return *reinterpret_cast<GameObject*>(self)->game;
+}
 
 // Runs `body`, turning engine failures into ValueError and allocation failures into MemoryError.
 template <class Body>
@@ -111,8 +113,7 @@ PyObject* game_state(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* game_copy(PyObject* self, PyObject*) {
-  return guarded(
-      [&] { return wrap(Py_TYPE(self), std::make_unique<Game>(game_of(self))); });
+  return guarded([&] { return wrap(Py_TYPE(self), std::make_unique<Game>(game_of(self))); });
 }
 
 PyObject* game_render(PyObject* self, PyObject*) {
@@ -124,7 +125,9 @@ PyObject* game_current_player(PyObject* self, void*) {
   return PyLong_FromSize_t(game_of(self).current_player());
 }
 
-PyObject* game_dim(PyObject* self, void*) { return PyLong_FromSize_t(game_of(self).dim()); }
+PyObject* game_dim(PyObject* self, void*) {
+  return PyLong_FromSize_t(game_of(self).dim());
+}
 
 PyObject* game_history(PyObject* self, void*) {
   const auto& history = game_of(self).history();
@@ -140,8 +143,8 @@ PyObject* game_history(PyObject* self, void*) {
 
 PyObject* game_repr(PyObject* self) {
   const Game& game = game_of(self);
-  return PyUnicode_FromFormat("<tessarin_engine.Game dim=%zu actions=%zu player=%zu%s>",
-                              game.dim(), game.history().size(), game.current_player(),
+  return PyUnicode_FromFormat("<tessarin_engine.Game dim=%zu actions=%zu player=%zu%s>", game.dim(),
+                              game.history().size(), game.current_player(),
                               game.is_terminal() ? " over" : "");
 }
 
@@ -174,8 +177,7 @@ PyMethodDef game_methods[] = {
 PyGetSetDef game_getset[] = {
     {"current_player", game_current_player, nullptr, "The player to move (0 to 3).", nullptr},
     {"dim", game_dim, nullptr, "The board side.", nullptr},
-    {"history", game_history, nullptr, "Every applied tile as (player, tile), in order.",
-     nullptr},
+    {"history", game_history, nullptr, "Every applied tile as (player, tile), in order.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -185,10 +187,10 @@ PyType_Slot game_slots[] = {
     {Py_tp_methods, game_methods},
     {Py_tp_getset, game_getset},
     {Py_tp_repr, reinterpret_cast<void*>(game_repr)},
-    {Py_tp_doc, const_cast<char*>(
-                    "Game(dim)\n--\n\nA new game on a dim x dim board (dim >= 4), player 0 to "
-                    "move. One square is played at a time; the turn passes when the piece is "
-                    "complete.")},
+    {Py_tp_doc,
+     const_cast<char*>("Game(dim)\n--\n\nA new game on a dim x dim board (dim >= 4), player 0 to "
+                       "move. One square is played at a time; the turn passes when the piece is "
+                       "complete.")},
     {0, nullptr},
 };
 
