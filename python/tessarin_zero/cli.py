@@ -283,11 +283,11 @@ def build_parser() -> argparse.ArgumentParser:
     training.set_defaults(run=command_train)
 
     def arena_flags(sub: argparse.ArgumentParser) -> None:
-        sub.add_argument("--games-vs-random", type=int, default=48, help="default: %(default)s")
+        sub.add_argument("--games-vs-random", type=int, default=32, help="default: %(default)s")
         sub.add_argument(
             "--games-vs-best",
             type=int,
-            default=4,
+            default=2,
             help="games on a 20 x 20 board against the best network (default: %(default)s)",
         )
         sub.add_argument(
@@ -317,7 +317,7 @@ def build_parser() -> argparse.ArgumentParser:
         ServerSettings,
         TrainSettings,
     )
-    loop.add_argument("--iterations", type=int, default=5, help="default: %(default)s")
+    loop.add_argument("--iterations", type=int, default=8, help="default: %(default)s")
     loop.add_argument(
         "--games", type=int, default=24, help="self-play games per iteration (default: %(default)s)"
     )
