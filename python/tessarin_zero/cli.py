@@ -319,7 +319,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     loop.add_argument("--iterations", type=int, default=8, help="default: %(default)s")
     loop.add_argument(
-        "--games", type=int, default=24, help="self-play games per iteration (default: %(default)s)"
+        "--games", type=int, default=20, help="self-play games per iteration (default: %(default)s)"
     )
     loop.add_argument("--checkpoint", type=Path, help="network to start from (default: a new one)")
     loop.add_argument(

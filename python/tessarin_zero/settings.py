@@ -41,7 +41,7 @@ class TrainSettings:
     """One training phase over the newest self-play data."""
 
     batch_size: int = 128
-    epochs: int = 4
+    epochs: int = 3
     learning_rate: float = 1e-3
     weight_decay: float = 1e-4
     window_chunks: int = 8
