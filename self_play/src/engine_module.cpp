@@ -148,28 +148,23 @@ PyObject* game_repr(PyObject* self) {
                               game.is_terminal() ? " over" : "");
 }
 
-template <auto Function>
-PyCFunction method() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
-}
-
 PyMethodDef game_methods[] = {
-    {"apply", method<game_apply>(), METH_O,
+    {"apply", as_cfunction<game_apply>(), METH_O,
      "apply(tile)\n--\n\nPlays one square for the player to move. Raises ValueError, changing "
      "nothing, for a tile that is not legal."},
-    {"legal_tiles", method<game_legal_tiles>(), METH_NOARGS,
+    {"legal_tiles", as_cfunction<game_legal_tiles>(), METH_NOARGS,
      "legal_tiles()\n--\n\nThe tiles the player to move may play, ascending."},
-    {"is_terminal", method<game_is_terminal>(), METH_NOARGS,
+    {"is_terminal", as_cfunction<game_is_terminal>(), METH_NOARGS,
      "is_terminal()\n--\n\nWhether all four players are finished."},
-    {"payoff", method<game_payoff>(), METH_NOARGS,
+    {"payoff", as_cfunction<game_payoff>(), METH_NOARGS,
      "payoff()\n--\n\n1/k for each of the k best players, 0 for the others, by player."},
-    {"state", method<game_state>(), METH_VARARGS | METH_KEYWORDS,
+    {"state", as_cfunction<game_state>(), METH_VARARGS | METH_KEYWORDS,
      "state(channels_last=False)\n--\n\nThe network input for the player to move as bytes of 0 "
      "and 1: 5 x dim x dim (planes first) or dim x dim x 5. Planes 0 to 3 hold the squares of "
      "the player to move and of the next three players; plane 4 the legal tiles."},
-    {"copy", method<game_copy>(), METH_NOARGS, "copy()\n--\n\nAn independent copy."},
-    {"__copy__", method<game_copy>(), METH_NOARGS, nullptr},
-    {"render", method<game_render>(), METH_NOARGS,
+    {"copy", as_cfunction<game_copy>(), METH_NOARGS, "copy()\n--\n\nAn independent copy."},
+    {"__copy__", as_cfunction<game_copy>(), METH_NOARGS, nullptr},
+    {"render", as_cfunction<game_render>(), METH_NOARGS,
      "render()\n--\n\nThe board as dim lines of coloured squares."},
     {nullptr, nullptr, 0, nullptr},
 };

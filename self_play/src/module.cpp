@@ -167,19 +167,13 @@ PyObject* play_test_game(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
                });
 }
 
-template <auto Function>
-PyCFunction fast_call() {
-  // The documented way to register a METH_FASTCALL | METH_KEYWORDS function.
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
-}
-
 PyMethodDef methods[] = {
-    {"play_training_game", fast_call<play_training_game>(), METH_FASTCALL | METH_KEYWORDS,
+    {"play_training_game", as_cfunction<play_training_game>(), METH_FASTCALL | METH_KEYWORDS,
      "play_training_game(id, config, result_queue, inference_queue, pipe)\n--\n\n"
      "Works with Pytorch model to generate self-play data"},
-    {"play_test_game", fast_call<play_test_game>(), METH_FASTCALL | METH_KEYWORDS,
+    {"play_test_game", as_cfunction<play_test_game>(), METH_FASTCALL | METH_KEYWORDS,
      "play_test_game(id, config, result_queue, model_queue, baseline_queue, pipe)\n--\n\n"},
-    {"play_test_against_random", fast_call<play_test_against_random>(),
+    {"play_test_against_random", as_cfunction<play_test_against_random>(),
      METH_FASTCALL | METH_KEYWORDS,
      "play_test_against_random(id, config, result_queue, inference_queue, pipe)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

@@ -38,4 +38,11 @@ class Ref {
   PyObject* object_ = nullptr;
 };
 
+// `Function` as a PyCFunction for a method table: the documented way to register functions of
+// the other calling conventions (METH_FASTCALL | METH_KEYWORDS, METH_VARARGS | METH_KEYWORDS).
+template <auto Function>
+PyCFunction as_cfunction() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
+}
+
 }  // namespace tessarin::py
