@@ -7,6 +7,7 @@
 #include <string>
 
 #include "config_reader.h"
+#include "exchange.h"
 #include "fatal.h"
 #include "host_error.h"
 #include "py_convert.h"
@@ -195,5 +196,12 @@ PyModuleDef module_definition = {
 }  // namespace tessarin::py
 
 PyMODINIT_FUNC PyInit_tessarin_self_play() {
-  return PyModule_Create(&tessarin::py::module_definition);
+  using tessarin::py::Ref;
+  Ref module = Ref::steal(PyModule_Create(&tessarin::py::module_definition));
+  if (!module || !tessarin::py::prepare_exchange()) return nullptr;
+  // PyPy gives a module created with an empty documentation string the module type's own; the
+  // documentation is the empty string on every interpreter.
+  Ref empty = Ref::steal(PyUnicode_FromString(""));
+  if (!empty || PyObject_SetAttrString(module.get(), "__doc__", empty.get()) < 0) return nullptr;
+  return module.release();
 }

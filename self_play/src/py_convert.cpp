@@ -8,9 +8,24 @@
 namespace tessarin::py {
 namespace {
 
+// PyFloat_AsDouble: through __float__, or __index__ for an object without __float__. PyPy's
+// emulation lacks the __index__ fallback that CPython has had since 3.8; it is added there.
+double as_double(PyObject* object) {
+  const double value = PyFloat_AsDouble(object);
+#if defined(PYPY_VERSION)
+  if (value == -1.0 && PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_TypeError) &&
+      !PyFloat_Check(object) && PyIndex_Check(object)) {
+    PyErr_Clear();
+    Ref index = Ref::steal(PyNumber_Index(object));
+    return index ? PyLong_AsDouble(index.get()) : -1.0;
+  }
+#endif
+  return value;
+}
+
 bool convert_element(PyObject* element, std::vector<float>& out) {
   const double value =
-      PyFloat_CheckExact(element) ? PyFloat_AS_DOUBLE(element) : PyFloat_AsDouble(element);
+      PyFloat_CheckExact(element) ? PyFloat_AS_DOUBLE(element) : as_double(element);
   if (value == -1.0 && PyErr_Occurred() != nullptr) return false;
   out.push_back(static_cast<float>(value));
   return true;
@@ -70,7 +85,7 @@ bool convert_u64(PyObject* object, std::uint64_t& out) {
 }
 
 bool convert_f32(PyObject* object, float& out) {
-  const double value = PyFloat_AsDouble(object);
+  const double value = as_double(object);
   if (value == -1.0 && PyErr_Occurred() != nullptr) return false;
   out = static_cast<float>(value);
   return true;

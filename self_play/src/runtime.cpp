@@ -2,36 +2,14 @@
 
 #include <array>
 
+#include "exchange.h"
 #include "fatal.h"
+#include "host_calls.h"
 #include "py_convert.h"
+#include "py_list.h"
 #include "test_games.h"
 
 namespace tessarin::py {
-namespace {
-
-// "put" and "recv" as interned strings, created on first use and kept for the process.
-PyObject* interned(const char* text, PyObject*& slot) {
-  if (slot == nullptr) slot = PyUnicode_InternFromString(text);
-  return slot;
-}
-PyObject* put_name() {
-  static PyObject* name = nullptr;
-  return interned("put", name);
-}
-PyObject* recv_name() {
-  static PyObject* name = nullptr;
-  return interned("recv", name);
-}
-
-// A list of `size` entries filled by `fill(list)`, or null with the host exception set.
-template <class Fill>
-Ref make_list(std::size_t size, Fill&& fill) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(size)));
-  if (list && !fill(list.get())) return Ref();
-  return list;
-}
-
-}  // namespace
 
 Runtime::Runtime(PyObject* result_queue, PyObject* inference_queue, PyObject* pipe, Config config,
                  std::int32_t id)
@@ -41,56 +19,6 @@ Runtime::Runtime(PyObject* result_queue, PyObject* inference_queue, PyObject* pi
       config_(config),
       id_(id) {}
 
-bool Runtime::put(PyObject* queue, PyObject* item) {
-  PyObject* name = put_name();
-  if (name == nullptr) return false;
-  Ref result = Ref::steal(PyObject_CallMethodObjArgs(queue, name, item, nullptr));
-  return static_cast<bool>(result);
-}
-
-Ref Runtime::build_request(const Game& game, bool channels_last) {
-  const std::size_t dim = game.dim();
-  state_.resize(kStatePlanes * dim * dim);
-  game.write_game_state(channels_last, state_);
-  const std::array<std::size_t, 3> shape = channels_last
-                                               ? std::array<std::size_t, 3>{dim, dim, kStatePlanes}
-                                               : std::array<std::size_t, 3>{kStatePlanes, dim, dim};
-  const std::uint8_t* entry = state_.data();
-  Ref position = make_list(shape[0], [&](PyObject* outer) {
-    for (std::size_t i = 0; i < shape[0]; ++i) {
-      Ref middle = make_list(shape[1], [&](PyObject* list) {
-        for (std::size_t j = 0; j < shape[1]; ++j) {
-          Ref inner = make_list(shape[2], [&](PyObject* cells) {
-            for (std::size_t k = 0; k < shape[2]; ++k) {
-              PyObject* flag = *entry++ != 0 ? Py_True : Py_False;
-              Py_INCREF(flag);
-              PyList_SET_ITEM(cells, static_cast<Py_ssize_t>(k), flag);
-            }
-            return true;
-          });
-          if (!inner) return false;
-          PyList_SET_ITEM(list, static_cast<Py_ssize_t>(j), inner.release());
-        }
-        return true;
-      });
-      if (!middle) return false;
-      PyList_SET_ITEM(outer, static_cast<Py_ssize_t>(i), middle.release());
-    }
-    return true;
-  });
-  if (!position) return Ref();
-  Ref id = Ref::steal(PyLong_FromLong(id_));
-  if (!id) return Ref();
-  return Ref::steal(PyTuple_Pack(2, id.get(), position.get()));
-}
-
-bool Runtime::read_item(PyObject* reply, long index, std::vector<float>& out) {
-  Ref key = Ref::steal(PyLong_FromLong(index));
-  if (!key) return false;
-  Ref item = Ref::steal(PyObject_GetItem(reply, key.get()));
-  return item && convert_float_sequence(item.get(), out);
-}
-
 Evaluation<HostError> Runtime::evaluate(Node& node, const Game& game) {
   using Result = Evaluation<HostError>;
   if (game.is_terminal()) {
@@ -98,15 +26,14 @@ Evaluation<HostError> Runtime::evaluate(Node& node, const Game& game) {
     return Result::success({payoff.begin(), payoff.end()});
   }
   if (config_.rep != 1 && config_.rep != 2) fatal("Invalid representation type");
-  Ref request = build_request(game, config_.rep == 2);
-  if (!request || !put(inference_queue_, request.get())) {
-    return Result::failure(take_host_error());
-  }
-  PyObject* name = recv_name();
-  Ref reply =
-      Ref::steal(name != nullptr ? PyObject_CallMethodObjArgs(pipe_, name, nullptr) : nullptr);
-  if (!reply || !read_item(reply.get(), 0, policy_logits_) ||
-      !read_item(reply.get(), 1, value_logits_)) {
+  const bool channels_last = config_.rep == 2;
+  const std::size_t dim = game.dim();
+  state_.resize(kStatePlanes * dim * dim);
+  game.write_game_state(channels_last, state_);
+  const std::array<std::size_t, 3> shape = channels_last
+                                               ? std::array<std::size_t, 3>{dim, dim, kStatePlanes}
+                                               : std::array<std::size_t, 3>{kStatePlanes, dim, dim};
+  if (!exchange(inference_queue_, pipe_, id_, state_, shape, policy_logits_, value_logits_)) {
     return Result::failure(take_host_error());
   }
   return Result::success(expand_from_network(node, game, policy_logits_, value_logits_, legal_));
@@ -133,7 +60,7 @@ std::variant<float, std::string> Runtime::test_game(PyObject* model_queue,
 
 void Runtime::put_test_result(float payoff) {
   Ref result = Ref::steal(Py_BuildValue("(id)", id_, static_cast<double>(payoff)));
-  if (!result || !put(result_queue_, result.get())) (void)take_host_error();
+  if (!result || !call_put(result_queue_, result.get())) (void)take_host_error();
 }
 
 namespace {
@@ -185,7 +112,7 @@ Ref training_record(std::int32_t id, const TrainingRecord& record) {
 
 void Runtime::put_training_record(const TrainingRecord& record) {
   Ref item = training_record(id_, record);
-  if (!item || !put(result_queue_, item.get())) (void)take_host_error();
+  if (!item || !call_put(result_queue_, item.get())) (void)take_host_error();
 }
 
 void Runtime::write_stdout(std::string_view text) {

@@ -48,13 +48,6 @@ class Runtime {
   void route_requests_for(std::size_t player);
 
  private:
-  // (id, position as nested lists of bools), or null with the host exception set.
-  Ref build_request(const Game& game, bool channels_last);
-  // Converts item `index` of `reply` into `out`; false with the host exception set.
-  static bool read_item(PyObject* reply, long index, std::vector<float>& out);
-  // Calls `put` on `queue` with `item`; false with the host exception set.
-  static bool put(PyObject* queue, PyObject* item);
-
   PyObject* result_queue_;
   PyObject* inference_queue_;
   PyObject* pipe_;

@@ -8,7 +8,6 @@ no memory of their own.
 
 from __future__ import annotations
 
-import os
 from dataclasses import dataclass, field
 from types import SimpleNamespace
 from typing import Any, Callable
@@ -197,8 +196,3 @@ class NullStream:
 
     def flush(self) -> None:
         pass
-
-
-def resident_bytes() -> int:
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")

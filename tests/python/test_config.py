@@ -129,7 +129,7 @@ def test_raising_property_stops_the_worker_with_the_error_unchanged(
     [
         {"c_init": 2, "c_base": -1.0},
         {"dirichlet_alpha": Fraction(1, 3), "exploration_fraction": FloatLike()},
-        {"dim": IntLike(), "sims_per_move": IntLike(), "sample_moves": True},
+        {"dim": IntLike(), "sims_per_move": IntLike(), "sample_moves": True, "c_init": IntLike()},
         {"sims_per_move": 2**64 - 1, "c_base": float("inf"), "exploration_fraction": float("nan")},
     ],
     ids=["int-c_init", "float-objects", "index-objects", "u64-max-non-finite"],

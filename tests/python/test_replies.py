@@ -56,6 +56,16 @@ class Numberish:
         return self.value
 
 
+class Indexish:
+    """Converts to float only through __index__."""
+
+    def __init__(self, value: int) -> None:
+        self.value = value
+
+    def __index__(self) -> int:
+        return self.value
+
+
 class Raises:
     def __float__(self) -> float:
         raise ArithmeticError("no float today")
@@ -69,6 +79,8 @@ ACCEPTED_FORMS: dict[str, Shape] = {
     "custom-sequences": lambda policy, values: [Logits(policy), Logits(values)],
     "ints": lambda policy, values: ([int(x) for x in policy], (1, 0, 0, 0)),
     "float-convertible": lambda policy, values: ([Numberish(x) for x in policy], [Numberish(1.0)]),
+    "index-convertible": lambda policy, values: ([Indexish(int(x)) for x in policy], values),
+    "list-policy-custom-values": lambda policy, values: (policy, Logits(values)),
     "long-policy-no-values": lambda policy, values: (policy + [100.0] * 50, []),
 }
 
@@ -97,6 +109,8 @@ MALFORMED: dict[str, tuple[Shape, str]] = {
     "policy-string": (lambda policy, values: ("0" * len(policy), values), "TypeError"),
     "policy-string-element": (lambda policy, values: (["0.5"] + policy[1:], values), "TypeError"),
     "values-bad-element": (lambda policy, values: (policy, [0.0, 0.0, object(), 0.0]), "TypeError"),
+    # The policy is read and converted before the values are looked up.
+    "policy-bad-values-missing": (lambda policy, values: IntIndexed([object()]), "TypeError"),
     "raising-element": (
         lambda policy, values: ([Numberish(NAN)] * 3 + [Raises()] + policy[4:], values),
         "ArithmeticError",

@@ -1,0 +1,38 @@
+// The inference exchange with the host: the request (id, position as nested lists of bools) put
+// on a queue, and the two float sequences read from the reply.
+//
+// Under PyPy the exchange is done by a small Python function, compiled once when the module is
+// imported. PyPy's emulation of PyList_SET_ITEM turns a list into one whose storage holds C
+// references, which only the garbage collector releases, one nesting level per major collection,
+// while the collector does not count that memory: a process that builds tens of thousands of
+// requests per game through the C API grows without bound. Reading a reply element by element
+// through the C API gives every float a C-side copy, which costs more than the rest of an
+// evaluation, and every call between C and Python costs microseconds; packing the floats in
+// Python, with one call per evaluation, is several times cheaper. Under CPython the C builder and
+// reader are several times faster than the Python function.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "py_ref.h"
+
+namespace tessarin::py {
+
+// Prepares the exchange; false with the host exception set. Called once at import.
+bool prepare_exchange();
+
+// One evaluation: puts (id, position) on `queue` through its `put` method, the position being
+// `cells` (one byte per entry, non-zero for True) as nested lists of shape[0] x shape[1] x
+// shape[2] entries; takes the reply from `pipe.recv()` and converts `reply[0]` into `policy` and
+// `reply[1]` into `values`, each a sequence other than a string whose elements convert to float
+// (rounded to 32 bits). False with the host exception set when a call fails or the reply does
+// not convert.
+bool exchange(PyObject* queue, PyObject* pipe, std::int32_t id, std::span<const std::uint8_t> cells,
+              const std::array<std::size_t, 3>& shape, std::vector<float>& policy,
+              std::vector<float>& values);
+
+}  // namespace tessarin::py
