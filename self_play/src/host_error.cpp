@@ -14,6 +14,31 @@ std::string utf8_of(Ref text, const char* placeholder) {
   return placeholder;
 }
 
+#if defined(PYPY_VERSION)
+// Under PyPy what a fetched exception holds (its traceback's frames, the request that a failed put
+// was given) is reclaimed only by major collections, one level of C-held objects at a time, and
+// the collector times those by the memory it can see, which leaves out what C code holds.
+// Each fetched exception is reported to it as memory pressure: without that, a stream of failing
+// calls grew the process without bound. The estimate errs high on purpose: exceptions are rare
+// and a collection that comes early costs little.
+constexpr Py_ssize_t kExceptionPressureBytes = 256 * 1024;
+
+void report_exception_pressure() {
+  static PyObject* add_memory_pressure = nullptr;
+  if (add_memory_pressure == nullptr) {
+    Ref pypy = Ref::steal(PyImport_ImportModule("__pypy__"));
+    add_memory_pressure =
+        pypy ? PyObject_GetAttrString(pypy.get(), "add_memory_pressure") : nullptr;
+    if (add_memory_pressure == nullptr) {
+      PyErr_Clear();
+      return;
+    }
+  }
+  Ref done = Ref::steal(PyObject_CallFunction(add_memory_pressure, "n", kExceptionPressureBytes));
+  if (!done) PyErr_Clear();
+}
+#endif
+
 }  // namespace
 
 HostError HostError::fetch() {
@@ -34,6 +59,9 @@ HostError HostError::fetch() {
     return make(PyExc_SystemError, "attempted to fetch exception but none was set");
   }
   PyErr_NormalizeException(&type, &value, &traceback);
+#if defined(PYPY_VERSION)
+  report_exception_pressure();
+#endif
   if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
   return HostError(Ref::steal(type), Ref::steal(value), Ref::steal(traceback));
 #endif
