@@ -2,7 +2,7 @@
 # Installs the build and test dependencies by package name, skipping what is already present.
 set -euo pipefail
 
-packages=(g++ make libgtest-dev libgmock-dev libbenchmark-dev clang-format)
+packages=(g++ make libgtest-dev libgmock-dev libbenchmark-dev clang-format pypy3 pypy3-dev pypy3-venv)
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

@@ -2,7 +2,7 @@
 # Runs every check: formatting, a release build with warnings as errors and its tests (with a
 # build of the benchmarks so they cannot rot), the same C++ tests built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (any report fails), then the Python package built into a virtual
-# environment and its pytest suite.
+# environment and its pytest suite, and the module's pytest suite again under PyPy.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -34,3 +34,12 @@ echo "== Python package (virtual environment .venv) and pytest"
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pytest>=7"
 .venv/bin/python -m pip install -q --no-build-isolation -Ccmake.define.TESSARIN_WERROR=ON ".[zero]"
 .venv/bin/python -m pytest tests/python -q
+
+# PyPy is the module's shipped target. The training host's tests (tests/python/zero) need
+# PyTorch, which has no PyPy build: they run under CPython only, above.
+echo "== the module under PyPy (virtual environment .venv-pypy) and its pytest suite"
+[[ -x .venv-pypy/bin/python ]] || pypy3 -m venv .venv-pypy
+.venv-pypy/bin/python -m pip install -q --upgrade pip
+.venv-pypy/bin/python -m pip install -q "scikit-build-core>=0.10" "pytest>=7"
+.venv-pypy/bin/python -m pip install -q --no-build-isolation -Ccmake.define.TESSARIN_WERROR=ON .
+.venv-pypy/bin/python -m pytest tests/python -q -p no:cacheprovider --ignore=tests/python/zero
