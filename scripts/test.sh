@@ -2,7 +2,8 @@
 # Runs every check: formatting, a release build with warnings as errors and its tests (with a
 # build of the benchmarks so they cannot rot), the same C++ tests built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (any report fails), then the Python package built into a virtual
-# environment and its pytest suite, and the module's pytest suite again under PyPy.
+# environment and its pytest suite, the module's pytest suite against a sanitized build, and
+# the module's pytest suite again under PyPy.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,15 +32,43 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
 echo "== Python package (virtual environment .venv) and pytest"
 [[ -x .venv/bin/python ]] || python3 -m venv .venv
 .venv/bin/python -m pip install -q --upgrade pip
-.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pytest>=7"
+.venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pytest>=7" hypothesis
 .venv/bin/python -m pip install -q --no-build-isolation -Ccmake.define.TESSARIN_WERROR=ON ".[zero]"
 .venv/bin/python -m pytest tests/python -q
+
+echo "== Python module built with AddressSanitizer and UndefinedBehaviorSanitizer (.venv-asan)"
+# The module's pytest suite (the training host's, which needs PyTorch, is left out) against a
+# sanitized build in its own virtual environment and build folder. The interpreter is not
+# instrumented, so the sanitizer runtimes are preloaded ahead of it; PYTHONMALLOC=malloc lets
+# AddressSanitizer see the host objects' memory too. CPython keeps memory until it exits, so leak
+# detection is off (the reference-count tests cover leaks); the resident-memory tests, which would
+# measure the sanitizer's quarantine rather than the module, skip themselves. pytest captures
+# standard error, so reports go to files: any report fails the run.
+[[ -x .venv-asan/bin/python ]] || python3 -m venv .venv-asan
+.venv-asan/bin/python -m pip install -q --upgrade pip
+.venv-asan/bin/python -m pip install -q "scikit-build-core>=0.10" "pytest>=7" hypothesis
+.venv-asan/bin/python -m pip install -q --no-build-isolation -Cbuild-dir=build/python-sanitize \
+  -Ccmake.build-type=RelWithDebInfo -Ccmake.define.TESSARIN_WERROR=ON \
+  -Ccmake.define.TESSARIN_SANITIZE=address,undefined .
+sanitizer_logs=$(mktemp -d)
+sanitized_status=0
+LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)" \
+  ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:log_path=$sanitizer_logs/asan" \
+  UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$sanitizer_logs/ubsan" \
+  PYTHONMALLOC=malloc timeout 600 .venv-asan/bin/python -m pytest tests/python -q -p no:cacheprovider \
+  --ignore=tests/python/zero || sanitized_status=$?
+if compgen -G "$sanitizer_logs/*" >/dev/null; then
+  cat "$sanitizer_logs"/*
+  sanitized_status=1
+fi
+rm -rf "$sanitizer_logs"
+if ((sanitized_status != 0)); then exit "$sanitized_status"; fi
 
 # PyPy is the module's shipped target. The training host's tests (tests/python/zero) need
 # PyTorch, which has no PyPy build: they run under CPython only, above.
 echo "== the module under PyPy (virtual environment .venv-pypy) and its pytest suite"
 [[ -x .venv-pypy/bin/python ]] || pypy3 -m venv .venv-pypy
 .venv-pypy/bin/python -m pip install -q --upgrade pip
-.venv-pypy/bin/python -m pip install -q "scikit-build-core>=0.10" "pytest>=7"
+.venv-pypy/bin/python -m pip install -q "scikit-build-core>=0.10" "pytest>=7" hypothesis
 .venv-pypy/bin/python -m pip install -q --no-build-isolation -Ccmake.define.TESSARIN_WERROR=ON .
 .venv-pypy/bin/python -m pytest tests/python -q -p no:cacheprovider --ignore=tests/python/zero

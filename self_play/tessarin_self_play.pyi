@@ -1,8 +1,9 @@
 """Self-play worker: each function plays one whole game in the calling process.
 
 Every network evaluation puts ``(id, position)`` on a queue and waits for
-``(policy_logits, value_logits)`` from ``pipe.recv()``. Broken invariants and invalid input
-raise the module's stop exception, which derives directly from ``BaseException``.
+``(policy_logits, value_logits)`` from ``pipe.recv()``: one logit per cell and four values; a
+reply of another shape is a failed evaluation. Broken invariants and invalid input raise the
+module's stop exception, which derives directly from ``BaseException``.
 """
 
 from typing import Any, Protocol

@@ -1,6 +1,6 @@
 // The extension module tessarin_engine: the game engine as a Python type, for the host (replaying
 // training records into positions) and for tools. Rejected tiles and invalid input raise
-// ValueError with the engine's text.
+// ValueError with the engine's text, allocation failures MemoryError.
 #include <memory>
 #include <new>
 #include <string>
@@ -21,7 +21,8 @@ Game& game_of(PyObject* self) {
   return *reinterpret_cast<GameObject*>(self)->game;
 }
 
-// Runs `body`, turning engine failures into ValueError and allocation failures into MemoryError.
+// Runs `body`, turning engine failures into ValueError and allocation failures into MemoryError:
+// no C++ exception may cross into the interpreter, where it would end the process.
 template <class Body>
 PyObject* guarded(Body&& body) {
   try {
@@ -32,9 +33,22 @@ PyObject* guarded(Body&& body) {
     PyErr_NoMemory();
   } catch (const std::exception& failure) {
     PyErr_SetString(PyExc_RuntimeError, failure.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
   }
   return nullptr;
 }
+
+// `Function` with every C++ exception turned into a Python exception by `guarded`: the form in
+// which each function of this module is handed to the interpreter.
+template <auto Function>
+struct Guard;
+template <class... Args, PyObject* (*Function)(Args...)>
+struct Guard<Function> {
+  static PyObject* call(Args... args) {
+    return guarded([&] { return Function(args...); });
+  }
+};
 
 // A new Python Game owning `game`, of the same type as `like`'s or `type`.
 PyObject* wrap(PyTypeObject* type, std::unique_ptr<Game> game) {
@@ -52,7 +66,7 @@ PyObject* game_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   std::uint64_t dim = 0;
   if (!convert_u64(dim_object, dim)) return nullptr;
-  return guarded([&] { return wrap(type, std::make_unique<Game>(Game::reset(dim))); });
+  return wrap(type, std::make_unique<Game>(Game::reset(dim)));
 }
 
 void game_dealloc(PyObject* self) {
@@ -65,13 +79,11 @@ void game_dealloc(PyObject* self) {
 PyObject* game_apply(PyObject* self, PyObject* tile_object) {
   std::uint64_t tile = 0;
   if (!convert_u64(tile_object, tile)) return nullptr;
-  return guarded([&]() -> PyObject* {
-    if (auto error = game_of(self).apply(tile)) {
-      PyErr_SetString(PyExc_ValueError, error->c_str());
-      return nullptr;
-    }
-    Py_RETURN_NONE;
-  });
+  if (auto error = game_of(self).apply(tile)) {
+    PyErr_SetString(PyExc_ValueError, error->c_str());
+    return nullptr;
+  }
+  Py_RETURN_NONE;
 }
 
 PyObject* game_legal_tiles(PyObject* self, PyObject*) {
@@ -113,7 +125,7 @@ PyObject* game_state(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* game_copy(PyObject* self, PyObject*) {
-  return guarded([&] { return wrap(Py_TYPE(self), std::make_unique<Game>(game_of(self))); });
+  return wrap(Py_TYPE(self), std::make_unique<Game>(game_of(self)));
 }
 
 PyObject* game_render(PyObject* self, PyObject*) {
@@ -149,39 +161,42 @@ PyObject* game_repr(PyObject* self) {
 }
 
 PyMethodDef game_methods[] = {
-    {"apply", as_cfunction<game_apply>(), METH_O,
+    {"apply", as_cfunction<Guard<game_apply>::call>(), METH_O,
      "apply(tile)\n--\n\nPlays one square for the player to move. Raises ValueError, changing "
      "nothing, for a tile that is not legal."},
-    {"legal_tiles", as_cfunction<game_legal_tiles>(), METH_NOARGS,
+    {"legal_tiles", as_cfunction<Guard<game_legal_tiles>::call>(), METH_NOARGS,
      "legal_tiles()\n--\n\nThe tiles the player to move may play, ascending."},
-    {"is_terminal", as_cfunction<game_is_terminal>(), METH_NOARGS,
+    {"is_terminal", as_cfunction<Guard<game_is_terminal>::call>(), METH_NOARGS,
      "is_terminal()\n--\n\nWhether all four players are finished."},
-    {"payoff", as_cfunction<game_payoff>(), METH_NOARGS,
+    {"payoff", as_cfunction<Guard<game_payoff>::call>(), METH_NOARGS,
      "payoff()\n--\n\n1/k for each of the k best players, 0 for the others, by player."},
-    {"state", as_cfunction<game_state>(), METH_VARARGS | METH_KEYWORDS,
+    {"state", as_cfunction<Guard<game_state>::call>(), METH_VARARGS | METH_KEYWORDS,
      "state(channels_last=False)\n--\n\nThe network input for the player to move as bytes of 0 "
      "and 1: 5 x dim x dim (planes first) or dim x dim x 5. Planes 0 to 3 hold the squares of "
      "the player to move and of the next three players; plane 4 the legal tiles."},
-    {"copy", as_cfunction<game_copy>(), METH_NOARGS, "copy()\n--\n\nAn independent copy."},
-    {"__copy__", as_cfunction<game_copy>(), METH_NOARGS, nullptr},
-    {"render", as_cfunction<game_render>(), METH_NOARGS,
+    {"copy", as_cfunction<Guard<game_copy>::call>(), METH_NOARGS,
+     "copy()\n--\n\nAn independent copy."},
+    {"__copy__", as_cfunction<Guard<game_copy>::call>(), METH_NOARGS, nullptr},
+    {"render", as_cfunction<Guard<game_render>::call>(), METH_NOARGS,
      "render()\n--\n\nThe board as dim lines of coloured squares."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef game_getset[] = {
-    {"current_player", game_current_player, nullptr, "The player to move (0 to 3).", nullptr},
-    {"dim", game_dim, nullptr, "The board side.", nullptr},
-    {"history", game_history, nullptr, "Every applied tile as (player, tile), in order.", nullptr},
+    {"current_player", Guard<game_current_player>::call, nullptr, "The player to move (0 to 3).",
+     nullptr},
+    {"dim", Guard<game_dim>::call, nullptr, "The board side.", nullptr},
+    {"history", Guard<game_history>::call, nullptr,
+     "Every applied tile as (player, tile), in order.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot game_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(game_new)},
+    {Py_tp_new, reinterpret_cast<void*>(Guard<game_new>::call)},
     {Py_tp_dealloc, reinterpret_cast<void*>(game_dealloc)},
     {Py_tp_methods, game_methods},
     {Py_tp_getset, game_getset},
-    {Py_tp_repr, reinterpret_cast<void*>(game_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(Guard<game_repr>::call)},
     {Py_tp_doc,
      const_cast<char*>("Game(dim)\n--\n\nA new game on a dim x dim board (dim >= 4), player 0 to "
                        "move. One square is played at a time; the turn passes when the piece is "

@@ -1,6 +1,7 @@
 #include "runtime.h"
 
 #include <array>
+#include <string>
 
 #include "exchange.h"
 #include "fatal.h"
@@ -35,6 +36,13 @@ Evaluation<HostError> Runtime::evaluate(Node& node, const Game& game) {
                                                : std::array<std::size_t, 3>{kStatePlanes, dim, dim};
   if (!exchange(inference_queue_, pipe_, id_, state_, shape, policy_logits_, value_logits_)) {
     return Result::failure(take_host_error());
+  }
+  // One value per player: any other count would land values on the wrong players.
+  if (value_logits_.size() != kPlayers) {
+    return Result::failure(
+        HostError::make(PyExc_ValueError, "the reply has " + std::to_string(value_logits_.size()) +
+                                              " value logits; it needs " +
+                                              std::to_string(kPlayers) + ", one per player"));
   }
   return Result::success(expand_from_network(node, game, policy_logits_, value_logits_, legal_));
 }

@@ -30,8 +30,9 @@ class Runtime {
   // Evaluates the position of `game`: its payoff when the game is over (no host call, `node`
   // untouched); otherwise puts (id, position) on the inference queue, takes the reply from the
   // pipe, expands `node` from the policy and returns the values by absolute player. A failed host
-  // call or a malformed reply returns the host error and leaves `node` as it was. Throws
-  // FatalStop for a representation other than 1 or 2.
+  // call or a malformed reply (an item missing or not a sequence of numbers, value logits other
+  // than one per player) returns the host error and leaves `node` as it was. Throws FatalStop for
+  // a representation other than 1 or 2.
   Evaluation<HostError> evaluate(Node& node, const Game& game);
 
   // The game drivers, run against this runtime.

@@ -143,6 +143,7 @@ def build_cases() -> list[FailureCase]:
     with_reply("reply-policy-not-sequence", 1, (NotASequence(), values))
     with_reply("reply-policy-string", 1, ("x" * SIZE, values))
     with_reply("reply-policy-raising-element", 1, ([RaisingFloat()] + policy[1:], values))
+    with_reply("reply-three-values", 1, (policy, values[:3]))
     with_reply("reply-short-policy", WorkerStopped, ([0.0] * 80, values))
     with_reply("reply-all-nan-policy", 0, ([float("nan")] * 25, values), dim=5)
 

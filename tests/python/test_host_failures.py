@@ -159,13 +159,14 @@ def test_failing_result_put_is_ignored(
     assert capsys.readouterr() == ("", "")
 
 
+@pytest.mark.parametrize("entry", ["play_test_against_random", "play_training_game"])
 @pytest.mark.parametrize(
     "error", [KeyboardInterrupt(), SystemExit(3), GeneratorExit()], ids=lambda e: type(e).__name__
 )
-def test_interrupt_from_result_put_propagates(error: BaseException) -> None:
-    host = make_host(dim=7)
+def test_interrupt_from_result_put_propagates(entry: str, error: BaseException) -> None:
+    host = make_host(dim=7, sims_per_move=2)
     host.result_queue.fail_with = lambda: error
     with pytest.raises(type(error)) as raised:
-        play_against_random(host)
+        play(entry, host)
     assert raised.value is error
     assert host.result_queue.calls == 1

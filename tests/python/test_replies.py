@@ -78,10 +78,13 @@ ACCEPTED_FORMS: dict[str, Shape] = {
     "int-indexed": lambda policy, values: IntIndexed(policy, values, "ignored"),
     "custom-sequences": lambda policy, values: [Logits(policy), Logits(values)],
     "ints": lambda policy, values: ([int(x) for x in policy], (1, 0, 0, 0)),
-    "float-convertible": lambda policy, values: ([Numberish(x) for x in policy], [Numberish(1.0)]),
+    "float-convertible": lambda policy, values: (
+        [Numberish(x) for x in policy],
+        [Numberish(1.0)] * 4,
+    ),
     "index-convertible": lambda policy, values: ([Indexish(int(x)) for x in policy], values),
     "list-policy-custom-values": lambda policy, values: (policy, Logits(values)),
-    "long-policy-no-values": lambda policy, values: (policy + [100.0] * 50, []),
+    "long-policy": lambda policy, values: (policy + [100.0] * 50, values),
 }
 
 
@@ -111,6 +114,9 @@ MALFORMED: dict[str, tuple[Shape, str]] = {
     "values-bad-element": (lambda policy, values: (policy, [0.0, 0.0, object(), 0.0]), "TypeError"),
     # The policy is read and converted before the values are looked up.
     "policy-bad-values-missing": (lambda policy, values: IntIndexed([object()]), "TypeError"),
+    "values-none": (lambda policy, values: (policy, []), "ValueError"),
+    "values-one": (lambda policy, values: (policy, [1.0]), "ValueError"),
+    "values-five": (lambda policy, values: (policy, values + [0.0]), "ValueError"),
     "raising-element": (
         lambda policy, values: ([Numberish(NAN)] * 3 + [Raises()] + policy[4:], values),
         "ArithmeticError",
@@ -156,16 +162,29 @@ def test_policy_one_longer_than_the_largest_legal_tile_is_enough() -> None:
     assert len(host.result_queue.items) == 1
 
 
-def test_too_few_values_for_the_player_to_move_stops_the_test_game(
-    worker_stop: type[BaseException], capsys: pytest.CaptureFixture[str]
+@pytest.mark.parametrize("count", [0, 1, 3, 5, 16])
+def test_value_logits_other_than_four_are_a_malformed_reply(
+    count: int, capsys: pytest.CaptureFixture[str]
 ) -> None:
-    # Seat 0 is player 0 and needs no value; player 1 needs at least one.
-    host = make_host(lambda p: (uniform_network(p)[0], []))
-    with pytest.raises(worker_stop):
+    """Values are per player: any other count would rotate onto the wrong players."""
+    message = f"the reply has {count} value logits; it needs 4, one per player"
+
+    # The test game against the baseline: one request, printed, then raised.
+    host = make_host(lambda p: (uniform_network(p)[0], [0.5] * count))
+    with pytest.raises(Exception) as raised:
         play("play_test_game", host)
-    assert host.inference_queue.calls >= 1
-    assert host.baseline_queue.calls == 1
-    assert capsys.readouterr().out == ""
+    assert raised.value.args == ('"Error running MCTS"',)
+    assert host.inference_queue.calls == host.pipe.calls == 1
+    out = capsys.readouterr().out
+    assert out.startswith(f"{ERROR_PREFIX}<class 'ValueError'>, value: ValueError('{message}')")
+    assert out.count("\n") == 1
+
+    # The training game: abandoned with status 1 at the first reply, nothing printed or put.
+    host = make_host(lambda p: (uniform_network(p)[0], [0.5] * count), dim=7, sims_per_move=4)
+    assert play("play_training_game", host) == 1
+    assert host.inference_queue.calls == host.pipe.calls == 1
+    assert host.result_queue.calls == 0
+    assert capsys.readouterr() == ("", "")
 
 
 def non_finite(kind: str) -> Callable[[Position], Any]:

@@ -12,6 +12,7 @@ from failure_cases import FailureCase, NullStream, TrackedError, build_cases
 from memory_checks import (
     HAS_REFERENCE_COUNTS,
     growth_after_warm_up,
+    measures_resident_memory,
     reference_counts,
     resident_bytes,
 )
@@ -52,6 +53,7 @@ def run_every_case() -> None:
         case.run()
 
 
+@measures_resident_memory
 def test_failing_calls_do_not_grow_the_process(silent_streams: None) -> None:
     # Under PyPy a failed call's exception, traceback and request are reclaimed only after a few
     # major collections: memory settles after about a thousand calls of the costliest case
@@ -63,6 +65,7 @@ def test_failing_calls_do_not_grow_the_process(silent_streams: None) -> None:
     assert growth < RSS_LIMIT_BYTES, f"resident memory grew by {growth / 1024:.0f} KiB"
 
 
+@measures_resident_memory
 def test_failing_puts_settle_without_collections(silent_streams: None) -> None:
     # A host whose put keeps raising, and nobody collects: under PyPy the collector must still
     # learn that exceptions held by the module are worth a collection (this grew by ~8 MiB per
@@ -89,6 +92,7 @@ class UniformPipe:
         return [0.0] * 400, [0.0] * 4
 
 
+@measures_resident_memory
 def test_training_games_keep_memory_flat() -> None:
     # Each game at side 20 makes thousands of requests of 2,000 entries each; under PyPy,
     # requests built through its C-API emulation of lists were never reclaimed in time.
