@@ -15,6 +15,7 @@ import numpy.typing as npt
 import tessarin_engine
 import torch
 
+from .errors import describe
 from .records import (
     FORMAT_VERSION,
     PLAYERS,
@@ -154,7 +155,8 @@ def _replay_chunk(
             try:
                 game.apply(tile)
             except Exception as error:
-                raise RecordError(path, f"game {game_index}, action {step}: {error}") from error
+                problem = f"game {game_index}, action {step}: {describe(error)}"
+                raise RecordError(path, problem) from error
         if not game.is_terminal():
             raise RecordError(path, f"game {game_index} ends before the game is over")
         start += int(length)

@@ -13,6 +13,8 @@ import matplotlib
 matplotlib.use("Agg")  # files only: runs have no display
 import matplotlib.pyplot as plt  # noqa: E402
 
+from .errors import describe  # noqa: E402
+
 
 @dataclass(frozen=True)
 class IterationMetrics:
@@ -74,7 +76,7 @@ def read_metrics(path: Path) -> list[IterationMetrics]:
                         values[f.name] = int(text) if f.type in ("int", int) else float(text)
                 rows.append(IterationMetrics(**values))
     except (OSError, KeyError, TypeError, ValueError, csv.Error) as error:
-        raise ValueError(f"{path}: unreadable metrics ({type(error).__name__}: {error})") from error
+        raise ValueError(f"{path}: unreadable metrics ({describe(error)})") from error
     numbers = [row.iteration for row in rows]
     if numbers != list(range(1, len(rows) + 1)):
         raise ValueError(f"{path}: iterations {numbers} are not numbered 1, 2, 3...")

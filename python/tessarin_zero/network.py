@@ -22,6 +22,7 @@ import torch
 from torch import Tensor, nn
 
 from .checksum import digest_arrays
+from .errors import describe
 from .settings import NetworkSettings
 
 INPUT_PLANES = 5
@@ -169,7 +170,7 @@ def load_checkpoint(path: str | os.PathLike[str]) -> tuple[PolicyValueNet, dict[
     except OSError as error:
         raise CheckpointError(source, f"cannot be read ({error.strerror or error})") from error
     except Exception as error:  # torch's, zipfile's and the unpickler's errors of a bad file
-        problem = f"not a readable checkpoint ({type(error).__name__}: {error})"
+        problem = f"not a readable checkpoint ({describe(error)})"
         raise CheckpointError(source, problem) from error
     if not isinstance(payload, dict) or not {"network", "state_dict"} <= payload.keys():
         raise CheckpointError(source, "not a checkpoint: no network size and weights")
@@ -185,7 +186,7 @@ def load_checkpoint(path: str | os.PathLike[str]) -> tuple[PolicyValueNet, dict[
     except CheckpointError:
         raise
     except Exception as error:
-        raise CheckpointError(source, f"malformed content ({error})") from error
+        raise CheckpointError(source, f"malformed content ({describe(error)})") from error
     broken = non_finite_weights(model)
     if broken:
         raise CheckpointError(source, f"non-finite weights in {broken[0]} (a diverged network)")

@@ -58,6 +58,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .checksum import digest_arrays
+from .errors import describe
 from .settings import GameSettings
 
 FORMAT_VERSION = 1
@@ -331,7 +332,7 @@ def read_chunk(path: str | os.PathLike[str]) -> Chunk:
     except OSError as error:
         raise RecordError(path, f"cannot be read ({error.strerror or error})") from error
     except Exception as error:  # zipfile, zlib, pickle and NumPy errors of a damaged file
-        problem = f"not a readable record chunk ({type(error).__name__}: {error})"
+        problem = f"not a readable record chunk ({describe(error)})"
         raise RecordError(path, problem) from error
     missing = [key for key in (*_KEYS, "config") if key not in stored]
     if missing:
@@ -339,7 +340,7 @@ def read_chunk(path: str | os.PathLike[str]) -> Chunk:
     try:
         version = int(stored["format_version"])
     except (TypeError, ValueError) as error:
-        raise RecordError(path, f"malformed format version ({error})") from error
+        raise RecordError(path, f"malformed format version ({describe(error)})") from error
     if version != FORMAT_VERSION:  # before the checksum: a newer format may sum otherwise
         raise RecordError(path, f"unsupported record format version {version}")
     if CHECKSUM_KEY in stored:
@@ -357,7 +358,7 @@ def read_chunk(path: str | os.PathLike[str]) -> Chunk:
             config=json.loads(str(stored["config"])),
         )
     except (TypeError, ValueError) as error:
-        raise RecordError(path, f"malformed content ({error})") from error
+        raise RecordError(path, f"malformed content ({describe(error)})") from error
     _check_content(path, chunk)
     return chunk
 
