@@ -199,6 +199,7 @@ def loop(args: argparse.Namespace) -> None:
         run_dir = claimed_run_dir(args, stack)
         if args.resume:
             candidate, best, log = resume_state(run_dir)
+            save_loop_settings(run_dir, loop_flags(args))  # the next resume goes on with these
         else:
             torch.manual_seed(args.seed)
             candidate, _ = load_or_new(args.checkpoint, settings_from(args, NetworkSettings))
@@ -243,7 +244,10 @@ def run_iterations(
     train_settings = settings_from(args, TrainSettings)
     network = candidate.settings
     first = len(log.rows) + 1
-    print(f"Run folder {run_dir}: iterations {first} to {args.iterations} of {args.games} games")
+    if first > args.iterations:
+        print(f"Run folder {run_dir}: all {args.iterations} iterations are done")
+    else:
+        print(f"Run folder {run_dir}: iterations {first} to {args.iterations}, {args.games} games each")
     for iteration in range(first, args.iterations + 1):
         started = time.monotonic()
         with RecordWriter(run_dir / "records", game) as writer:

@@ -37,6 +37,9 @@ game survives its process being killed before the chunk is written. A chunk take
 the first journal entry it holds, and the entries are removed last first once the chunk is
 there; a writer that opens the folder merges the entries of dead processes into the chunk they
 would have become, or removes them if that chunk exists already.
+
+A file that cannot be used is never deleted: the host moves it to ``set-aside/`` beside the
+chunks (``set_aside``).
 """
 
 from __future__ import annotations
@@ -113,6 +116,8 @@ class RecordWriter:
     game journaled as it is added (see the module docstring).
 
     Use as a context manager (or call `close`) so that the last, partial chunk is written too.
+    `paths` lists the chunks written, starting with those recovered from the journals of dead
+    writers when the folder was opened.
     """
 
     def __init__(
