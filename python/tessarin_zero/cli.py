@@ -25,7 +25,6 @@ import dataclasses
 import math
 import re
 import struct
-import sys
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any, Optional

@@ -247,7 +247,8 @@ def run_iterations(
     if first > args.iterations:
         print(f"Run folder {run_dir}: all {args.iterations} iterations are done")
     else:
-        print(f"Run folder {run_dir}: iterations {first} to {args.iterations}, {args.games} games each")
+        span = f"iterations {first} to {args.iterations}"
+        print(f"Run folder {run_dir}: {span}, {args.games} self-play games each")
     for iteration in range(first, args.iterations + 1):
         started = time.monotonic()
         with RecordWriter(run_dir / "records", game) as writer:
