@@ -38,7 +38,10 @@ def run_arena(
     threshold: float,
     progress: bool = True,
 ) -> ArenaResult:
-    """Plays both matches; without a best network the candidate is promoted unopposed."""
+    """Plays both matches; without a best network the candidate is promoted unopposed.
+    `games_vs_random` must be at least 1: the win rate is a mean over those games."""
+    if games_vs_random < 1:
+        raise ValueError("the arena needs at least one game against random players")
     vs_random = play_against_random(
         candidate, network, game, games_vs_random, workers, server, progress=progress
     )

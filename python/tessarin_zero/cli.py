@@ -1,37 +1,35 @@
 """Command line: ``python -m tessarin_zero {selfplay,train,arena,loop}``.
 
-Every setting is a flag with a default (``--help`` on each command lists them). Each command
-works in a run folder, ``runs/<timestamp>/`` unless ``--run-dir`` names one:
-``records/`` (self-play chunks), ``checkpoints/`` (``best.pt`` and one per iteration),
-``metrics.csv`` and the plots ``losses.png`` and ``win_rate.png``.
+Every setting is a flag with a default (``--help`` on each command lists them), and each
+command accepts only the flags it uses. Every value is checked when the command line is read:
+a value out of range is a usage error (exit status 2) before anything runs.
+
+``selfplay``, ``train`` and ``loop`` work in a run folder, ``runs/<date>-<time>/`` unless
+``--run-dir`` names one: ``records/`` (self-play chunks), ``checkpoints/`` (``best.pt`` and
+one per iteration), ``metrics.csv``, the plots ``losses.png`` and ``win_rate.png``, and the
+loop's settings ``run.json``. ``loop`` refuses a folder that is in use unless ``--resume``
+continues it; ``train`` needs ``--run-dir`` or ``--data`` to know which records to train on.
 
 The loop plays self-play with the newest network. The arena still keeps the best network so far
 (``best.pt``), but it cannot gate self-play: games against the best are always played on a
 20 x 20 board, whatever side the network trains on.
+
+This module imports only the standard library, so that ``--help`` works before the host's
+dependencies are installed; the commands themselves live in ``commands``.
 """
 
 from __future__ import annotations
 
 import argparse
 import dataclasses
-import sys
-import time
-from collections.abc import Sequence
-from datetime import datetime
+import math
+import re
+import struct
+from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import Any, TypeVar
+from typing import Any, Optional
 
-import torch
-
-from .arena import run_arena
-from .data import RecordWriter, load_training_tensors
-from .metrics import IterationMetrics, MetricsLog
-from .network import PolicyValueNet, load_checkpoint, save_checkpoint
-from .play import play_training_games
 from .settings import GameSettings, NetworkSettings, ServerSettings, TrainSettings
-from .train import train
-
-SettingsT = TypeVar("SettingsT")
 
 SETTINGS_HELP = {
     "dim": "board side of self-play and of games against random players",
@@ -46,20 +44,99 @@ SETTINGS_HELP = {
     "blocks": "residual blocks of the network",
     "max_batch": "largest batch the inference server evaluates at once",
     "max_wait_ms": "longest wait of the inference server for a fuller batch",
-    "device": "torch device of the inference server (cpu, cuda)",
+    "device": "torch device of the inference server (cpu, cuda, cuda:<index>)",
     "batch_size": "training batch size",
     "epochs": "passes over the training window per iteration",
     "learning_rate": "optimizer learning rate",
     "weight_decay": "optimizer weight decay",
-    "window_chunks": "newest record chunks trained on",
+    "window_chunks": "newest record chunks trained on (0: all)",
     "augment": "add the exact board symmetries of every position",
 }
 
+MAX_DIM = 46_340  # the engine's largest board side
 
-def add_settings_flags(parser: argparse.ArgumentParser, settings: type[Any]) -> None:
-    """One flag per field of a settings dataclass, defaulting to the field's default."""
+
+def whole(low: int, high: Optional[int] = None) -> Callable[[str], int]:
+    """An argparse type: an integer in [low, high]."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+        if value < low or (high is not None and value > high):
+            span = f"at least {low}" if high is None else f"from {low} to {high}"
+            raise argparse.ArgumentTypeError(f"{value} is out of range: it must be {span}")
+        return value
+
+    return parse
+
+
+def real(
+    low: float, high: float = math.inf, *, above: bool = False, single: bool = False
+) -> Callable[[str], float]:
+    """An argparse type: a finite number >= low (> low with `above`) and <= high. `single`: it
+    must also fit a 32-bit float without becoming 0 or infinite (what the module reads)."""
+
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+        low_ok = value > low if above else value >= low
+        if not (math.isfinite(value) and low_ok and value <= high):
+            bound = f"{'above' if above else 'at least'} {low:g}"
+            span = bound if high == math.inf else f"{bound} and at most {high:g}"
+            raise argparse.ArgumentTypeError(f"{text} is out of range: it must be {span}")
+        if single:
+            try:
+                rounded = struct.unpack("f", struct.pack("f", value))[0]
+            except OverflowError:
+                rounded = math.inf
+            if not math.isfinite(rounded) or (value != 0 and rounded == 0):
+                raise argparse.ArgumentTypeError(f"{text} does not fit a 32-bit float")
+        return value
+
+    return parse
+
+
+def device_name(text: str) -> str:
+    if not re.fullmatch(r"cpu|cuda(:\d+)?", text):
+        raise argparse.ArgumentTypeError(f"{text!r} is not cpu, cuda or cuda:<index>")
+    return text
+
+
+SETTINGS_TYPES: dict[str, Callable[[str], Any]] = {
+    "dim": whole(4, MAX_DIM),
+    "rep": whole(1, 2),
+    "sims_per_move": whole(1),
+    "sample_moves": whole(0),
+    "c_base": real(0.0, above=True, single=True),
+    "c_init": real(0.0, single=True),
+    "dirichlet_alpha": real(0.0, above=True, single=True),
+    "exploration_fraction": real(0.0, 1.0, single=True),
+    "channels": whole(1),
+    "blocks": whole(0),
+    "max_batch": whole(1),
+    "max_wait_ms": real(0.0),
+    "device": device_name,
+    "batch_size": whole(1),
+    "epochs": whole(1),
+    "learning_rate": real(0.0, above=True),
+    "weight_decay": real(0.0),
+    "window_chunks": whole(0),
+}
+
+
+def add_settings_flags(
+    parser: argparse.ArgumentParser, settings: type[Any], only: Sequence[str] = ()
+) -> None:
+    """One flag per field of a settings dataclass (or of the fields in `only`), defaulting to
+    the field's default."""
     group = parser.add_argument_group(settings.__name__)
     for field in dataclasses.fields(settings):
+        if only and field.name not in only:
+            continue
         flag = "--" + field.name.replace("_", "-")
         help_text = f"{SETTINGS_HELP.get(field.name, '')} (default: %(default)s)"
         if field.type in (bool, "bool"):
@@ -67,272 +144,231 @@ def add_settings_flags(parser: argparse.ArgumentParser, settings: type[Any]) -> 
                 flag, action=argparse.BooleanOptionalAction, default=field.default, help=help_text
             )
         else:
-            kind = {"int": int, "float": float, "str": str}[str(field.type)]
+            kind = SETTINGS_TYPES[field.name]
             group.add_argument(flag, type=kind, default=field.default, help=help_text)
 
 
-def settings_from(args: argparse.Namespace, settings: type[SettingsT]) -> SettingsT:
-    values = {f.name: getattr(args, f.name) for f in dataclasses.fields(settings)}  # type: ignore[arg-type]
-    return settings(**values)
+def settings_from(args: argparse.Namespace, settings: type[Any]) -> Any:
+    """The settings of the flags present; fields without a flag keep their defaults."""
+    present = {f.name: getattr(args, f.name, None) for f in dataclasses.fields(settings)}
+    return settings(**{name: value for name, value in present.items() if value is not None})
 
 
-def run_dir_of(args: argparse.Namespace) -> Path:
-    run_dir = args.run_dir or Path("runs") / datetime.now().strftime("%Y%m%d-%H%M%S")
-    for sub in ("records", "checkpoints"):
-        (run_dir / sub).mkdir(parents=True, exist_ok=True)
-    return Path(run_dir)
+def existing_file(text: str) -> Path:
+    path = Path(text)
+    if not path.is_file():
+        raise argparse.ArgumentTypeError(f"{text}: no such file")
+    return path
 
 
-def load_or_new(
-    path: Path | None, network: NetworkSettings
-) -> tuple[PolicyValueNet, NetworkSettings]:
-    """The checkpoint's network and settings, or a fresh network of `network`'s size."""
-    if path is None:
-        return PolicyValueNet(network), network
-    model, _ = load_checkpoint(path)
-    return model, model.settings
+def existing_folder(text: str) -> Path:
+    path = Path(text)
+    if not path.is_dir():
+        raise argparse.ArgumentTypeError(f"{text}: no such folder")
+    return path
 
 
-def chunk_files(folders: Sequence[Path], newest: int) -> list[Path]:
-    files = sorted(p for folder in folders for p in Path(folder).glob("*.npz"))
-    return files[-newest:] if newest > 0 else files
+Command = Callable[[argparse.Namespace], None]
 
 
-def command_selfplay(args: argparse.Namespace) -> None:
-    run_dir = run_dir_of(args)
-    game = settings_from(args, GameSettings)
-    model, network = load_or_new(args.checkpoint, settings_from(args, NetworkSettings))
-    with RecordWriter(run_dir / "records", game) as writer:
-        stats = play_training_games(
-            model,
-            network,
-            game,
-            args.games,
-            args.workers,
-            settings_from(args, ServerSettings),
-            on_record=writer.add,
-            progress=not args.quiet,
-        )
-    print(f"Self-play: {stats}. Records in {run_dir / 'records'}")
-
-
-def command_train(args: argparse.Namespace) -> None:
-    run_dir = run_dir_of(args)
-    settings = settings_from(args, TrainSettings)
-    model, network = load_or_new(args.checkpoint, settings_from(args, NetworkSettings))
-    files = chunk_files(args.data or [run_dir / "records"], settings.window_chunks)
-    if not files:
-        sys.exit(f"No record chunks (*.npz) in {args.data or [run_dir / 'records']}")
-    tensors = load_training_tensors(files, augment=settings.augment)
-    losses = train(model, tensors, settings, progress=not args.quiet)
-    out = args.out or run_dir / "checkpoints" / "trained.pt"
-    save_checkpoint(out, model, losses=losses)
-    print(f"Trained on {len(files)} chunks: {losses}. Checkpoint {out}")
-
-
-def command_arena(args: argparse.Namespace) -> None:
-    candidate, network = load_or_new(args.candidate, settings_from(args, NetworkSettings))
-    best = load_checkpoint(args.best)[0] if args.best else None
-    result = run_arena(
-        candidate,
-        best,
-        network,
-        settings_from(args, GameSettings),
-        settings_from(args, ServerSettings),
-        games_vs_random=args.games_vs_random,
-        games_vs_best=args.games_vs_best,
-        workers=args.workers,
-        threshold=args.threshold,
-        progress=not args.quiet,
-    )
-    print(
-        f"Win rate vs random {result.win_rate_vs_random:.3f}, score vs best "
-        f"{result.score_vs_best:.3f}: {'promoted' if result.promoted else 'not promoted'}"
-    )
-
-
-def command_loop(args: argparse.Namespace) -> None:
-    run_dir = run_dir_of(args)
-    game = settings_from(args, GameSettings)
-    server = settings_from(args, ServerSettings)
-    train_settings = settings_from(args, TrainSettings)
-    torch.manual_seed(args.seed)
-    candidate, network = load_or_new(args.checkpoint, settings_from(args, NetworkSettings))
-    best = PolicyValueNet(network)
-    best.load_state_dict(candidate.state_dict())
-    save_checkpoint(run_dir / "checkpoints" / "best.pt", best, iteration=0)
-    log = MetricsLog(run_dir)
-    print(f"Run folder {run_dir}: {args.iterations} iterations of {args.games} self-play games")
-    for iteration in range(1, args.iterations + 1):
-        started = time.monotonic()
-        with RecordWriter(run_dir / "records", game) as writer:
-            stats = play_training_games(
-                candidate,
-                network,
-                game,
-                args.games,
-                args.workers,
-                server,
-                on_record=writer.add,
-                progress=not args.quiet,
-            )
-        tensors = load_training_tensors(
-            chunk_files([run_dir / "records"], train_settings.window_chunks),
-            augment=train_settings.augment,
-        )
-        losses = train(candidate, tensors, train_settings, progress=not args.quiet)
-        save_checkpoint(
-            run_dir / "checkpoints" / f"iteration-{iteration:03d}.pt",
-            candidate,
-            iteration=iteration,
-            losses=losses,
-        )
-        result = run_arena(
-            candidate,
-            best,
-            network,
-            game,
-            server,
-            games_vs_random=args.games_vs_random,
-            games_vs_best=args.games_vs_best,
-            workers=args.workers,
-            threshold=args.threshold,
-            progress=not args.quiet,
-        )
-        if result.promoted:
-            best.load_state_dict(candidate.state_dict())
-            save_checkpoint(run_dir / "checkpoints" / "best.pt", best, iteration=iteration)
-        row = IterationMetrics(
-            iteration=iteration,
-            games=args.games,
-            positions=int(tensors.states.shape[0]),
-            policy_loss=losses["policy"],
-            value_loss=losses["value"],
-            win_rate_vs_random=result.win_rate_vs_random,
-            score_vs_best=result.score_vs_best,
-            promoted=result.promoted,
-            seconds=time.monotonic() - started,
-        )
-        log.append(row)
-        print(
-            f"Iteration {iteration}: win rate vs random {row.win_rate_vs_random:.3f}, "
-            f"score vs best {row.score_vs_best:.3f} ({'promoted' if row.promoted else 'kept best'}), "
-            f"policy loss {row.policy_loss:.3f}, value loss {row.value_loss:.3f}, "
-            f"{row.seconds:.0f} s",
-            flush=True,
-        )
-    print_summary(log.rows, run_dir)
-
-
-def print_summary(rows: Sequence[IterationMetrics], run_dir: Path) -> None:
-    print("\nSummary")
-    print(
-        f"{'iteration':>9} {'vs random':>9} {'vs best':>8} {'policy':>7} {'value':>7} {'promoted':>8}"
-    )
-    for row in rows:
-        print(
-            f"{row.iteration:>9} {row.win_rate_vs_random:>9.3f} {row.score_vs_best:>8.3f} "
-            f"{row.policy_loss:>7.3f} {row.value_loss:>7.3f} {str(row.promoted):>8}"
-        )
-    print(
-        f"Metrics {run_dir / 'metrics.csv'}, plots {run_dir / 'losses.png'} and "
-        f"{run_dir / 'win_rate.png'}, best network {run_dir / 'checkpoints' / 'best.pt'}"
-    )
-
-
-def build_parser() -> argparse.ArgumentParser:
+def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.ArgumentParser:
+    """The parser; `loop_defaults` replace the loop's defaults (a resumed run's settings)."""
     parser = argparse.ArgumentParser(
-        prog="python -m tessarin_zero", description=__doc__.split("\n\n")[0]
+        prog="python -m tessarin_zero", description=(__doc__ or "").split("\n\n")[0]
     )
     commands = parser.add_subparsers(dest="command", required=True)
 
-    def command(name: str, help_text: str, *settings: type[Any]) -> argparse.ArgumentParser:
+    def command(name: str, help_text: str) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=help_text, description=help_text)
-        sub.add_argument(
-            "--run-dir", type=Path, default=None, help="run folder (default: runs/<timestamp>)"
-        )
-        sub.add_argument(
-            "--workers", type=int, default=2, help="worker processes (default: %(default)s)"
-        )
         sub.add_argument("--quiet", action="store_true", help="no progress bars")
-        for kind in settings:
-            add_settings_flags(sub, kind)
         return sub
 
-    selfplay = command(
-        "selfplay",
-        "Play self-play games and write their records.",
-        GameSettings,
-        NetworkSettings,
-        ServerSettings,
-    )
-    selfplay.add_argument("--games", type=int, default=16, help="games (default: %(default)s)")
-    selfplay.add_argument("--checkpoint", type=Path, help="network to play (default: a new one)")
-    selfplay.set_defaults(run=command_selfplay)
+    def run_dir_flag(sub: argparse.ArgumentParser, help_text: str) -> None:
+        sub.add_argument("--run-dir", type=Path, default=None, help=help_text)
 
-    training = command("train", "Train a network on record chunks.", NetworkSettings, TrainSettings)
+    def workers_flag(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument(
+            "--workers",
+            type=whole(1, 1024),
+            default=2,
+            help="worker processes (default: %(default)s)",
+        )
+
+    selfplay = command("selfplay", "Play self-play games and write their records.")
+    run_dir_flag(selfplay, "run folder to add records to (default: a new runs/<date>-<time>)")
+    workers_flag(selfplay)
+    for kind in (GameSettings, NetworkSettings, ServerSettings):
+        add_settings_flags(selfplay, kind)
+    selfplay.add_argument("--games", type=whole(1), default=16, help="games (default: %(default)s)")
+    selfplay.add_argument(
+        "--checkpoint", type=existing_file, help="network to play (default: a new one)"
+    )
+    selfplay.set_defaults(run="selfplay")
+
+    training = command("train", "Train a network on record chunks.")
+    run_dir_flag(
+        training,
+        "run folder whose records/ to train on and whose checkpoints/ to write to",
+    )
+    for kind in (NetworkSettings, TrainSettings):
+        add_settings_flags(training, kind)
     training.add_argument(
-        "--data", type=Path, nargs="*", help="folders of chunks (default: run records)"
+        "--data",
+        type=existing_folder,
+        nargs="+",
+        help="folders of chunks to train on instead of the run folder's records",
     )
     training.add_argument(
-        "--checkpoint", type=Path, help="network to start from (default: a new one)"
+        "--checkpoint", type=existing_file, help="network to start from (default: a new one)"
     )
     training.add_argument(
-        "--out", type=Path, help="checkpoint to write (default: run checkpoints/trained.pt)"
+        "--out", type=Path, help="checkpoint to write (default: the run's checkpoints/trained.pt)"
     )
-    training.set_defaults(run=command_train)
+    training.set_defaults(run="train")
 
     def arena_flags(sub: argparse.ArgumentParser) -> None:
-        sub.add_argument("--games-vs-random", type=int, default=32, help="default: %(default)s")
+        sub.add_argument(
+            "--games-vs-random",
+            type=whole(1),
+            default=32,
+            help="games against three random players (default: %(default)s)",
+        )
         sub.add_argument(
             "--games-vs-best",
-            type=int,
+            type=whole(0),
             default=2,
             help="games on a 20 x 20 board against the best network (default: %(default)s)",
         )
         sub.add_argument(
             "--threshold",
-            type=float,
+            type=real(0.0, 1.0),
             default=0.3,
             help="mean payoff against the best needed to promote (default: %(default)s)",
         )
 
-    arena = command(
-        "arena",
-        "Play a network against random players and the best network.",
-        GameSettings,
-        NetworkSettings,
-        ServerSettings,
+    arena = command("arena", "Play a network against random players and the best network.")
+    workers_flag(arena)
+    add_settings_flags(arena, GameSettings, only=("dim", "rep"))  # test games do not search
+    for kind in (NetworkSettings, ServerSettings):
+        add_settings_flags(arena, kind)
+    arena.add_argument(
+        "--candidate", type=existing_file, help="network to test (default: a new one)"
     )
-    arena.add_argument("--candidate", type=Path, help="network to test (default: a new one)")
-    arena.add_argument("--best", type=Path, help="best network so far (default: none)")
+    arena.add_argument("--best", type=existing_file, help="best network so far (default: none)")
     arena_flags(arena)
-    arena.set_defaults(run=command_arena)
+    arena.set_defaults(run="arena")
 
-    loop = command(
-        "loop",
-        "Repeat self-play, training and arena.",
-        GameSettings,
-        NetworkSettings,
-        ServerSettings,
-        TrainSettings,
-    )
-    loop.add_argument("--iterations", type=int, default=8, help="default: %(default)s")
+    loop = command("loop", "Repeat self-play, training and arena.")
+    run_dir_flag(loop, "run folder, new or empty unless --resume (default: a new one)")
     loop.add_argument(
-        "--games", type=int, default=20, help="self-play games per iteration (default: %(default)s)"
+        "--resume",
+        action="store_true",
+        help="continue the loop in --run-dir after its last complete iteration, with its "
+        "settings unless given again",
     )
-    loop.add_argument("--checkpoint", type=Path, help="network to start from (default: a new one)")
+    workers_flag(loop)
+    for kind in (GameSettings, NetworkSettings, ServerSettings, TrainSettings):
+        add_settings_flags(loop, kind)
     loop.add_argument(
-        "--seed", type=int, default=0, help="torch seed of the new network (default: %(default)s)"
+        "--iterations", type=whole(1), default=8, help="iterations in all (default: %(default)s)"
+    )
+    loop.add_argument(
+        "--games",
+        type=whole(1),
+        default=20,
+        help="self-play games per iteration (default: %(default)s)",
+    )
+    loop.add_argument(
+        "--checkpoint", type=existing_file, help="network to start from (default: a new one)"
+    )
+    loop.add_argument(
+        "--seed",
+        type=whole(0, 2**63 - 1),
+        default=0,
+        help="torch seed of the new network (default: %(default)s)",
     )
     arena_flags(loop)
-    loop.set_defaults(run=command_loop)
+    loop.set_defaults(run="loop", **(loop_defaults or {}))
     return parser
 
 
-def main(argv: Sequence[str] | None = None) -> None:
-    args = build_parser().parse_args(argv)
+FIXED_ON_RESUME = ("dim", "rep", "channels", "blocks")
+"""What a resumed loop cannot change: its records and networks depend on them."""
+NOT_STORED = ("run", "command", "run_dir", "resume", "quiet", "checkpoint")
+
+
+def loop_flags(args: argparse.Namespace) -> dict[str, Any]:
+    """The loop's settings as stored in its run folder."""
+    return {key: value for key, value in vars(args).items() if key not in NOT_STORED}
+
+
+def parse(argv: Optional[Sequence[str]]) -> argparse.Namespace:
+    """Parses and checks the command line; exits with status 2 on a usage error."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command == "train" and args.run_dir is None and args.data is None:
+        parser.error(
+            "train: give --run-dir (the run folder whose records to train on) or --data "
+            "(folders of record chunks)"
+        )
+    if args.command == "loop":
+        args = check_loop_folder(parser, argv, args)
+    device = getattr(args, "device", "cpu")
+    if device.startswith("cuda"):
+        problem = cuda_problem(device)
+        if problem:
+            parser.error(f"argument --device: {problem}")
+    return args
+
+
+def check_loop_folder(
+    parser: argparse.ArgumentParser, argv: Optional[Sequence[str]], args: argparse.Namespace
+) -> argparse.Namespace:
+    """A new loop needs a new or empty folder; a resumed one takes the stored settings as its
+    defaults (so flags given again override them) and may not change FIXED_ON_RESUME."""
+    from .runs import is_used, load_loop_settings
+
+    if not args.resume:
+        if args.run_dir is not None and is_used(args.run_dir):
+            parser.error(
+                f"run folder {args.run_dir} is in use: add --resume to continue its loop, "
+                "or name a new folder"
+            )
+        return args
+    if args.run_dir is None:
+        parser.error("--resume needs --run-dir: the run folder to continue")
+    if args.checkpoint is not None:
+        parser.error("--resume continues from the run's own networks: no --checkpoint")
     try:
-        args.run(args)
-    except KeyboardInterrupt:
-        sys.exit("Interrupted")
+        stored = load_loop_settings(args.run_dir)
+    except ValueError as error:
+        parser.error(str(error))
+    known = set(loop_flags(args))
+    resumed = build_parser({k: v for k, v in stored.items() if k in known}).parse_args(argv)
+    for key in FIXED_ON_RESUME:
+        if key in stored and getattr(resumed, key) != stored[key]:
+            flag = "--" + key.replace("_", "-")
+            parser.error(
+                f"{flag} {getattr(resumed, key)} cannot change on --resume: the run in "
+                f"{args.run_dir} was started with {stored[key]}"
+            )
+    return resumed
+
+
+def cuda_problem(device: str) -> Optional[str]:
+    """Why the CUDA device cannot be used, or None."""
+    import torch
+
+    if not torch.cuda.is_available():
+        return f"{device}: no CUDA device is available"
+    index = int(device.partition(":")[2] or 0)
+    if index >= torch.cuda.device_count():
+        return f"{device}: there are {torch.cuda.device_count()} CUDA devices"
+    return None
+
+
+def main(argv: Optional[Sequence[str]] = None) -> None:
+    args = parse(argv)
+    from . import commands  # torch and the module load only once the command line is sound
+
+    commands.run(args)

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import csv
+import os
+from collections.abc import Sequence
 from dataclasses import asdict, dataclass, fields
 from pathlib import Path
 
@@ -10,6 +12,8 @@ import matplotlib
 
 matplotlib.use("Agg")  # files only: runs have no display
 import matplotlib.pyplot as plt  # noqa: E402
+
+from .errors import describe  # noqa: E402
 
 
 @dataclass(frozen=True)
@@ -28,22 +32,55 @@ class IterationMetrics:
 
 
 class MetricsLog:
-    """Appends rows to ``metrics.csv`` (header written once) and redraws the plots."""
+    """Keeps ``metrics.csv`` (one row per finished iteration) and redraws the plots.
 
-    def __init__(self, run_dir: Path) -> None:
+    The whole file is rewritten under a temporary name and renamed for every row, so a run
+    killed at any moment leaves either the old or the new file, never half a row. `rows` are the
+    rows already in the file (a resumed run).
+    """
+
+    def __init__(self, run_dir: Path, rows: Sequence[IterationMetrics] = ()) -> None:
         self.path = run_dir / "metrics.csv"
         self.run_dir = run_dir
-        self.rows: list[IterationMetrics] = []
+        self.rows: list[IterationMetrics] = list(rows)
 
     def append(self, row: IterationMetrics) -> None:
-        new_file = not self.path.exists()
-        with self.path.open("a", newline="") as handle:
+        rows = [*self.rows, row]
+        temporary = self.path.with_name(f".{self.path.name}.tmp")
+        with temporary.open("w", newline="") as handle:
             writer = csv.DictWriter(handle, fieldnames=[f.name for f in fields(IterationMetrics)])
-            if new_file:
-                writer.writeheader()
-            writer.writerow(asdict(row))
-        self.rows.append(row)
+            writer.writeheader()
+            writer.writerows(asdict(r) for r in rows)
+        os.replace(temporary, self.path)
+        self.rows = rows
         plot_metrics(self.rows, self.run_dir)
+
+
+def read_metrics(path: Path) -> list[IterationMetrics]:
+    """The rows of a ``metrics.csv``, which must number the iterations 1, 2, 3...; ValueError
+    naming the file otherwise. A missing file has no rows."""
+    if not path.exists():
+        return []
+    rows = []
+    try:
+        with path.open(newline="") as handle:
+            for record in csv.DictReader(handle):
+                values = {}
+                for f in fields(IterationMetrics):
+                    text = record[f.name]
+                    if f.type in ("bool", bool):
+                        if text not in ("True", "False"):
+                            raise ValueError(f"{f.name} {text!r} is not True or False")
+                        values[f.name] = text == "True"
+                    else:
+                        values[f.name] = int(text) if f.type in ("int", int) else float(text)
+                rows.append(IterationMetrics(**values))
+    except (OSError, KeyError, TypeError, ValueError, csv.Error) as error:
+        raise ValueError(f"{path}: unreadable metrics ({describe(error)})") from error
+    numbers = [row.iteration for row in rows]
+    if numbers != list(range(1, len(rows) + 1)):
+        raise ValueError(f"{path}: iterations {numbers} are not numbered 1, 2, 3...")
+    return rows
 
 
 def plot_metrics(rows: list[IterationMetrics], out_dir: Path) -> list[Path]:

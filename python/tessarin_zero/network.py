@@ -11,19 +11,24 @@ value logits relative to the player to move (entry j belongs to player (mover + 
 from __future__ import annotations
 
 import dataclasses
+import json
 import os
 import tempfile
 from pathlib import Path
 from typing import Any
 
+import numpy as np
 import torch
 from torch import Tensor, nn
 
+from .checksum import digest_arrays
+from .errors import describe
 from .settings import NetworkSettings
 
 INPUT_PLANES = 5
 PLAYERS = 4
 CHECKPOINT_FORMAT = 1
+CHECKSUM_KEY = "sha256"  # absent from checkpoints written before it: those load unchecked
 
 _POLICY_CHANNELS = 2
 _VALUE_CHANNELS = 4
@@ -83,22 +88,55 @@ class PolicyValueNet(nn.Module):
         return policy, value
 
 
-def save_checkpoint(path: str | os.PathLike[str], model: PolicyValueNet, **metadata: Any) -> None:
-    """Writes the weights, the network size and `metadata` so that `load_checkpoint` can rebuild
-    the network without being told its size.
+class CheckpointError(ValueError):
+    """A checkpoint that cannot be used; the message starts with the file's path."""
 
-    The file is written under a temporary name in the same folder and renamed over `path`, so a
-    reader (another process promoting or loading the best network) never sees half a file.
-    Metadata values must be plain Python data (numbers, strings, lists, dicts) or tensors:
-    checkpoints are loaded with torch's weights-only unpickler.
+    def __init__(self, path: str | os.PathLike[str], problem: str) -> None:
+        super().__init__(f"{path}: {problem}")
+        self.path = Path(path)
+
+
+def non_finite_weights(model: nn.Module) -> list[str]:
+    """Names of the parameters and buffers holding NaN or infinite values (a diverged
+    network, which must never be saved, served or promoted)."""
+    return [
+        name
+        for name, tensor in model.state_dict().items()
+        if tensor.is_floating_point() and not bool(torch.isfinite(tensor).all())
+    ]
+
+
+def checkpoint_digest(network: dict[str, Any], state: dict[str, Tensor]) -> str:
+    """Checksum of a checkpoint's network size and weights (metadata is not covered)."""
+    arrays: dict[str, Any] = {"network": np.array(json.dumps(network, sort_keys=True))}
+    for name, tensor in state.items():
+        arrays[f"state_dict.{name}"] = tensor.detach().cpu().contiguous().numpy()
+    return digest_arrays(arrays)
+
+
+def save_checkpoint(path: str | os.PathLike[str], model: PolicyValueNet, **metadata: Any) -> None:
+    """Writes the weights, the network size, their checksum and `metadata` so that
+    `load_checkpoint` can rebuild the network without being told its size.
+
+    A network with non-finite weights is refused (ValueError): it has diverged. The file is
+    written under a temporary name in the same folder and renamed over `path`, so a reader
+    (another process promoting or loading the best network) never sees half a file. Metadata
+    values must be plain Python data (numbers, strings, lists, dicts) or tensors: checkpoints are
+    loaded with torch's weights-only unpickler.
     """
     target = Path(path)
+    broken = non_finite_weights(model)
+    if broken:
+        raise ValueError(f"{target}: not saved, the network has non-finite weights in {broken[0]}")
     target.parent.mkdir(parents=True, exist_ok=True)
+    network = dataclasses.asdict(model.settings)
+    state = model.state_dict()
     payload = {
         "format": CHECKPOINT_FORMAT,
-        "network": dataclasses.asdict(model.settings),
-        "state_dict": model.state_dict(),
+        "network": network,
+        "state_dict": state,
         "metadata": metadata,
+        CHECKSUM_KEY: checkpoint_digest(network, state),
     }
     handle, temporary = tempfile.mkstemp(
         dir=target.parent, prefix=f".{target.name}.", suffix=".tmp"
@@ -116,11 +154,41 @@ def save_checkpoint(path: str | os.PathLike[str], model: PolicyValueNet, **metad
 
 def load_checkpoint(path: str | os.PathLike[str]) -> tuple[PolicyValueNet, dict[str, Any]]:
     """Rebuilds the network of a checkpoint on the CPU, in evaluation mode (ready to serve;
-    `train` switches modes itself), and returns it with the metadata it was saved with."""
-    payload = torch.load(Path(path), map_location="cpu", weights_only=True)
+    `train` switches modes itself), and returns it with the metadata it was saved with.
+
+    Raises CheckpointError, naming the file and what is wrong with it, for a file that is not a
+    sound checkpoint: unreadable, damaged (checksum), of another format, or with non-finite
+    weights. Checkpoints written before checksums existed are loaded unchecked.
+    """
+    source = Path(path)
+    try:
+        if source.stat().st_size == 0:
+            raise CheckpointError(source, "the file is empty")
+        payload = torch.load(source, map_location="cpu", weights_only=True)
+    except CheckpointError:
+        raise
+    except OSError as error:
+        raise CheckpointError(source, f"cannot be read ({error.strerror or error})") from error
+    except Exception as error:  # torch's, zipfile's and the unpickler's errors of a bad file
+        problem = f"not a readable checkpoint ({describe(error)})"
+        raise CheckpointError(source, problem) from error
+    if not isinstance(payload, dict) or not {"network", "state_dict"} <= payload.keys():
+        raise CheckpointError(source, "not a checkpoint: no network size and weights")
     if payload.get("format") != CHECKPOINT_FORMAT:
-        raise ValueError(f"{path}: unsupported checkpoint format {payload.get('format')!r}")
-    model = PolicyValueNet(NetworkSettings(**payload["network"]))
-    model.load_state_dict(payload["state_dict"])
+        raise CheckpointError(source, f"unsupported checkpoint format {payload.get('format')!r}")
+    network, state = payload["network"], payload["state_dict"]
+    stored = payload.get(CHECKSUM_KEY)
+    try:
+        if stored is not None and stored != checkpoint_digest(network, state):
+            raise CheckpointError(source, "checksum mismatch: the file is damaged")
+        model = PolicyValueNet(NetworkSettings(**network))
+        model.load_state_dict(state)
+    except CheckpointError:
+        raise
+    except Exception as error:
+        raise CheckpointError(source, f"malformed content ({describe(error)})") from error
+    broken = non_finite_weights(model)
+    if broken:
+        raise CheckpointError(source, f"non-finite weights in {broken[0]} (a diverged network)")
     model.eval()
-    return model, dict(payload["metadata"])
+    return model, dict(payload.get("metadata", {}))

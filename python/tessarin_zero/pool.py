@@ -42,6 +42,8 @@ from typing import Any, Optional, Protocol
 
 import numpy as np
 
+from .lifetime import die_with_parent
+
 _POLL_S = 0.5  # how often a waiting worker looks at whether its parent is still there
 _CHECK_S = 0.1  # how often the parent looks at the health of the workers and the server
 _PRELOAD = ["tessarin_self_play", "tessarin_zero.server"]
@@ -394,6 +396,7 @@ def _work(
     options: _WorkerOptions,
 ) -> None:
     """Entry point of a worker process: plays games until a None job arrives."""
+    die_with_parent()
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C is the parent's to handle
     if options.quiet:
         sys.stdout = open(os.devnull, "w")

@@ -40,7 +40,8 @@ import numpy as np
 import torch
 from torch import nn
 
-from .network import PolicyValueNet
+from .lifetime import die_with_parent
+from .network import PolicyValueNet, non_finite_weights
 from .pool import process_context
 from .settings import NetworkSettings, ServerSettings
 
@@ -94,6 +95,11 @@ class NetworkFactory:
 
     @classmethod
     def of(cls, model: nn.Module, settings: NetworkSettings) -> NetworkFactory:
+        """Raises ValueError for a network with non-finite weights: a diverged network would
+        answer NaN logits, which no game can be played with."""
+        broken = non_finite_weights(model)
+        if broken:
+            raise ValueError(f"a network with non-finite weights (in {broken[0]}) is not served")
         buffer = io.BytesIO()
         torch.save({k: v.detach().cpu() for k, v in model.state_dict().items()}, buffer)
         return cls(settings, buffer.getvalue())
@@ -286,6 +292,7 @@ def _serve(
     control: Connection,
 ) -> None:
     """Entry point of the server process. Ctrl-C is the parent's to handle: it stops us."""
+    die_with_parent()
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     try:
         torch.set_num_threads(threads)

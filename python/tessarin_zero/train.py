@@ -14,7 +14,12 @@ from torch import Tensor, nn
 from tqdm import tqdm
 
 from .data import TrainingTensors
+from .network import non_finite_weights
 from .settings import TrainSettings
+
+
+class TrainingDiverged(ArithmeticError):
+    """A loss or a weight became NaN or infinite: the network must not be used."""
 
 
 def soft_cross_entropy(logits: Tensor, targets: Tensor) -> Tensor:
@@ -36,6 +41,9 @@ def train(
     between phases and stale moment estimates would only lag. The model is put in training mode
     and given back in the mode it came in. Returns the sample-weighted mean losses of the last
     epoch: "policy", "value" and their sum "loss".
+
+    Raises TrainingDiverged as soon as a loss is not finite, or at the end if a weight is not:
+    the model is then unusable, and the caller must neither save nor serve it.
     """
     samples = len(tensors)
     if samples == 0:
@@ -51,7 +59,7 @@ def train(
     model.train()
     sums = {"policy": 0.0, "value": 0.0}
     with tqdm(total=settings.epochs * batches, disable=not progress, desc="train") as bar:
-        for _ in range(settings.epochs):
+        for epoch in range(settings.epochs):
             sums = {"policy": 0.0, "value": 0.0}
             order = torch.randperm(samples, generator=generator)
             for first in range(0, samples, settings.batch_size):
@@ -60,6 +68,13 @@ def train(
                 policy_logits, value_logits = model(states)
                 policy_loss = soft_cross_entropy(policy_logits, tensors.policy[batch].to(device))
                 value_loss = soft_cross_entropy(value_logits, tensors.value[batch].to(device))
+                if not bool(torch.isfinite(policy_loss + value_loss)):
+                    raise TrainingDiverged(
+                        f"training diverged: policy loss {policy_loss.item()}, value loss "
+                        f"{value_loss.item()} in epoch {epoch + 1}, batch "
+                        f"{first // settings.batch_size + 1} (learning rate "
+                        f"{settings.learning_rate:g}); the network is not usable"
+                    )
                 optimizer.zero_grad(set_to_none=True)
                 torch.autograd.backward(policy_loss + value_loss)
                 optimizer.step()
@@ -68,6 +83,9 @@ def train(
                 bar.update()
                 bar.set_postfix(policy=policy_loss.item(), value=value_loss.item())
     model.train(was_training)
+    broken = non_finite_weights(model)
+    if broken:
+        raise TrainingDiverged(f"training diverged: non-finite weights in {broken[0]}")
     losses = {name: total / samples for name, total in sums.items()}
     losses["loss"] = losses["policy"] + losses["value"]
     return losses

@@ -1,15 +1,27 @@
-"""One iteration of the command-line loop, end to end, with a tiny network on a small board."""
+"""The command line end to end with a tiny network on a small board: the loop, its resume and
+its folder rules, settings checked when parsed, and bad data set aside."""
 
 from __future__ import annotations
 
 import csv
+import shutil
+import subprocess
 from pathlib import Path
 
+import numpy as np
 import pytest
+import torch
 
+from games import uniform_game
+from test_stored_files import garble
 from tessarin_zero.cli import main
+from tessarin_zero.data import RecordWriter
+from tessarin_zero.network import load_checkpoint
+from tessarin_zero.runs import RunLock, new_run_dir
+from tessarin_zero.settings import GameSettings
 
-TINY = ["--dim", "5", "--sims-per-move", "2", "--channels", "8", "--blocks", "1", "--quiet"]
+NET = ["--channels", "8", "--blocks", "1", "--quiet"]
+TINY = ["--dim", "5", "--sims-per-move", "2", *NET]
 
 
 def test_loop_iteration_writes_records_checkpoints_metrics_and_plots(
@@ -37,3 +49,173 @@ def test_loop_iteration_writes_records_checkpoints_metrics_and_plots(
 def test_train_without_records_explains_what_is_missing(tmp_path: Path) -> None:
     with pytest.raises(SystemExit, match="No record chunks"):
         main(["train", "--run-dir", str(tmp_path), "--quiet"])
+
+
+BAD_SETTINGS = [
+    (["selfplay", "--workers", "0"], "--workers"),
+    (["selfplay", "--max-batch", "0"], "--max-batch"),
+    (["selfplay", "--max-wait-ms", "-1"], "--max-wait-ms"),
+    (["selfplay", "--device", "tpu"], "--device"),
+    (["selfplay", "--dim", "3"], "--dim"),
+    (["selfplay", "--rep", "3"], "--rep"),
+    (["selfplay", "--sims-per-move", "-5"], "--sims-per-move"),
+    (["selfplay", "--dirichlet-alpha", "0"], "--dirichlet-alpha"),
+    (["selfplay", "--c-base", "1e39"], "--c-base"),
+    (["selfplay", "--channels", "0"], "--channels"),
+    (["selfplay", "--games", "0"], "--games"),
+    (["loop", "--games-vs-random", "0"], "--games-vs-random"),
+    (["loop", "--threshold", "2"], "--threshold"),
+    (["loop", "--learning-rate", "nan"], "--learning-rate"),
+    (["arena", "--run-dir", "runs/x"], "unrecognized arguments: --run-dir"),
+    (["train", "--run-dir", "runs/x", "--workers", "2"], "unrecognized arguments: --workers"),
+    (["train"], "--run-dir"),
+    (["loop", "--resume"], "--resume needs --run-dir"),
+]
+
+
+@pytest.mark.parametrize("argv, named", BAD_SETTINGS)
+def test_bad_settings_are_usage_errors_before_anything_runs(
+    argv: list[str],
+    named: str,
+    tmp_path: Path,
+    monkeypatch: pytest.MonkeyPatch,
+    capsys: pytest.CaptureFixture[str],
+) -> None:
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(SystemExit) as stop:
+        main([*argv, "--quiet"])
+    assert stop.value.code == 2
+    assert named in capsys.readouterr().err
+    assert not (tmp_path / "runs").exists()
+
+
+@pytest.mark.skipif(torch.cuda.is_available(), reason="a CUDA device is there")
+def test_cuda_without_a_device_is_a_usage_error(capsys: pytest.CaptureFixture[str]) -> None:
+    with pytest.raises(SystemExit) as stop:
+        main(["selfplay", "--device", "cuda", "--quiet"])
+    assert stop.value.code == 2 and "no CUDA device" in capsys.readouterr().err
+
+
+def write_records(folder: Path, games: int = 2, dim: int = 5) -> Path:
+    settings = GameSettings(dim=dim, sims_per_move=2)
+    with RecordWriter(folder, settings) as writer:
+        for _ in range(games):
+            writer.add(uniform_game(settings))
+    return writer.paths[0]
+
+
+def test_training_sets_damaged_chunks_aside_and_goes_on(
+    tmp_path: Path, caplog: pytest.LogCaptureFixture
+) -> None:
+    run = tmp_path / "run"
+    records = run / "records"
+    foreign = write_records(records, games=1, dim=6)  # older: the newest chunks decide the side
+    write_records(records)
+    damaged = {name: write_records(records) for name in ("garbled", "truncated", "illegal")}
+    garble(damaged["garbled"])
+    damaged["truncated"].write_bytes(damaged["truncated"].read_bytes()[:300])
+    with np.load(damaged["illegal"]) as archive:
+        arrays = {key: archive[key] for key in archive.files if key != "sha256"}
+    arrays["actions"][1, 1] = 24  # bottom right: no second square of an opening piece
+    np.savez_compressed(damaged["illegal"], **arrays)
+    contents = {name: path.read_bytes() for name, path in damaged.items()}
+
+    main(["train", "--run-dir", str(run), "--epochs", "1", "--window-chunks", "0", *NET])
+    load_checkpoint(run / "checkpoints" / "trained.pt")
+    for name, path in damaged.items():
+        assert f"{path}: " in caplog.text, name
+        assert (records / "set-aside" / path.name).read_bytes() == contents[name]
+        assert not path.exists()
+    assert foreign.exists() and f"{foreign}: board side" in caplog.text
+
+
+def test_diverged_training_writes_no_checkpoint(tmp_path: Path) -> None:
+    run = tmp_path / "run"
+    write_records(run / "records", games=4)
+    with pytest.raises(SystemExit, match="training diverged"):
+        main(
+            ["train", "--run-dir", str(run), "--learning-rate", "1e6", "--batch-size", "4"]
+            + ["--epochs", "3", *NET]
+        )
+    assert not (run / "checkpoints" / "trained.pt").exists()
+
+
+def test_a_run_folder_in_use_is_refused(tmp_path: Path) -> None:
+    run = tmp_path / "run"
+    with RunLock(run):  # as another command holds it
+        with pytest.raises(SystemExit, match=f"run folder {run} is in use by another command"):
+            main(["selfplay", "--run-dir", str(run), "--games", "1", *TINY])
+    assert not (run / "records").exists()
+
+
+def test_default_run_folders_are_unique(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    monkeypatch.chdir(tmp_path)
+    folders = [new_run_dir() for _ in range(3)]  # within one second, as two runs may start
+    assert len(set(folders)) == 3 and all(folder.is_dir() for folder in folders)
+
+
+LOOP = ["--iterations", "1", "--games", "2", "--games-vs-random", "2", "--games-vs-best", "1"]
+LOOP += ["--workers", "2", "--epochs", "1", *TINY]
+
+
+def test_loop_refuses_a_used_folder_and_resumes_after_its_last_iteration(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], caplog: pytest.LogCaptureFixture
+) -> None:
+    run = tmp_path / "run"
+    main(["loop", "--run-dir", str(run), *LOOP])
+    first = {path.name: path.read_bytes() for path in (run / "checkpoints").iterdir()}
+    metrics = (run / "metrics.csv").read_bytes()
+    capsys.readouterr()
+
+    with pytest.raises(SystemExit) as stop:
+        main(["loop", "--run-dir", str(run), *LOOP])
+    assert stop.value.code == 2 and "--resume" in capsys.readouterr().err
+    with pytest.raises(SystemExit) as stop:
+        main(["loop", "--run-dir", str(run), "--resume", "--dim", "6"])
+    assert stop.value.code == 2 and "--dim 6 cannot change" in capsys.readouterr().err
+    assert (run / "metrics.csv").read_bytes() == metrics
+    assert {p.name: p.read_bytes() for p in (run / "checkpoints").iterdir()} == first
+
+    chunk = next((run / "records").glob("*.npz"))
+    garble(chunk)  # the loop goes on without it
+    main(["loop", "--run-dir", str(run), "--resume", "--iterations", "2"])
+    assert "Resuming" in capsys.readouterr().out and str(chunk) in caplog.text
+    rows = list(csv.DictReader((run / "metrics.csv").open()))
+    assert [row["iteration"] for row in rows] == ["1", "2"]
+    assert (run / "metrics.csv").read_bytes().startswith(metrics)
+    assert (run / "checkpoints" / "iteration-001.pt").read_bytes() == first["iteration-001.pt"]
+    for name in ("iteration-002.pt", "best.pt"):
+        load_checkpoint(run / "checkpoints" / name)
+    assert (run / "records" / "set-aside" / chunk.name).exists()
+    settings = load_checkpoint(run / "checkpoints" / "iteration-002.pt")[0].settings
+    assert (settings.channels, settings.blocks) == (8, 1)  # the run's size, not the defaults
+
+
+def test_the_readme_commands_share_one_run_folder(tmp_path: Path) -> None:
+    run = tmp_path / "run"
+    main(["selfplay", "--run-dir", str(run), "--games", "2", *TINY])
+    main(["train", "--run-dir", str(run), "--epochs", "1", *NET])
+    main(
+        ["arena", "--candidate", str(run / "checkpoints" / "trained.pt")]
+        + ["--games-vs-random", "2", "--games-vs-best", "0", "--dim", "5", "--quiet"]
+    )
+
+
+def test_main_sh_help_installs_nothing(tmp_path: Path) -> None:
+    root = Path(__file__).resolve().parents[3]
+    (tmp_path / "scripts").mkdir()
+    shutil.copy(root / "scripts" / "main.sh", tmp_path / "scripts" / "main.sh")
+    marker = tmp_path / "installed"
+    (tmp_path / "scripts" / "install_deps.sh").write_text(f"touch {marker}\n")
+    (tmp_path / "python").symlink_to(root / "python")
+    done = subprocess.run(
+        ["bash", str(tmp_path / "scripts" / "main.sh"), "--help"],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert done.returncode == 0, done.stderr
+    assert "--iterations" in done.stdout and "--resume" in done.stdout
+    assert not marker.exists() and not (tmp_path / ".venv").exists()

@@ -4,12 +4,13 @@ from __future__ import annotations
 
 import math
 
+import pytest
 import torch
 
 from tessarin_zero.data import TrainingTensors
 from tessarin_zero.network import PolicyValueNet
 from tessarin_zero.settings import NetworkSettings, TrainSettings
-from tessarin_zero.train import train
+from tessarin_zero.train import TrainingDiverged, train
 
 DIM = 5
 
@@ -45,3 +46,11 @@ def test_training_reduces_the_loss_on_a_fixed_batch() -> None:
     train(model, batch, TrainSettings(batch_size=6, epochs=30, learning_rate=1e-2), False)
     after = train(model, batch, one_batch, progress=False, generator=generator)
     assert after["policy"] < 0.8 * before["policy"] and after["value"] < 0.5 * before["value"]
+
+
+def test_diverging_training_stops_with_a_clear_message() -> None:
+    torch.manual_seed(0)
+    model = PolicyValueNet(NetworkSettings(channels=4, blocks=1))
+    settings = TrainSettings(batch_size=2, epochs=3, learning_rate=1e6)
+    with pytest.raises(TrainingDiverged, match="training diverged: policy loss nan"):
+        train(model, tiny_batch(), settings, progress=False)

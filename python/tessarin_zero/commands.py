@@ -1,0 +1,330 @@
+"""The commands of the command line (``cli`` reads and checks their flags).
+
+Each writing command holds its run folder's lock from start to end. SIGTERM and SIGHUP end a
+command like Ctrl-C: workers and server are stopped and the records of finished games are
+written before it exits (status 128 + the signal number). A command that cannot go on (a
+damaged checkpoint, training that diverged, a folder in use) says why in one line and exits with
+status 1.
+"""
+
+from __future__ import annotations
+
+import argparse
+import logging
+import sys
+import time
+from collections.abc import Sequence
+from contextlib import ExitStack
+from pathlib import Path
+
+import torch
+
+from .arena import run_arena
+from .cli import loop_flags, settings_from
+from .data import RecordError, RecordWriter, TrainingTensors, load_training_tensors
+from .lifetime import Terminated, stop_signals_raise
+from .metrics import IterationMetrics, MetricsLog, read_metrics
+from .network import CheckpointError, PolicyValueNet, load_checkpoint, save_checkpoint
+from .play import PlayError, play_training_games
+from .pool import WorkerError
+from .records import recover_journal, set_aside
+from .runs import RunFolderBusy, RunLock, load_loop_settings, new_run_dir, save_loop_settings
+from .server import ServerError
+from .settings import GameSettings, NetworkSettings, ServerSettings, TrainSettings
+from .train import TrainingDiverged, train
+
+_log = logging.getLogger("tessarin_zero")
+
+
+class RunStateError(RuntimeError):
+    """The run folder's state does not allow the command to go on."""
+
+
+FAILURES = (
+    CheckpointError,
+    RecordError,
+    TrainingDiverged,
+    RunFolderBusy,
+    PlayError,
+    WorkerError,
+    ServerError,
+    RunStateError,
+)
+
+
+def run(args: argparse.Namespace) -> None:
+    """Runs the parsed command; exits with its status."""
+    logging.basicConfig(format="warning: %(message)s", level=logging.WARNING)
+    command = {"selfplay": selfplay, "train": train_command, "arena": arena, "loop": loop}
+    try:
+        with stop_signals_raise():
+            command[args.run](args)
+    except KeyboardInterrupt:
+        sys.exit("Interrupted")
+    except Terminated as stop:
+        print(f"{stop}: stopped after writing the finished games", file=sys.stderr)
+        raise
+    except FAILURES as error:
+        sys.exit(f"error: {error}")
+
+
+def claimed_run_dir(args: argparse.Namespace, stack: ExitStack) -> Path:
+    """The command's run folder (a new one unless --run-dir), locked for the command's life."""
+    run_dir = args.run_dir if args.run_dir is not None else new_run_dir()
+    stack.enter_context(RunLock(run_dir))
+    for sub in ("records", "checkpoints"):
+        (run_dir / sub).mkdir(parents=True, exist_ok=True)
+    return Path(run_dir)
+
+
+def load_or_new(
+    path: Path | None, network: NetworkSettings
+) -> tuple[PolicyValueNet, NetworkSettings]:
+    """The checkpoint's network and settings, or a fresh network of `network`'s size."""
+    if path is None:
+        return PolicyValueNet(network), network
+    model, _ = load_checkpoint(path)
+    return model, model.settings
+
+
+def chunk_files(folders: Sequence[Path]) -> list[Path]:
+    """Every chunk of the folders, oldest first, after turning dead writers' journals into
+    chunks (where the folder can be written)."""
+    for folder in folders:
+        try:
+            recover_journal(folder)
+        except OSError as error:
+            _log.warning("%s: its journal could not be recovered (%s)", folder, error)
+    return sorted(p for folder in folders for p in Path(folder).glob("*.npz"))
+
+
+def load_window(
+    folders: Sequence[Path], settings: TrainSettings, dim: int | None
+) -> tuple[TrainingTensors, int]:
+    """Samples of the newest `window_chunks` usable chunks, and how many chunks that was. A
+    damaged chunk is set aside (moved to ``set-aside/``, never deleted), a chunk of another
+    board side left where it is; both with a warning that names the file."""
+    refused = 0
+
+    def refuse(error: RecordError) -> None:
+        nonlocal refused
+        refused += 1
+        if error.damaged:
+            try:
+                where = set_aside(error.path, error.path.parent)
+                _log.warning("%s; set aside as %s", error, where)
+                return
+            except OSError as move_error:
+                _log.warning("%s; left in place (%s)", error, move_error)
+                return
+        _log.warning("%s; left out", error)
+
+    files = chunk_files(folders)
+    if not files:
+        raise RunStateError(f"No record chunks (*.npz) in {', '.join(map(str, folders))}")
+    tensors = load_training_tensors(
+        files,
+        augment=settings.augment,
+        dim=dim,
+        newest=settings.window_chunks,
+        on_refused=refuse,
+    )
+    usable = len(files) - refused
+    return tensors, min(usable, settings.window_chunks) if settings.window_chunks else usable
+
+
+def selfplay(args: argparse.Namespace) -> None:
+    with ExitStack() as stack:
+        run_dir = claimed_run_dir(args, stack)
+        game = settings_from(args, GameSettings)
+        model, network = load_or_new(args.checkpoint, settings_from(args, NetworkSettings))
+        with RecordWriter(run_dir / "records", game) as writer:
+            stats = play_training_games(
+                model,
+                network,
+                game,
+                args.games,
+                args.workers,
+                settings_from(args, ServerSettings),
+                on_record=writer.add,
+                progress=not args.quiet,
+            )
+    print(f"Self-play: {stats}. Records in {run_dir / 'records'}")
+
+
+def train_command(args: argparse.Namespace) -> None:
+    with ExitStack() as stack:
+        # --data alone trains on those folders; the checkpoint then goes to --out, or to a new
+        # run folder.
+        run_dir: Path | None = None
+        if args.run_dir is not None or args.out is None:
+            run_dir = claimed_run_dir(args, stack)
+        settings = settings_from(args, TrainSettings)
+        model, _ = load_or_new(args.checkpoint, settings_from(args, NetworkSettings))
+        folders = args.data or [Path(str(run_dir)) / "records"]
+        tensors, chunks = load_window(folders, settings, dim=None)
+        losses = train(model, tensors, settings, progress=not args.quiet)
+        out = args.out or Path(str(run_dir)) / "checkpoints" / "trained.pt"
+        save_checkpoint(out, model, losses=losses)
+    print(f"Trained on {chunks} chunks: {losses}. Checkpoint {out}")
+
+
+def arena(args: argparse.Namespace) -> None:
+    candidate, network = load_or_new(args.candidate, settings_from(args, NetworkSettings))
+    best = load_checkpoint(args.best)[0] if args.best else None
+    result = run_arena(
+        candidate,
+        best,
+        network,
+        settings_from(args, GameSettings),
+        settings_from(args, ServerSettings),
+        games_vs_random=args.games_vs_random,
+        games_vs_best=args.games_vs_best,
+        workers=args.workers,
+        threshold=args.threshold,
+        progress=not args.quiet,
+    )
+    print(
+        f"Win rate vs random {result.win_rate_vs_random:.3f}, score vs best "
+        f"{result.score_vs_best:.3f}: {'promoted' if result.promoted else 'not promoted'}"
+    )
+
+
+def iteration_checkpoint(run_dir: Path, iteration: int) -> Path:
+    return run_dir / "checkpoints" / f"iteration-{iteration:03d}.pt"
+
+
+def loop(args: argparse.Namespace) -> None:
+    with ExitStack() as stack:
+        run_dir = claimed_run_dir(args, stack)
+        if args.resume:
+            candidate, best, log = resume_state(run_dir)
+            save_loop_settings(run_dir, loop_flags(args))  # the next resume goes on with these
+        else:
+            torch.manual_seed(args.seed)
+            candidate, _ = load_or_new(args.checkpoint, settings_from(args, NetworkSettings))
+            best = PolicyValueNet(candidate.settings)
+            best.load_state_dict(candidate.state_dict())
+            save_checkpoint(iteration_checkpoint(run_dir, 0), candidate, iteration=0)
+            save_checkpoint(run_dir / "checkpoints" / "best.pt", best, iteration=0)
+            flags = loop_flags(args)
+            flags.update(channels=candidate.settings.channels, blocks=candidate.settings.blocks)
+            save_loop_settings(run_dir, flags)
+            log = MetricsLog(run_dir)
+        run_iterations(args, run_dir, candidate, best, log)
+
+
+def resume_state(run_dir: Path) -> tuple[PolicyValueNet, PolicyValueNet, MetricsLog]:
+    """The candidate after the last complete iteration (the one with a metrics row), the best
+    network as of that iteration, and the metrics so far."""
+    load_loop_settings(run_dir)  # checked by the parser; a folder changed since fails here
+    try:
+        rows = read_metrics(run_dir / "metrics.csv")
+    except ValueError as error:
+        raise RunStateError(str(error)) from error
+    done = rows[-1].iteration if rows else 0
+    promoted = [row.iteration for row in rows if row.promoted]
+    candidate, _ = load_checkpoint(iteration_checkpoint(run_dir, done))
+    best, _ = load_checkpoint(iteration_checkpoint(run_dir, promoted[-1] if promoted else 0))
+    best_iteration = promoted[-1] if promoted else 0
+    save_checkpoint(run_dir / "checkpoints" / "best.pt", best, iteration=best_iteration)
+    print(f"Resuming {run_dir} after iteration {done}")
+    return candidate, best, MetricsLog(run_dir, rows)
+
+
+def run_iterations(
+    args: argparse.Namespace,
+    run_dir: Path,
+    candidate: PolicyValueNet,
+    best: PolicyValueNet,
+    log: MetricsLog,
+) -> None:
+    game = settings_from(args, GameSettings)
+    server = settings_from(args, ServerSettings)
+    train_settings = settings_from(args, TrainSettings)
+    network = candidate.settings
+    first = len(log.rows) + 1
+    if first > args.iterations:
+        print(f"Run folder {run_dir}: all {args.iterations} iterations are done")
+    else:
+        span = f"iterations {first} to {args.iterations}"
+        print(f"Run folder {run_dir}: {span}, {args.games} self-play games each")
+    for iteration in range(first, args.iterations + 1):
+        started = time.monotonic()
+        with RecordWriter(run_dir / "records", game) as writer:
+            play_training_games(
+                candidate,
+                network,
+                game,
+                args.games,
+                args.workers,
+                server,
+                on_record=writer.add,
+                progress=not args.quiet,
+            )
+        tensors, _ = load_window([run_dir / "records"], train_settings, dim=game.dim)
+        try:
+            losses = train(candidate, tensors, train_settings, progress=not args.quiet)
+        except TrainingDiverged as error:
+            raise TrainingDiverged(
+                f"{error}. Iteration {iteration} is not saved; --resume continues after "
+                f"iteration {iteration - 1} (with a lower --learning-rate, say)"
+            ) from error
+        save_checkpoint(
+            iteration_checkpoint(run_dir, iteration),
+            candidate,
+            iteration=iteration,
+            losses=losses,
+        )
+        result = run_arena(
+            candidate,
+            best,
+            network,
+            game,
+            server,
+            games_vs_random=args.games_vs_random,
+            games_vs_best=args.games_vs_best,
+            workers=args.workers,
+            threshold=args.threshold,
+            progress=not args.quiet,
+        )
+        if result.promoted:
+            best.load_state_dict(candidate.state_dict())
+            save_checkpoint(run_dir / "checkpoints" / "best.pt", best, iteration=iteration)
+        row = IterationMetrics(
+            iteration=iteration,
+            games=args.games,
+            positions=len(tensors),
+            policy_loss=losses["policy"],
+            value_loss=losses["value"],
+            win_rate_vs_random=result.win_rate_vs_random,
+            score_vs_best=result.score_vs_best,
+            promoted=result.promoted,
+            seconds=time.monotonic() - started,
+        )
+        log.append(row)
+        print(
+            f"Iteration {iteration}: win rate vs random {row.win_rate_vs_random:.3f}, "
+            f"score vs best {row.score_vs_best:.3f} ({'promoted' if row.promoted else 'kept best'}), "
+            f"policy loss {row.policy_loss:.3f}, value loss {row.value_loss:.3f}, "
+            f"{row.seconds:.0f} s",
+            flush=True,
+        )
+    print_summary(log.rows, run_dir)
+
+
+def print_summary(rows: Sequence[IterationMetrics], run_dir: Path) -> None:
+    print("\nSummary")
+    print(
+        f"{'iteration':>9} {'vs random':>9} {'vs best':>8} {'policy':>7} {'value':>7} {'promoted':>8}"
+    )
+    for row in rows:
+        print(
+            f"{row.iteration:>9} {row.win_rate_vs_random:>9.3f} {row.score_vs_best:>8.3f} "
+            f"{row.policy_loss:>7.3f} {row.value_loss:>7.3f} {str(row.promoted):>8}"
+        )
+    print(
+        f"Metrics {run_dir / 'metrics.csv'}, plots {run_dir / 'losses.png'} and "
+        f"{run_dir / 'win_rate.png'}, best network {run_dir / 'checkpoints' / 'best.pt'}"
+    )
+

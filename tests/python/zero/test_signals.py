@@ -1,0 +1,62 @@
+"""A run stopped by a signal to its main process (a scheduler's SIGTERM, a closed terminal's
+SIGHUP, the out-of-memory killer's SIGKILL) leaves no process behind and keeps every game that
+had finished."""
+
+from __future__ import annotations
+
+import signal
+import time
+from pathlib import Path
+
+import pytest
+
+from processes import TINY, end_session, members_after, start_cli
+from tessarin_zero.data import load_training_tensors, read_chunk, recover_journal
+from tessarin_zero.runs import RunLock
+
+STARTUP_S = 40.0  # torch imports in the main process and the fork server on a busy machine
+
+
+def finished_games(records: Path) -> int:
+    """Games journaled or in chunks so far."""
+    journal = records / ".journal"
+    entries = len(list(journal.glob("game-*.npz"))) if journal.is_dir() else 0
+    chunks = sum(read_chunk(path).games for path in records.glob("*.npz"))
+    return entries + chunks
+
+
+@pytest.mark.parametrize("signum", [signal.SIGKILL, signal.SIGTERM, signal.SIGHUP])
+def test_a_signal_to_the_main_process_ends_every_process_and_keeps_finished_games(
+    tmp_path: Path, signum: int
+) -> None:
+    run_dir = tmp_path / "run"
+    records = run_dir / "records"
+    run = start_cli(
+        ["selfplay", "--run-dir", str(run_dir), "--games", "100000", "--workers", "2", *TINY],
+        cwd=tmp_path,
+    )
+    try:
+        deadline = time.monotonic() + STARTUP_S
+        while finished_games(records) < 2 and time.monotonic() < deadline and run.poll() is None:
+            time.sleep(0.05)
+        finished = finished_games(records)
+        assert finished >= 2, "no game reached the disk while the run went on"
+        run.send_signal(signum)  # the main process alone, as `kill` or a scheduler sends it
+        _, err = run.communicate(timeout=30)
+        left = members_after(run.pid, 5.0)
+    finally:
+        end_session(run)
+    assert left == [], "processes outlived the main process"
+    if signum == signal.SIGKILL:
+        assert run.returncode == -signal.SIGKILL
+    else:
+        assert run.returncode == 128 + signum
+        assert f"Terminated by {signal.Signals(signum).name}".encode() in err
+        assert not (records / ".journal").exists()  # written out as a chunk before exiting
+
+    recover_journal(records)  # what the next command on the folder does
+    chunks = sorted(records.glob("*.npz"))
+    assert sum(read_chunk(path).games for path in chunks) >= finished
+    assert len(load_training_tensors(chunks, augment=False)) > 0
+    with RunLock(run_dir):  # the dead run's lock went with it
+        pass
