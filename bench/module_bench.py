@@ -8,13 +8,20 @@
   microseconds per evaluation (search included).
 - memory: one whole training game at 800 simulations per action, in a fresh process: peak RSS
   growth over the RSS after import.
+- games memory (--games-memory N): N training games at 100 simulations per action in a fresh
+  process, with a pipe that answers with a fresh reply each time (as one that unpickles would)
+  and no explicit garbage collection (a worker makes none): RSS growth from after the first game
+  to after the last.
 
-Figures are medians of repeated runs. Usage: python bench/module_bench.py [--quick]
+Runs under CPython and PyPy; bench/interpreters_bench.py runs it under both and compares.
+Figures are medians of repeated runs. Usage: python bench/module_bench.py [--quick] [--json]
+[--games-memory N]
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import pathlib
 import statistics
 import subprocess
@@ -117,9 +124,50 @@ def memory_growth_mb() -> tuple[float, int]:
     return float(out[0]), int(out[1])
 
 
+class FreshReplyPipe:
+    """A pipe whose recv returns a new reply of uniform logits each time."""
+
+    def __init__(self, dim: int) -> None:
+        self.dim = dim
+
+    def recv(self) -> Any:
+        return [0.0] * (self.dim * self.dim), [0.0, 0.0, 0.0, 0.0]
+
+
+GAMES_PROBE = """
+import os, sys
+sys.path[:0] = {path!r}
+import module_bench as bench
+def rss_mb():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+queue, pipe = bench.KeepLastQueue(), bench.FreshReplyPipe(bench.DIM)
+def game():
+    bench.module.play_training_game(0, bench.config(100), bench.KeepLastQueue(), queue, pipe)
+game()
+start = rss_mb()
+for _ in range({games} - 1):
+    game()
+print(rss_mb() - start, queue.count)
+"""
+
+
+def games_memory_growth_mb(games: int) -> tuple[float, int]:
+    """(RSS growth in MB from after the first of `games` games to after the last, evaluations)."""
+    script = GAMES_PROBE.format(path=[str(pathlib.Path(__file__).parent)], games=games)
+    out = subprocess.run(
+        [sys.executable, "-c", script], check=True, capture_output=True, text=True
+    ).stdout.split()
+    return float(out[0]), int(out[1])
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer repetitions")
+    parser.add_argument("--json", action="store_true", help="print the figures as one JSON line")
+    parser.add_argument(
+        "--games-memory", type=int, default=0, metavar="N", help="also the N-game memory probe"
+    )
     args = parser.parse_args()
     repetitions = 3 if args.quick else 7
 
@@ -130,6 +178,23 @@ def main() -> None:
     rate = statistics.median(r for r, _ in training)
     train_us = statistics.median(u for _, u in training)
     growth, memory_evals = memory_growth_mb()
+    games_growth, games_evals = (
+        games_memory_growth_mb(args.games_memory) if args.games_memory else (None, None)
+    )
+    if args.json:
+        figures = {
+            "interpreter": sys.implementation.name,
+            "evaluation_us": eval_us,
+            "floor_us": floor_us,
+            "training_eps": rate,
+            "training_us": train_us,
+            "game_800_peak_mb": growth,
+            "games_memory_games": args.games_memory,
+            "games_memory_mb": games_growth,
+            "games_memory_evaluations": games_evals,
+        }
+        print(json.dumps(figures))
+        return
 
     print("| figure | measured (median) | floor | target |")
     print("|---|---|---|---|")
@@ -142,6 +207,10 @@ def main() -> None:
     print(
         f"| training game, 800 sims/action: peak RSS growth | {growth:.1f} MB ({memory_evals:,} evaluations) | | ≤ 64 MB |"
     )
+    if games_growth is not None:
+        print(
+            f"| {args.games_memory} training games, 100 sims/action: RSS growth | {games_growth:.1f} MB ({games_evals:,} evaluations) | | < 64 MB |"
+        )
 
 
 if __name__ == "__main__":

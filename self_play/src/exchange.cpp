@@ -19,18 +19,17 @@ bool read_item(PyObject* reply, long index, std::vector<float>& out) {
 
 #if defined(PYPY_VERSION)
 
-// evaluate(queue, pipe, worker_id, cells, outer, middle, inner) puts the request, takes the
-// reply and packs its two float sequences as 32-bit machine floats. On the usual path it returns
-// bytes: the policy's length as an 8-byte integer, the policy, the values. An item that is not a
-// list or tuple that array accepts is handed back for the C conversion instead, so that what is
-// accepted, the errors and their order are the same on every interpreter: (0, reply, policy)
-// when the policy is such an item, (1, packed policy, values) when the values are.
+// evaluate(queue, pipe, worker_id, cells, outer, middle, inner, packed) puts the request, takes
+// the reply and packs its two float sequences into `packed`, an array of 32-bit floats. On the
+// usual path it returns the policy's length (the values follow it in `packed`). An item that is
+// not a list or tuple that array accepts is handed back for the C conversion instead, so that
+// what is accepted, the errors and their order are the same on every interpreter: (0, reply,
+// policy) when the policy is such an item, (1, None, values) when the values are (the policy is
+// then all of `packed`).
 constexpr const char* kExchangeSource = R"(
-from array import array as _array
-from struct import Struct as _Struct
+from array import array
 
 _FLAGS = (False,) + (True,) * 255
-_HEADER = _Struct("q")
 _ROW_SLICES = {}
 
 
@@ -49,41 +48,60 @@ def _position(cells, outer, middle, inner):
     return [rows[i:i + middle] for i in range(0, outer * middle, middle)]
 
 
-def _pack(item):
+def _extend(packed, item):
     kind = type(item)
     if kind is list or kind is tuple:
         try:
-            return _array("f", item).tobytes()
+            packed.extend(array("f", item))
+            return True
         except Exception:
             pass
-    return None
+    return False
 
 
-def evaluate(queue, pipe, worker_id, cells, outer, middle, inner):
+def evaluate(queue, pipe, worker_id, cells, outer, middle, inner, packed):
     queue.put((worker_id, _position(cells, outer, middle, inner)))
     reply = pipe.recv()
+    del packed[:]
     policy = reply[0]
-    packed_policy = _pack(policy)
-    if packed_policy is None:
+    if not _extend(packed, policy):
         return (0, reply, policy)
+    size = len(packed)
     values = reply[1]
-    packed_values = _pack(values)
-    if packed_values is None:
-        return (1, packed_policy, values)
-    return _HEADER.pack(len(packed_policy) // 4) + packed_policy + packed_values
+    if not _extend(packed, values):
+        return (1, None, values)
+    return size
+
+
+def new_packed():
+    return array("f")
 )";
 
-// The compiled evaluate, kept for the life of the process like the interned names.
+// The compiled evaluate and new_packed, kept for the life of the process like interned names.
 PyObject* remote_evaluate = nullptr;
+PyObject* new_packed = nullptr;
 
-// Copies the `size` bytes at `data`, 32-bit machine floats, into `out`.
-void copy_floats(const char* data, std::size_t size, std::vector<float>& out) {
-  out.resize(size / sizeof(float));
-  std::memcpy(out.data(), data, out.size() * sizeof(float));
+// Copies the floats of `packed`, an array of 32-bit floats, from `first` on into `out` (all of
+// them from `first` on when `count` is negative); false with the host exception set.
+bool copy_packed(PyObject* packed, Py_ssize_t first, Py_ssize_t count, std::vector<float>& out) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(packed, &view, PyBUF_SIMPLE) < 0) return false;
+  const auto total = static_cast<Py_ssize_t>(static_cast<std::size_t>(view.len) / sizeof(float));
+  const bool fits = first >= 0 && first <= total && (count < 0 || count <= total - first);
+  if (fits) {
+    out.resize(static_cast<std::size_t>(count < 0 ? total - first : count));
+    std::memcpy(out.data(), static_cast<const float*>(view.buf) + first,
+                out.size() * sizeof(float));
+  } else {
+    PyErr_SetString(PyExc_SystemError, "the inference exchange packed a malformed reply");
+  }
+  PyBuffer_Release(&view);
+  return fits;
 }
 
 // Converts the float sequences that evaluate handed back in `slow` (a tuple, see above).
-bool convert_handed_back(PyObject* slow, std::vector<float>& policy, std::vector<float>& values) {
+bool convert_handed_back(PyObject* slow, PyObject* packed, std::vector<float>& policy,
+                         std::vector<float>& values) {
   PyObject* tag = PyTuple_GetItem(slow, 0);
   PyObject* first = PyTuple_GetItem(slow, 1);
   PyObject* second = PyTuple_GetItem(slow, 2);
@@ -91,11 +109,7 @@ bool convert_handed_back(PyObject* slow, std::vector<float>& policy, std::vector
   if (PyLong_AsLong(tag) == 0) {
     return convert_float_sequence(second, policy) && read_item(first, 1, values);
   }
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(first, &data, &size) < 0) return false;
-  copy_floats(data, static_cast<std::size_t>(size), policy);
-  return convert_float_sequence(second, values);
+  return copy_packed(packed, 0, -1, policy) && convert_float_sequence(second, values);
 }
 
 #else
@@ -141,46 +155,40 @@ bool prepare_exchange() {
   }
   Ref done = Ref::steal(PyRun_String(kExchangeSource, Py_file_input, globals.get(), globals.get()));
   if (!done) return false;
-  PyObject* function = PyDict_GetItemString(globals.get(), "evaluate");
-  if (function == nullptr) {
-    PyErr_SetString(PyExc_SystemError, "the inference exchange did not define evaluate");
+  PyObject* evaluate = PyDict_GetItemString(globals.get(), "evaluate");
+  PyObject* packed = PyDict_GetItemString(globals.get(), "new_packed");
+  if (evaluate == nullptr || packed == nullptr) {
+    PyErr_SetString(PyExc_SystemError, "the inference exchange did not define its functions");
     return false;
   }
-  remote_evaluate = Ref::borrow(function).release();
+  remote_evaluate = Ref::borrow(evaluate).release();
+  new_packed = Ref::borrow(packed).release();
   return true;
 }
 
-bool exchange(PyObject* queue, PyObject* pipe, std::int32_t id, std::span<const std::uint8_t> cells,
-              const std::array<std::size_t, 3>& shape, std::vector<float>& policy,
-              std::vector<float>& values) {
+bool Exchange::evaluate(PyObject* queue, PyObject* pipe, std::span<const std::uint8_t> cells,
+                        const std::array<std::size_t, 3>& shape, std::vector<float>& policy,
+                        std::vector<float>& values) {
+  if (!worker_) worker_ = Ref::steal(PyLong_FromLong(id_));
+  if (!packed_) packed_ = Ref::steal(PyObject_CallNoArgs(new_packed));
+  if (!worker_ || !packed_) return false;
   Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(cells.data()),
                                                    static_cast<Py_ssize_t>(cells.size())));
-  if (!bytes) return false;
-  Ref worker = Ref::steal(PyLong_FromLong(id));
   Ref outer = Ref::steal(PyLong_FromSize_t(shape[0]));
   Ref middle = Ref::steal(PyLong_FromSize_t(shape[1]));
   Ref inner = Ref::steal(PyLong_FromSize_t(shape[2]));
-  if (!worker || !outer || !middle || !inner) return false;
-  PyObject* arguments[] = {queue,       pipe,         worker.get(), bytes.get(),
-                           outer.get(), middle.get(), inner.get()};
-  Ref result = Ref::steal(PyObject_Vectorcall(remote_evaluate, arguments, 7, nullptr));
+  if (!bytes || !outer || !middle || !inner) return false;
+  PyObject* arguments[] = {queue,       pipe,         worker_.get(), bytes.get(),
+                           outer.get(), middle.get(), inner.get(),   packed_.get()};
+  Ref result = Ref::steal(PyObject_Vectorcall(remote_evaluate, arguments, 8, nullptr));
   if (!result) return false;
-  if (!PyBytes_Check(result.get())) return convert_handed_back(result.get(), policy, values);
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(result.get(), &data, &size) < 0) return false;
-  std::int64_t policy_size = 0;
-  const auto total = static_cast<std::size_t>(size);
-  if (total >= sizeof policy_size) std::memcpy(&policy_size, data, sizeof policy_size);
-  const std::size_t policy_bytes = static_cast<std::size_t>(policy_size) * sizeof(float);
-  if (total < sizeof policy_size || policy_size < 0 || total - sizeof policy_size < policy_bytes) {
-    PyErr_SetString(PyExc_SystemError, "the inference exchange packed a malformed reply");
-    return false;
+  if (!PyLong_Check(result.get())) {
+    return convert_handed_back(result.get(), packed_.get(), policy, values);
   }
-  copy_floats(data + sizeof policy_size, policy_bytes, policy);
-  copy_floats(data + sizeof policy_size + policy_bytes, total - sizeof policy_size - policy_bytes,
-              values);
-  return true;
+  const Py_ssize_t policy_size = PyLong_AsSsize_t(result.get());
+  if (policy_size < 0 && PyErr_Occurred() != nullptr) return false;
+  return copy_packed(packed_.get(), 0, policy_size, policy) &&
+         copy_packed(packed_.get(), policy_size, -1, values);
 }
 
 #else
@@ -189,12 +197,12 @@ bool prepare_exchange() {
   return true;
 }
 
-bool exchange(PyObject* queue, PyObject* pipe, std::int32_t id, std::span<const std::uint8_t> cells,
-              const std::array<std::size_t, 3>& shape, std::vector<float>& policy,
-              std::vector<float>& values) {
+bool Exchange::evaluate(PyObject* queue, PyObject* pipe, std::span<const std::uint8_t> cells,
+                        const std::array<std::size_t, 3>& shape, std::vector<float>& policy,
+                        std::vector<float>& values) {
   Ref position = build_position(cells, shape);
   if (!position) return false;
-  Ref worker = Ref::steal(PyLong_FromLong(id));
+  Ref worker = Ref::steal(PyLong_FromLong(id_));
   if (!worker) return false;
   Ref request = Ref::steal(PyTuple_Pack(2, worker.get(), position.get()));
   if (!request || !call_put(queue, request.get())) return false;

@@ -6,10 +6,10 @@
 // references, which only the garbage collector releases, one nesting level per major collection,
 // while the collector does not count that memory: a process that builds tens of thousands of
 // requests per game through the C API grows without bound. Reading a reply element by element
-// through the C API gives every float a C-side copy, which costs more than the rest of an
-// evaluation, and every call between C and Python costs microseconds; packing the floats in
-// Python, with one call per evaluation, is several times cheaper. Under CPython the C builder and
-// reader are several times faster than the Python function.
+// through the C API gives every float a C-side copy, and every call between C and Python costs
+// microseconds; with one call per evaluation, the floats packed in Python into an array that
+// lives as long as the exchange, an evaluation is several times cheaper. Under CPython the C
+// builder and reader are several times faster than the Python function.
 #pragma once
 
 #include <array>
@@ -22,17 +22,33 @@
 
 namespace tessarin::py {
 
-// Prepares the exchange; false with the host exception set. Called once at import.
+// Prepares what every exchange uses; false with the host exception set. Called once at import.
 bool prepare_exchange();
 
-// One evaluation: puts (id, position) on `queue` through its `put` method, the position being
-// `cells` (one byte per entry, non-zero for True) as nested lists of shape[0] x shape[1] x
-// shape[2] entries; takes the reply from `pipe.recv()` and converts `reply[0]` into `policy` and
-// `reply[1]` into `values`, each a sequence other than a string whose elements convert to float
-// (rounded to 32 bits). False with the host exception set when a call fails or the reply does
-// not convert.
-bool exchange(PyObject* queue, PyObject* pipe, std::int32_t id, std::span<const std::uint8_t> cells,
-              const std::array<std::size_t, 3>& shape, std::vector<float>& policy,
-              std::vector<float>& values);
+// The exchanges of one entry-function call (one worker id). Owns its scratch host objects, so
+// that a call nested inside a host call has its own.
+class Exchange {
+ public:
+  explicit Exchange(std::int32_t id) : id_(id) {}
+
+  // One evaluation: puts (id, position) on `queue` through its `put` method, the position being
+  // `cells` (one byte per entry, non-zero for True) as nested lists of shape[0] x shape[1] x
+  // shape[2] entries; takes the reply from `pipe.recv()` and converts `reply[0]` into `policy`
+  // and `reply[1]` into `values`, each a sequence other than a string whose elements convert to
+  // float (rounded to 32 bits). False with the host exception set when a call fails or the reply
+  // does not convert.
+  bool evaluate(PyObject* queue, PyObject* pipe, std::span<const std::uint8_t> cells,
+                const std::array<std::size_t, 3>& shape, std::vector<float>& policy,
+                std::vector<float>& values);
+
+ private:
+  std::int32_t id_;
+#if defined(PYPY_VERSION)
+  // The worker id as a host int and the array of 32-bit floats the reply is packed into, made
+  // at the first evaluation.
+  Ref worker_;
+  Ref packed_;
+#endif
+};
 
 }  // namespace tessarin::py

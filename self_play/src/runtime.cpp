@@ -18,7 +18,8 @@ Runtime::Runtime(PyObject* result_queue, PyObject* inference_queue, PyObject* pi
       inference_queue_(inference_queue),
       pipe_(pipe),
       config_(config),
-      id_(id) {}
+      id_(id),
+      exchange_(id) {}
 
 Evaluation<HostError> Runtime::evaluate(Node& node, const Game& game) {
   using Result = Evaluation<HostError>;
@@ -34,7 +35,7 @@ Evaluation<HostError> Runtime::evaluate(Node& node, const Game& game) {
   const std::array<std::size_t, 3> shape = channels_last
                                                ? std::array<std::size_t, 3>{dim, dim, kStatePlanes}
                                                : std::array<std::size_t, 3>{kStatePlanes, dim, dim};
-  if (!exchange(inference_queue_, pipe_, id_, state_, shape, policy_logits_, value_logits_)) {
+  if (!exchange_.evaluate(inference_queue_, pipe_, state_, shape, policy_logits_, value_logits_)) {
     return Result::failure(take_host_error());
   }
   // One value per player: any other count would land values on the wrong players.

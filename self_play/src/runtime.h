@@ -12,6 +12,7 @@
 
 #include "config.h"
 #include "evaluation.h"
+#include "exchange.h"
 #include "game.h"
 #include "host_error.h"
 #include "node.h"
@@ -54,6 +55,7 @@ class Runtime {
   PyObject* pipe_;
   Config config_;
   std::int32_t id_;
+  Exchange exchange_;
   PyObject* model_queue_ = nullptr;
   PyObject* baseline_queue_ = nullptr;
   std::vector<std::uint8_t> state_;
