@@ -4,7 +4,7 @@
 // when all four are finished.
 //
 // A Game copies flat apart from `history`: the board's bitsets live inside the value (up to side
-// kMaxInlineDim, 24), the piece geometry and the turn's placement table are shared read-only.
+// kMaxInlineDim, 25), the piece geometry and the turn's placement table are shared read-only.
 #pragma once
 
 #include <array>
