@@ -2,7 +2,8 @@
 # Installs the build and test dependencies by package name, skipping what is already present.
 set -euo pipefail
 
-packages=(g++ make libgtest-dev libgmock-dev libbenchmark-dev clang-format)
+# clang and its runtime libraries build the coverage-guided fuzzer (libFuzzer).
+packages=(g++ make libgtest-dev libgmock-dev libbenchmark-dev clang-format clang libclang-rt-14-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
