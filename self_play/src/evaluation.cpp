@@ -28,6 +28,8 @@ std::vector<float> expand_from_network(Node& node, const Game& game,
                 values.end());
   }
 
+  // Per-thread scratch is safe here: it is filled and used with no call out to the host in
+  // between, so a nested call on this thread cannot disturb it.
   thread_local std::vector<std::pair<std::uint32_t, float>> priors;
   priors.clear();
   for (std::size_t tile : legal) {

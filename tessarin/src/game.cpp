@@ -110,7 +110,7 @@ void Game::write_game_state(bool channels_last, std::span<std::uint8_t> out) con
   }
   std::fill(out.begin(), out.end(), 0);
   board_.write_rep(channels_last, current_player_, kStatePlanes, out.data());
-  thread_local std::vector<std::size_t> legal;
+  thread_local std::vector<std::size_t> legal;  // filled and used here, no call out between
   tile_moves_.legal_tiles(legal);
   const std::size_t legal_plane = kStatePlanes - 1;
   for (std::size_t tile : legal) {
