@@ -2,7 +2,10 @@
 # Installs the build and test dependencies by package name, skipping what is already present.
 set -euo pipefail
 
-packages=(g++ make libgtest-dev libgmock-dev libbenchmark-dev clang-format pypy3 pypy3-dev pypy3-venv)
+# clang and its runtime libraries build the coverage-guided fuzzer (libFuzzer); PyPy, the module's
+# shipped target, runs the module's tests.
+packages=(g++ make libgtest-dev libgmock-dev libbenchmark-dev clang-format clang libclang-rt-14-dev
+  pypy3 pypy3-dev pypy3-venv)
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Runs every check: formatting, a release build with warnings as errors and its tests (with a
-# build of the benchmarks so they cannot rot), the same C++ tests built with AddressSanitizer and
-# UndefinedBehaviorSanitizer (any report fails), then the Python package built into a virtual
-# environment and its pytest suite, the module's pytest suite against a sanitized build, and
-# the module's pytest suite again under PyPy.
+# build of the benchmarks so they cannot rot) and the fixed-seed signature compared with
+# bench/signature.txt, the same C++ tests built with AddressSanitizer and UndefinedBehaviorSanitizer
+# (any report fails), a one-minute run of the engine fuzzer (clang, libFuzzer), then the Python
+# package built into a virtual environment and its pytest suite, the module's pytest suite against
+# a sanitized build, and the module's pytest suite again under PyPy. Every ctest test has a time
+# limit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,7 +21,14 @@ echo "== release build and tests"
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DTESSARIN_WERROR=ON \
   -DTESSARIN_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build build/release -j "$jobs"
-ctest --test-dir build/release --output-on-failure
+ctest --test-dir build/release --output-on-failure --timeout 600
+
+echo "== signature (fixed-seed counts of the engine and the search)"
+if ! build/release/bench/signature | diff -u bench/signature.txt -; then
+  echo "The signature changed: behaviour changed. If that is meant, commit the new output of"
+  echo "build/release/bench/signature as bench/signature.txt."
+  exit 1
+fi
 
 echo "== AddressSanitizer and UndefinedBehaviorSanitizer build and tests"
 cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIN_WERROR=ON \
@@ -27,7 +36,19 @@ cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIN_WERROR
 cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build/sanitize --output-on-failure
+  ctest --test-dir build/sanitize --output-on-failure --timeout 900
+
+echo "== engine fuzzer (libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer, 60 s)"
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DTESSARIN_WERROR=ON -DTESSARIN_BUILD_TESTS=OFF -DTESSARIN_BUILD_FUZZER=ON \
+  -DTESSARIN_SANITIZE=address,undefined >/dev/null
+cmake --build build/fuzz --target engine_fuzzer -j "$jobs"
+mkdir -p build/fuzz/corpus build/fuzz/crashes
+# New inputs go to build/fuzz/corpus; the committed seeds are read. A crash input is written to
+# build/fuzz/crashes/: keep it in tests/fuzz/regressions/, where ctest replays it.
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  build/fuzz/tests/fuzz/engine_fuzzer -max_total_time=60 -print_final_stats=1 \
+  -artifact_prefix=build/fuzz/crashes/ build/fuzz/corpus tests/fuzz/corpus
 
 echo "== Python package (virtual environment .venv) and pytest"
 [[ -x .venv/bin/python ]] || python3 -m venv .venv

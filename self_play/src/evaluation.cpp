@@ -14,9 +14,7 @@ std::vector<float> expand_from_network(Node& node, const Game& game,
                                        std::vector<float> value_logits,
                                        std::vector<std::size_t>& legal) {
   game.legal_tiles(legal);
-  static_assert(sizeof(std::size_t) == sizeof(std::uint64_t));
-  const std::vector<float> policy = masked_softmax(
-      policy_logits, {reinterpret_cast<const std::uint64_t*>(legal.data()), legal.size()});
+  const std::vector<float> policy = masked_softmax(policy_logits, legal);
 
   std::vector<float> values = softmax(std::move(value_logits));
   const std::size_t player = game.current_player();
@@ -30,6 +28,8 @@ std::vector<float> expand_from_network(Node& node, const Game& game,
                 values.end());
   }
 
+  // Per-thread scratch is safe here: it is filled and used with no call out to the host in
+  // between, so a nested call on this thread cannot disturb it.
   thread_local std::vector<std::pair<std::uint32_t, float>> priors;
   priors.clear();
   for (std::size_t tile : legal) {

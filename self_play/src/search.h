@@ -11,6 +11,11 @@
 // the action completed a piece and passed the turn.
 //
 // The evaluator has `evaluate(node, game)` returning an Evaluation whose error has `text()`.
+//
+// Re-entrancy: an evaluation may run anything on the same thread, a whole nested search or game
+// included (a host that plays another game from inside `put` or `recv`). So everything a search
+// keeps across an evaluation (its path, its game copy) belongs to that search call, never to the
+// thread; per-thread scratch is used only between evaluations.
 #pragma once
 
 #include <cmath>
@@ -51,8 +56,7 @@ inline Node* select_child(Node& node, float c_base, float c_init) {
 // prior = noise * fraction + prior * (1 - fraction). Throws FatalStop unless alpha > 0.
 inline void add_root_noise(Node& root, float alpha, float fraction, RandomSource& random) {
   if (!(alpha > 0.0F)) fatal("Noise should be generated ok: AlphaTooSmall");
-  thread_local std::vector<float> noise;
-  noise.resize(root.children().size());
+  std::vector<float> noise(root.children().size());
   random.dirichlet(alpha, noise);
   const float keep = 1.0F - fraction;
   std::size_t j = 0;
@@ -80,7 +84,8 @@ inline void back_up(Node& root, const std::vector<Node*>& path, const std::vecto
 // Searches the position of `game` from `root` (possibly reused, with earlier statistics): expands
 // the root if it has no children, mixes noise into its children's priors, then runs
 // `config.sims_per_move` simulations. Returns nullopt on success or the failure message; a
-// failed search leaves the game untouched.
+// failed search leaves the game untouched. Throws FatalStop when the game refuses a tile of the
+// tree (the evaluator expanded a node with a tile that was not legal there).
 template <class Evaluator>
 std::optional<std::string> search(Evaluator& evaluator, Node& root, const Game& game,
                                   const Config& config, RandomSource& random) {
@@ -91,7 +96,7 @@ std::optional<std::string> search(Evaluator& evaluator, Node& root, const Game& 
   if (root.children().size() >= 2) {
     add_root_noise(root, config.dirichlet_alpha, config.exploration_fraction, random);
   }
-  thread_local std::vector<Node*> path;
+  std::vector<Node*> path;  // the evaluator may run a search of its own on this thread
   for (std::uint64_t simulation = 0; simulation < config.sims_per_move; ++simulation) {
     Game copy(game, Game::WithoutHistory{});
     path.clear();
@@ -99,7 +104,7 @@ std::optional<std::string> search(Evaluator& evaluator, Node& root, const Game& 
     while (node->is_expanded()) {
       Node* child = select_child(*node, config.c_base, config.c_init);
       if (child == nullptr) return std::string("All UCB scores NaN");
-      (void)copy.apply(child->tile());
+      copy.apply_legal(child->tile());
       path.push_back(child);
       node = child;
     }

@@ -32,10 +32,10 @@ std::vector<float> softmax(std::vector<float> values) {
 }
 
 std::vector<float> masked_softmax(std::span<const float> logits,
-                                  std::span<const std::uint64_t> legal) {
+                                  std::span<const std::size_t> legal) {
   thread_local std::vector<float> gathered;
   gathered.clear();
-  for (std::uint64_t tile : legal) {
+  for (std::size_t tile : legal) {
     if (tile >= logits.size()) {
       fatal("Legal tile " + std::to_string(tile) + " has no policy logit: the policy has " +
             std::to_string(logits.size()) + " entries");

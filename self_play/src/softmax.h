@@ -1,7 +1,7 @@
 // Normalisation of network outputs, in 32-bit floating point with sums in index order.
 #pragma once
 
-#include <cstdint>
+#include <cstddef>
 #include <span>
 #include <vector>
 
@@ -15,6 +15,6 @@ std::vector<float> softmax(std::vector<float> values);
 // logits' length that is 0 elsewhere (a repeated index keeps the last value). Throws FatalStop
 // for a legal index not below the logits' length.
 std::vector<float> masked_softmax(std::span<const float> logits,
-                                  std::span<const std::uint64_t> legal);
+                                  std::span<const std::size_t> legal);
 
 }  // namespace tessarin

@@ -2,6 +2,9 @@
 // baseline network in seats 1 to 3. A network-guided seat evaluates the position once and plays
 // the legal tile with the highest prior.
 //
+// A chosen tile that the game refuses (a child the evaluation made for a tile that is not legal)
+// is a broken invariant and throws FatalStop with the engine's text.
+//
 // The drivers reach the world only through a host: `evaluate(node, game)` returning an
 // Evaluation whose error has `debug()`, `config()`, `put_test_result(payoff)` (failures ignored),
 // `write_stdout(text)`, and `route_requests_for(player)` (the baseline network answers for seats
@@ -84,7 +87,7 @@ std::uint8_t test_against_random(Host& host) {
       }
       action = std::get<std::size_t>(choice);
     }
-    (void)game.apply(action);
+    game.apply_legal(action);
   }
   host.put_test_result(game.get_payoff()[0]);
   return 0;
@@ -103,7 +106,7 @@ std::variant<float, std::string> test_game(Host& host) {
       detail::report_failure(host, *text);
       return std::string(kTestGameFailure);
     }
-    (void)game.apply(std::get<std::size_t>(choice));
+    game.apply_legal(std::get<std::size_t>(choice));
   }
   host.write_stdout("Finished Game\n" + game.board().render() + "\n");
   return game.get_payoff()[0];

@@ -59,7 +59,8 @@ inline std::uint32_t greedy_action(const VisitDistribution& dist) {
 }
 
 // Plays one whole training game and hands its record to the host. Returns 0 when the game was
-// played to its end, 1 when a search failed (nothing handed over). The tree is reused from one
+// played to its end, 1 when a search failed (nothing handed over); a tile of the tree that the
+// game refuses throws FatalStop with the engine's text. The tree is reused from one
 // action to the next; the parts no longer reachable are released as the root moves down.
 template <class Host>
 std::uint8_t training_game(Host& host) {
@@ -87,7 +88,7 @@ std::uint8_t training_game(Host& host) {
     const std::uint32_t action = policies.size() < config.sample_moves
                                      ? sample_action(dist, total, random.uniform_float())
                                      : greedy_action(dist);
-    (void)game.apply(action);
+    game.apply_legal(action);
     std::optional<Node> next = root.take_child(action);
     if (!next) fatal("Child should have corresponding action");
     root = std::move(*next);

@@ -56,7 +56,7 @@ Board::Board(std::size_t dim) : dim_(dim), cell_count_(0), words_per_set_(0), pi
   piece_set_ = PieceSet::for_dim(dim);
   cell_count_ = dim * dim;
   words_per_set_ = cell_bits::words_for(cell_count_);
-  words_ = WordBuffer(3 * kPlayers * words_per_set_);
+  words_ = WordBuffer<kInlineWords>(3 * kPlayers * words_per_set_);
   for (std::size_t p = 0; p < kPlayers; ++p) {
     pieces_[p] = kAllKinds;
     cell_bits::set(set_words(kCornerSets, p), start_corner(p, dim));

@@ -12,7 +12,8 @@
 // across a side edge), plus p's start corner while nobody occupies it.
 //
 // Representation: per player, three bitsets over the cells (own squares, closed cells, corner
-// cells) in one flat buffer, and the remaining pieces as a bitset of kinds. A board copies flat.
+// cells) in one flat buffer, and the remaining pieces as a bitset of kinds. Up to side
+// kMaxInlineDim the buffer lives inside the value and a board copies flat, without allocation.
 #pragma once
 
 #include <array>
@@ -33,6 +34,15 @@ namespace tessarin {
 inline constexpr std::size_t kPlayers = 4;
 // The largest side whose every cell fits the signed 32-bit tile of a history entry.
 inline constexpr std::size_t kMaxDim = 46340;
+// The largest side whose bitsets live inside the board value: up to this side a board (and a game
+// without its history) copies with no allocation; beyond it the bitsets are on the heap.
+inline constexpr std::size_t kMaxInlineDim = 25;
+// Words of the 12 bitsets (own, closed and corner cells of 4 players) of a board of side `dim`.
+constexpr std::size_t board_words(std::size_t dim) {
+  return 3 * kPlayers * cell_bits::words_for(dim * dim);
+}
+static_assert(board_words(kMaxInlineDim + 1) > board_words(kMaxInlineDim),
+              "kMaxInlineDim is the largest side with its number of words");
 
 // The pieces one player still holds, in kind order; a view that stays valid while the board lives.
 class PieceList {
@@ -130,12 +140,15 @@ class Board {
     return words_.data() + (kind * kPlayers + player) * words_per_set_;
   }
 
+  // 12 bitsets (own, closed, corner cells of 4 players) of a board of side kMaxInlineDim.
+  static constexpr std::size_t kInlineWords = board_words(kMaxInlineDim);
+
   std::shared_ptr<const PieceSet> piece_set_;
   std::size_t dim_;
   std::size_t cell_count_;
   std::size_t words_per_set_;
   std::array<std::uint32_t, kPlayers> pieces_;  // bit k: kind k still held
-  WordBuffer words_;                            // own, closed and corner sets of the 4 players
+  WordBuffer<kInlineWords> words_;              // own, closed and corner sets of the 4 players
 };
 
 // Throws FatalStop unless player < 4.

@@ -31,28 +31,29 @@ std::optional<std::string> Game::apply(std::size_t tile, std::optional<std::size
           std::to_string(current_player_) + "'s " +
           std::to_string(board_.pieces(current_player_).size()) + " pieces");
   }
-  // The tile is checked before anything changes, so a rejected tile leaves no trace.
+  // Both refusals are decided before anything changes, so a rejected tile leaves no trace: the
+  // map narrows only when the tile's set is not empty, and the board and history follow.
   const TileMoves::Narrowing narrowing = tile_moves_.narrow(tile);
   if (!narrowing.was_key) {
     return "Invalid move - Player " + std::to_string(current_player_) + ", Tile " +
            std::to_string(tile);
+  }
+  if (!piece && narrowing.now_empty && !narrowing.first_piece_index) {
+    return "valid_moves must be non-empty";
   }
   board_.place_tile(tile, current_player_);
   history_.emplace_back(static_cast<std::int32_t>(current_player_),
                         static_cast<std::int32_t>(tile));
   if (!piece && !narrowing.now_empty) return std::nullopt;
 
-  std::size_t completed;
-  if (piece) {
-    completed = *piece;
-  } else if (narrowing.first_piece_index) {
-    completed = *narrowing.first_piece_index;
-  } else {
-    return "valid_moves must be non-empty";
-  }
+  const std::size_t completed = piece ? *piece : *narrowing.first_piece_index;
   last_piece_sizes_[current_player_] = board_.remove_piece(current_player_, completed);
   advance_player();
   return std::nullopt;
+}
+
+void Game::apply_legal(std::size_t tile) {
+  if (std::optional<std::string> error = apply(tile)) fatal(*error);
 }
 
 std::size_t Game::advance_player() {
@@ -109,7 +110,7 @@ void Game::write_game_state(bool channels_last, std::span<std::uint8_t> out) con
   }
   std::fill(out.begin(), out.end(), 0);
   board_.write_rep(channels_last, current_player_, kStatePlanes, out.data());
-  thread_local std::vector<std::size_t> legal;
+  thread_local std::vector<std::size_t> legal;  // filled and used here, no call out between
   tile_moves_.legal_tiles(legal);
   const std::size_t legal_plane = kStatePlanes - 1;
   for (std::size_t tile : legal) {

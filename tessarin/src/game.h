@@ -4,7 +4,7 @@
 // when all four are finished.
 //
 // A Game copies flat apart from `history`: the board's bitsets live inside the value (up to side
-// 24), the piece geometry and the turn's placement table are shared read-only.
+// kMaxInlineDim, 25), the piece geometry and the turn's placement table are shared read-only.
 #pragma once
 
 #include <array>
@@ -49,7 +49,12 @@ class Game {
   // `history` and the map narrowed; when the piece is complete (no further tile possible, or
   // `piece` given) the piece is removed from the player's list, its size recorded and the turn
   // passes. Throws FatalStop for a tile off the board or a `piece` past the end of the list.
+  // When the tile's set of placements is empty (a broken map) it returns "valid_moves must be
+  // non-empty" and changes nothing either.
   std::optional<std::string> apply(std::size_t tile, std::optional<std::size_t> piece = {});
+  // Plays `tile`, which the caller holds to be legal (taken from the legal tiles or from a search
+  // tree built on them). A refusal is a broken invariant: throws FatalStop with apply's text.
+  void apply_legal(std::size_t tile);
 
   // Passes the turn to the next player that is not finished and has a legal tile, marking players
   // without one as finished; returns the player to move. Changes nothing once all are finished.
@@ -86,6 +91,7 @@ class Game {
   const std::array<bool, 4>& finished() const { return finished_; }
 
  private:
+  friend struct EngineTestAccess;
   explicit Game(Board board);
 
   Board board_;

@@ -169,9 +169,8 @@ int TileMoves::bit_of(std::size_t tile) const {
   return window_bit(static_cast<int>(dr), static_cast<int>(dc));
 }
 
-WindowMask TileMoves::around_first(const PlacementRecord& record) const {
-  const int shift =
-      (record.origin_row - first_row_) * kWindowSide + (record.origin_col - first_col_);
+WindowMask TileMoves::around(const PlacementRecord& record, int row, int col) {
+  const int shift = (record.origin_row - row) * kWindowSide + (record.origin_col - col);
   return shift >= 0 ? record.cells << shift : record.cells >> -shift;
 }
 
@@ -236,21 +235,27 @@ std::vector<Placement> TileMoves::placements(std::size_t tile) const {
 
 TileMoves::Narrowing TileMoves::narrow(std::size_t tile) {
   if (!contains(tile)) return {false, false, std::nullopt};
+  // The new state is worked out aside and kept only when the tile's set is not empty.
   const auto records = table_->records();
   std::optional<std::size_t> first_piece;
   WindowMask reachable = 0;
   if (played_count_ == 0) {
     const std::size_t dim = table_->dim();
-    first_key_ = static_cast<std::uint32_t>(table_->find_key(tile));
-    first_row_ = static_cast<std::uint16_t>(tile / dim);
-    first_col_ = static_cast<std::uint16_t>(tile % dim);
-    const auto members = table_->members(first_key_);
-    live_.fill(0);
+    const auto first_key = static_cast<std::uint32_t>(table_->find_key(tile));
+    const auto row = static_cast<std::uint16_t>(tile / dim);
+    const auto col = static_cast<std::uint16_t>(tile % dim);
+    const auto members = table_->members(first_key);
+    std::array<std::uint64_t, kLiveWords> live{};
     for (std::size_t i = 0; i < members.size(); ++i) {
-      live_[i / 64] |= std::uint64_t{1} << (i % 64);
-      reachable |= around_first(records[members[i]]);
+      live[i / 64] |= std::uint64_t{1} << (i % 64);
+      reachable |= around(records[members[i]], row, col);
     }
-    if (!members.empty()) first_piece = records[members.front()].piece_index;
+    if (members.empty()) return {true, true, std::nullopt};
+    first_piece = records[members.front()].piece_index;
+    first_key_ = first_key;
+    first_row_ = row;
+    first_col_ = col;
+    live_ = live;
     played_ = WindowMask{1} << kWindowCentre;
   } else {
     const int bit = bit_of(tile);
@@ -267,6 +272,7 @@ TileMoves::Narrowing TileMoves::narrow(std::size_t tile) {
         if (!first_piece) first_piece = record.piece_index;
       }
     }
+    if (!first_piece) return {true, true, std::nullopt};
     live_ = kept;
     played_ |= WindowMask{1} << bit;
   }

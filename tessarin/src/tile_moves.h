@@ -27,6 +27,10 @@
 
 namespace tessarin {
 
+// Defined by the engine tests alone, to build states that the public operations never produce
+// (a broken map).
+struct EngineTestAccess;
+
 // One position of one whole piece.
 struct Placement {
   std::size_t piece_index;    // in the player's remaining pieces when the turn began
@@ -74,6 +78,7 @@ class TileMoveTable {
 
  private:
   friend std::shared_ptr<const TileMoveTable> build_tile_move_table(const Board&, std::size_t);
+  friend struct EngineTestAccess;
 
   std::size_t player_ = 0;
   std::size_t dim_ = 0;
@@ -118,15 +123,20 @@ class TileMoves {
     // when the map is now empty); nullopt when V is empty.
     std::optional<std::size_t> first_piece_index;
   };
-  // Plays `tile`: removes its key and keeps only the placements that cover it.
+  // Plays `tile`: removes its key and keeps only the placements that cover it. A key whose set is
+  // empty (a broken map) is reported with now_empty and no first_piece_index, and changes nothing.
   Narrowing narrow(std::size_t tile);
 
  private:
   // Calls f(id) for every live placement.
   template <class F>
   void for_each_live(F&& f) const;
-  // The window mask of placement `record` around the first tile of the turn.
-  WindowMask around_first(const PlacementRecord& record) const;
+  // The window mask of placement `record` around the cell (row, col).
+  static WindowMask around(const PlacementRecord& record, int row, int col);
+  // The same around the first tile of the turn.
+  WindowMask around_first(const PlacementRecord& record) const {
+    return around(record, first_row_, first_col_);
+  }
   // The window bit of `tile` around the first tile, or -1 when it lies outside the window.
   int bit_of(std::size_t tile) const;
 

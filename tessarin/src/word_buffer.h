@@ -1,6 +1,5 @@
-// A fixed-length array of 64-bit words that lives inside its owner up to kInlineWords words and on
-// the heap beyond, so that copying the board of a game up to side 24 is one flat copy with no
-// allocation.
+// A fixed-length array of 64-bit words that lives inside its owner up to InlineWords words and on
+// the heap beyond: a buffer of at most InlineWords words copies without allocation.
 #pragma once
 
 #include <algorithm>
@@ -10,9 +9,10 @@
 
 namespace tessarin {
 
+template <std::size_t InlineWords>
 class WordBuffer {
  public:
-  static constexpr std::size_t kInlineWords = 120;
+  static constexpr std::size_t kInlineWords = InlineWords;
 
   WordBuffer() = default;
   // `size` zero words.

@@ -84,8 +84,7 @@ TEST(ExpandFromNetwork, PriorsFollowTheMaskedSoftmaxOfTheLegalTiles) {
   Floats logits(400);
   for (std::size_t t = 0; t < logits.size(); ++t)
     logits[t] = 0.01F * static_cast<float>(t % 37);
-  const Floats expected =
-      masked_softmax(logits, std::vector<std::uint64_t>(legal_tiles.begin(), legal_tiles.end()));
+  const Floats expected = masked_softmax(logits, legal_tiles);
   Node node;
   Cells scratch;
   expand_from_network(node, game, logits, {0, 0, 0, 0}, scratch);

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <set>
@@ -24,6 +25,19 @@ namespace tessarin {
 inline void PrintTo(const Placement& p, std::ostream* out) {
   *out << "(" << p.piece_index << ", " << p.variant_index << ", " << p.anchor << ")";
 }
+
+// Builds a broken map that no sequence of public operations produces.
+struct EngineTestAccess {
+  // Replaces the map of `game` by one whose only key, `tile`, has an empty set of placements.
+  static void give_key_without_placements(Game& game, std::size_t tile) {
+    auto table = std::make_shared<TileMoveTable>();
+    table->player_ = game.current_player();
+    table->dim_ = game.dim();
+    table->keys_ = {static_cast<std::uint32_t>(tile)};
+    table->member_begin_ = {0, 0};
+    game.tile_moves_ = TileMoves(table);
+  }
+};
 
 namespace {
 
@@ -234,6 +248,40 @@ TEST(InvalidTile, ChangesNothingAndNamesPlayerAndTile) {
   play(game, {19, 18, 17, 16, 15});
   EXPECT_EQ(game.current_player(), 2u);
   EXPECT_EQ(game.last_piece_sizes(), (Sizes{5, 5, 0, 0}));
+}
+
+TEST(InvalidTile, KeyWithAnEmptySetIsRefusedWithoutATrace) {
+  Game game = Game::reset(7);
+  play(game, {0, 1, 2, 3, 4});
+  ASSERT_EQ(game.current_player(), 1u);
+  EngineTestAccess::give_key_without_placements(game, 13);
+  const Snapshot before = capture(game);
+  EXPECT_EQ(game.apply(13), "valid_moves must be non-empty");
+  expect_unchanged(game, before);
+  EXPECT_EQ(game.board().owner(13), 0u);
+
+  // A caller that holds the tile to be legal stops with the same text.
+  try {
+    game.apply_legal(13);
+    ADD_FAILURE() << "no stop";
+  } catch (const FatalStop& stop) {
+    EXPECT_STREQ(stop.what(), "valid_moves must be non-empty");
+  }
+  expect_unchanged(game, before);
+}
+
+TEST(InvalidTile, ApplyLegalStopsWithTheEngineText) {
+  Game game = Game::reset(20);
+  game.apply_legal(0);
+  EXPECT_EQ(game.history(), (History{{0, 0}}));
+  const Snapshot before = capture(game);
+  try {
+    game.apply_legal(399);
+    ADD_FAILURE() << "no stop";
+  } catch (const FatalStop& stop) {
+    EXPECT_STREQ(stop.what(), "Invalid move - Player 0, Tile 399");
+  }
+  expect_unchanged(game, before);
 }
 
 TEST(InvalidInput, OffBoardTileAndPieceIndexPastTheEndStopWithoutChange) {

@@ -19,6 +19,7 @@
 #include "node.h"
 #include "random_source.h"
 #include "search.h"
+#include "training_game.h"
 
 namespace tessarin {
 namespace {
@@ -121,6 +122,24 @@ TEST(SearchSelection, WorkedPuctExample) {
   RandomSource random(1);
   node.expand(Priors{{10, 1.0F}}, random);
   EXPECT_THROW(back_up(node, {node.child(10)}, {0.0F, 0.0F}), FatalStop);
+}
+
+TEST(SearchSelection, CBaseDividesInsideTheLogarithm) {
+  // c_base 4, c_init 0.5, N 3: C = ln((4 + 3 + 1) / 4) + 0.5 = ln 2 + 0.5, E = sqrt(3) C ~ 2.0666.
+  // (Dividing after the logarithm, ln 8 / 4 + 0.5, would give E ~ 1.7664.) Child a (n 0, prior 1)
+  // scores E; b holds the three visits at Q 0 and prior 0; a probe of prior 0 scores its Q.
+  const auto choice = [](float probe) {
+    RandomSource random(2);
+    Node node;
+    node.expand(Priors{{10, 1.0F}, {11, 0.0F}, {13, 0.0F}}, random);
+    for (int i = 0; i < 3; ++i)
+      back_up(node, {node.child(11)}, {0.0F, 0.0F, 0.0F, 0.0F});
+    node.child(13)->add_visit(probe);
+    return select_child(node, 4.0F, 0.5F)->tile();
+  };
+  EXPECT_EQ(choice(2.06F), 10u);
+  EXPECT_EQ(choice(2.07F), 13u);
+  EXPECT_EQ(choice(1.77F), 10u);
 }
 
 TEST(SearchSelection, NaNScoresAreNeverTakenAndAllNaNFailsTheSearch) {
@@ -292,6 +311,67 @@ TEST(SearchFailures, EvaluatorErrorsBecomeTheSearchMessage) {
     Node root;
     EXPECT_EQ(search(evaluator, root, game, search_config(4), thread_random()), "boom");
     EXPECT_EQ(root.visit_count(), 2u);  // the simulations before the failure stay backed up
+  }
+}
+
+TEST(SearchFailures, TileTheGameRefusesStopsTheWorkerWithTheEngineText) {
+  // An evaluator that gives every node one child, for cell 48: the far corner, never legal for
+  // player 0 at the opening of a 7 x 7 game.
+  struct StrayEvaluator {
+    Evaluation<ScriptedError> evaluate(Node& node, const Game& game) {
+      RandomSource random(1);
+      node.set_player(game.current_player());
+      node.expand(Priors{{48, 1.0F}}, random);
+      return Evaluation<ScriptedError>::success({0.25F, 0.25F, 0.25F, 0.25F});
+    }
+  } evaluator;
+  const Game game = Game::reset(7);
+  Node root;
+  try {
+    (void)search(evaluator, root, game, search_config(1), thread_random());
+    ADD_FAILURE() << "no stop";
+  } catch (const FatalStop& stop) {
+    EXPECT_STREQ(stop.what(), "Invalid move - Player 0, Tile 48");
+  }
+}
+
+TEST(SearchReentrancy, WholeGamesPlayedInsideEvaluationsLeaveTheOuterSearchIntact) {
+  // A host that plays a whole training game of its own, on the same thread and through the same
+  // search, inside some of the outer search's leaf evaluations (as a host may do from inside put
+  // or recv).
+  struct NestingHost {
+    ScriptedEvaluator evaluator;
+    Config settings{5, 1, 4, 3, 19652.0F, 1.25F, 0.3F, 0.25F};
+    bool nests = true;
+    int nested_games = 0;
+    std::vector<TrainingRecord> records;
+
+    const Config& config() const { return settings; }
+    void put_training_record(const TrainingRecord& record) { records.push_back(record); }
+    Evaluation<ScriptedError> evaluate(Node& node, const Game& game) {
+      if (nests && evaluator.requests >= 2 && nested_games < 3) {
+        NestingHost inner;
+        inner.nests = false;
+        EXPECT_EQ(training_game(inner), 0u);
+        EXPECT_EQ(inner.records.size(), 1u);
+        ++nested_games;
+      }
+      return evaluator.evaluate(node, game);
+    }
+  };
+  thread_random().seed(13);
+  NestingHost host;
+  const Game game = Game::reset(7);
+  Node root;
+  ASSERT_EQ(search(host, root, game, search_config(20), thread_random()), std::nullopt);
+  EXPECT_EQ(host.nested_games, 3);
+  EXPECT_EQ(root.visit_count(), 20u);
+  EXPECT_EQ(visits_of_children(root), 20u);
+  // Every expanded child holds the visits of its own subtree plus its own evaluation.
+  for (const Node& child : root.children()) {
+    if (child.is_expanded()) {
+      EXPECT_EQ(visits_of_children(child) + 1, child.visit_count());
+    }
   }
 }
 

@@ -15,7 +15,7 @@ namespace tessarin {
 namespace {
 
 using Floats = std::vector<float>;
-using Tiles = std::vector<std::uint64_t>;
+using Tiles = std::vector<std::size_t>;
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -91,7 +91,7 @@ TEST(MaskedSoftmax, LegalTileWithoutALogitStops) {
   EXPECT_THROW(masked_softmax(Floats{0, 0, 0}, Tiles{0, 3}), FatalStop);
   EXPECT_THROW(masked_softmax(Floats{0, 0, 0}, Tiles{1000000}), FatalStop);
   EXPECT_THROW(masked_softmax(Floats{}, Tiles{0}), FatalStop);
-  EXPECT_THROW(masked_softmax(Floats{0}, Tiles{std::numeric_limits<std::uint64_t>::max()}),
+  EXPECT_THROW(masked_softmax(Floats{0}, Tiles{std::numeric_limits<std::size_t>::max()}),
                FatalStop);
 }
 

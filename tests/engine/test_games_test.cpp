@@ -19,6 +19,7 @@
 
 #include "config.h"
 #include "evaluation.h"
+#include "fatal.h"
 #include "game.h"
 #include "node.h"
 #include "random_source.h"
@@ -84,8 +85,7 @@ class ScriptedHost {
     Floats values;
     if (own_order_) {
       game.legal_tiles(scratch_);
-      const Floats policy =
-          masked_softmax(logits, std::vector<std::uint64_t>(scratch_.begin(), scratch_.end()));
+      const Floats policy = masked_softmax(logits, scratch_);
       std::vector<std::pair<std::uint32_t, float>> priors;
       for (std::size_t t : scratch_) {
         if (policy[t] > 0.0F) priors.emplace_back(static_cast<std::uint32_t>(t), policy[t]);
@@ -362,6 +362,41 @@ TEST(TestGame, EvaluationFailureReturnsTheFailureText) {
   EXPECT_EQ(host.output[0],
             "Error running MCTS: \"Error evaluating root node: OSError: pipe closed\"\n");
   EXPECT_TRUE(host.puts.empty());
+}
+
+// A host whose first evaluation gives the root one child, for cell 399: the far corner of a
+// 20 x 20 board, never legal for seat 0's opening. Later evaluations follow the policy.
+class StrayFirstHost : public ScriptedHost {
+ public:
+  StrayFirstHost() : ScriptedHost(smallest_first, 20) {}
+  Evaluation<ScriptedError> evaluate(Node& node, const Game& game) {
+    if (stray_given_) return ScriptedHost::evaluate(node, game);
+    stray_given_ = true;
+    RandomSource random(1);
+    node.set_player(game.current_player());
+    node.expand(std::vector<std::pair<std::uint32_t, float>>{{399, 1.0F}}, random);
+    return Evaluation<ScriptedError>::success({0.25F, 0.25F, 0.25F, 0.25F});
+  }
+
+ private:
+  bool stray_given_ = false;
+};
+
+TEST(TestGames, TileTheGameRefusesStopsTheWorker) {
+  const auto expect_stop = [](auto&& play) {
+    try {
+      play();
+      ADD_FAILURE() << "no stop";
+    } catch (const FatalStop& stop) {
+      EXPECT_STREQ(stop.what(), "Invalid move - Player 0, Tile 399");
+    }
+  };
+  StrayFirstHost against_random;
+  expect_stop([&] { (void)test_against_random(against_random); });
+  EXPECT_TRUE(against_random.puts.empty());
+  StrayFirstHost against_baseline;
+  expect_stop([&] { (void)test_game(against_baseline); });
+  EXPECT_TRUE(against_baseline.output.empty());
 }
 
 }  // namespace

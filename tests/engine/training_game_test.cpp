@@ -7,9 +7,12 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "config.h"
+#include "evaluation.h"
+#include "fatal.h"
 #include "game.h"
 #include "node.h"
 #include "random_source.h"
@@ -101,6 +104,71 @@ TEST(TrainingGame, RecordReplaysToTheEndWithPoliciesForEveryAction) {
   UniformHost again(6);
   ASSERT_EQ(training_game(again), 0u);
   EXPECT_EQ(again.records.at(0).history, record.history);
+}
+
+// The tile a greedy choice takes from a recorded policy: the last of the greatest shares (equal
+// counts give equal shares).
+std::int32_t greedy_tile(const Policy& policy) {
+  std::int32_t tile = policy.front().first;
+  float best = -1.0F;
+  for (const auto& [listed, share] : policy) {
+    if (share >= best) {
+      best = share;
+      tile = listed;
+    }
+  }
+  return tile;
+}
+
+TEST(TrainingGame, GreedyChoiceStartsAtActionSampleMoves) {
+  // Actions 1 to sample_moves - 1 are sampled, every later one greedy. With simulations the two
+  // rules usually disagree, so a sampled action is seen among the first and none after.
+  bool sampled_seen = false;
+  for (std::uint64_t sample_moves = 2; sample_moves <= 9; ++sample_moves) {
+    thread_random().seed(30 + sample_moves);
+    UniformHost host(6, sample_moves);
+    ASSERT_EQ(training_game(host), 0u);
+    const TrainingRecord& record = host.records.at(0);
+    ASSERT_GT(record.history.size(), sample_moves + 1);
+    for (std::size_t i = 0; i < record.history.size(); ++i) {
+      const bool greedy = record.history[i].second == greedy_tile(record.policies[i]);
+      if (i + 1 >= sample_moves) {
+        EXPECT_TRUE(greedy) << "action " << i + 1 << " with sample_moves " << sample_moves;
+      } else {
+        sampled_seen = sampled_seen || !greedy;
+      }
+    }
+  }
+  EXPECT_TRUE(sampled_seen);
+}
+
+TEST(TrainingGame, TileTheGameRefusesStopsTheWorker) {
+  // The root's first expansion holds a single child for cell 48, the far corner of a 7 x 7 board
+  // and never legal for player 0's opening; later expansions are the uniform ones.
+  class StrayHost : public UniformHost {
+   public:
+    StrayHost() : UniformHost(0) {}
+    Evaluation<UniformEvaluator::Error> evaluate(Node& node, const Game& game) {
+      if (stray_given_) return UniformHost::evaluate(node, game);
+      stray_given_ = true;
+      RandomSource random(1);
+      node.set_player(game.current_player());
+      node.expand(std::vector<std::pair<std::uint32_t, float>>{{48, 1.0F}}, random);
+      return Evaluation<UniformEvaluator::Error>::success({0.25F, 0.25F, 0.25F, 0.25F});
+    }
+
+   private:
+    bool stray_given_ = false;
+  };
+  thread_random().seed(23);
+  StrayHost host;
+  try {
+    (void)training_game(host);
+    ADD_FAILURE() << "no stop";
+  } catch (const FatalStop& stop) {
+    EXPECT_STREQ(stop.what(), "Invalid move - Player 0, Tile 48");
+  }
+  EXPECT_TRUE(host.records.empty());
 }
 
 TEST(TrainingGame, WithoutSimulationsSharesAreNaNAndTheLastChildIsPlayed) {
