@@ -2,7 +2,9 @@
 
 Runs bench/module_bench.py under each interpreter in turn, `--repeats` times (alternating, so
 both see the same machine), and prints one Markdown table of medians with PyPy's cost as a
-multiple of CPython's (target: at most 2.5). The many-games memory probe (20 games at board side
+multiple of CPython's (target: at most 2.5). The worker-side row adds what a real queue and pipe
+cost a worker (pickling the request, unpickling the reply): it says whether workers under PyPy,
+beside an inference server under CPython, could gain anything. The many-games memory probe (20 games at board side
 20, 100 simulations per action, no explicit collection) runs in every repetition too.
 
 Usage: python bench/interpreters_bench.py [--cpython .venv/bin/python]
@@ -60,6 +62,15 @@ def main() -> None:
     print(
         f"| training game, 64 sims/action, per evaluation | {median(cpy, 'training_us'):.1f} µs "
         f"| {median(pypy, 'training_us'):.1f} µs | {train_ratio:.2f} | ≤ {TARGET_RATIO} |"
+    )
+    worker = {
+        name: median(rs, "evaluation_us") + median(rs, "pickle_request_us") + median(rs, "unpickle_reply_us")
+        for name, rs in runs.items()
+    }
+    print(
+        f"| worker side of one evaluation with real queues (evaluation + request pickled + reply "
+        f"unpickled) | {worker['cpython']:.1f} µs | {worker['pypy']:.1f} µs "
+        f"| {worker['pypy'] / worker['cpython']:.2f} | |"
     )
     print(
         f"| {args.games} training games, 100 sims/action: RSS growth | "

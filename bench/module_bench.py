@@ -8,6 +8,9 @@
   microseconds per evaluation (search included).
 - memory: one whole training game at 800 simulations per action, in a fresh process: peak RSS
   growth over the RSS after import.
+- transport: what a worker process adds per evaluation when its queue and pipe are real ones
+  (multiprocessing pickles the request and unpickles the reply in the worker): microseconds to
+  pickle one real request and to unpickle one reply of side 20.
 - games memory (--games-memory N): N training games at 100 simulations per action in a fresh
   process, with a pipe that answers with a fresh reply each time (as one that unpickles would)
   and no explicit garbage collection (a worker makes none): RSS growth from after the first game
@@ -22,6 +25,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import pickle
 import pathlib
 import statistics
 import subprocess
@@ -124,6 +128,28 @@ def memory_growth_mb() -> tuple[float, int]:
     return float(out[0]), int(out[1])
 
 
+def transport_us(repetitions: int) -> tuple[float, float]:
+    """(microseconds to pickle one request, to unpickle one reply), medians of `repetitions`."""
+    queue, pipe = KeepLastQueue(), PreparedPipe(DIM)
+    module.play_test_against_random(0, config(0), KeepLastQueue(), queue, pipe)
+    request, reply = queue.last, pickle.dumps(pipe.reply, protocol=pickle.HIGHEST_PROTOCOL)
+
+    def per_call(action: Any, calls: int = 2000) -> float:
+        for _ in range(calls // 10):
+            action()
+        start = time.perf_counter()
+        for _ in range(calls):
+            action()
+        return (time.perf_counter() - start) / calls * 1e6
+
+    dumps = [per_call(lambda: pickle.dumps(request, protocol=pickle.HIGHEST_PROTOCOL))]
+    loads = [per_call(lambda: pickle.loads(reply))]
+    for _ in range(repetitions - 1):
+        dumps.append(per_call(lambda: pickle.dumps(request, protocol=pickle.HIGHEST_PROTOCOL)))
+        loads.append(per_call(lambda: pickle.loads(reply)))
+    return statistics.median(dumps), statistics.median(loads)
+
+
 class FreshReplyPipe:
     """A pipe whose recv returns a new reply of uniform logits each time."""
 
@@ -178,6 +204,7 @@ def main() -> None:
     rate = statistics.median(r for r, _ in training)
     train_us = statistics.median(u for _, u in training)
     growth, memory_evals = memory_growth_mb()
+    pickle_us, unpickle_us = transport_us(repetitions)
     games_growth, games_evals = (
         games_memory_growth_mb(args.games_memory) if args.games_memory else (None, None)
     )
@@ -188,6 +215,8 @@ def main() -> None:
             "floor_us": floor_us,
             "training_eps": rate,
             "training_us": train_us,
+            "pickle_request_us": pickle_us,
+            "unpickle_reply_us": unpickle_us,
             "game_800_peak_mb": growth,
             "games_memory_games": args.games_memory,
             "games_memory_mb": games_growth,
@@ -206,6 +235,9 @@ def main() -> None:
     )
     print(
         f"| training game, 800 sims/action: peak RSS growth | {growth:.1f} MB ({memory_evals:,} evaluations) | | ≤ 64 MB |"
+    )
+    print(
+        f"| worker transport: request pickled, reply unpickled | {pickle_us:.1f} µs + {unpickle_us:.1f} µs | | |"
     )
     if games_growth is not None:
         print(
