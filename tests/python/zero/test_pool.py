@@ -18,6 +18,7 @@ import pytest
 import tessarin_self_play
 
 from fakes import PAYOFF_VALUES
+from processes import session_members
 from tessarin_zero.data import TrainingRecord
 from tessarin_zero.network import PolicyValueNet
 from tessarin_zero.play import play_against_baseline, play_against_random, play_training_games
@@ -178,21 +179,6 @@ def test_ctrl_c_ends_the_run_and_every_process_it_started() -> None:
             run.wait()
     assert b"KeyboardInterrupt" in err
     deadline = time.monotonic() + 5.0
-    while _session_members(run.pid) and time.monotonic() < deadline:
+    while session_members(run.pid) and time.monotonic() < deadline:
         time.sleep(0.1)
-    assert _session_members(run.pid) == []
-
-
-def _session_members(session: int) -> list[int]:
-    """Live processes of a session (zombies are dead: they only wait to be reaped)."""
-    members = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                stat = Path(f"/proc/{entry}/stat").read_text()
-            except OSError:
-                continue
-            fields = stat.rsplit(")", 1)[1].split()
-            if int(fields[3]) == session and fields[0] != "Z":
-                members.append(int(entry))
-    return members
+    assert session_members(run.pid) == []
