@@ -6,7 +6,10 @@ trained:
 
 - against three uniformly random players;
 - against three copies of the engine's heuristic (largest piece, most new corners);
-- against three copies of the best network so far (raw policy): the promotion match;
+- against three copies of the best network so far (raw policy): the promotion match. Two
+  networks without search would play the same game in every game of a seat, so in this match
+  both draw the first ``game.sample_moves`` tiles of a game from their policies (as self-play
+  samples its first actions) and play greedily after;
 - the heuristic's own score against three random players, played in the same run: the line the
   network has to beat;
 - optionally the candidate with tree search (``search_sims`` simulations per tile) against
@@ -128,7 +131,14 @@ def run_arena(
         ),
     }
     if best is not None and games_vs_best > 0:
-        matches["vs best"] = play_match(policy, PolicyPlayer(best, "best"), dim, games_vs_best)
+        # Both networks are deterministic: their first tiles are sampled so the games differ.
+        opening = game.sample_moves
+        matches["vs best"] = play_match(
+            PolicyPlayer(candidate, "candidate", sample_tiles=opening, seed=draw()),
+            PolicyPlayer(best, "best", sample_tiles=opening, seed=draw()),
+            dim,
+            games_vs_best,
+        )
     if search_sims > 0 and games_with_search > 0:
         searcher: Player = SearchPlayer(
             candidate, search_sims, game.c_base, game.c_init, name=f"candidate+search{search_sims}"

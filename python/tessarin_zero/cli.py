@@ -39,7 +39,8 @@ SETTINGS_HELP = {
     "dim": "board side of self-play and of games against random players",
     "rep": "position layout sent to the network: 1 planes first, 2 planes last",
     "sims_per_move": "search simulations per action of a self-play game",
-    "sample_moves": "actions sampled from the visit counts before play turns greedy",
+    "sample_moves": "actions sampled (from the visit counts in self-play, from the policies "
+    "in games between networks) before play turns greedy",
     "c_base": "exploration constant of the selection score",
     "c_init": "exploration constant added to the selection score",
     "dirichlet_alpha": "concentration of the root noise",
@@ -264,7 +265,7 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
         "arena", "Play a network with rotated seats against random, heuristic and best players."
     )
     workers_flag(arena)
-    add_settings_flags(arena, GameSettings, only=("dim", "rep", "c_base", "c_init"))
+    add_settings_flags(arena, GameSettings, only=("dim", "rep", "sample_moves", "c_base", "c_init"))
     for kind in (NetworkSettings, ServerSettings):
         add_settings_flags(arena, kind)
     arena.add_argument(

@@ -425,6 +425,9 @@ def interval_text(row: IterationMetrics, name: str) -> str:
 def render_command(args: argparse.Namespace) -> None:
     from .render import load_game, render_game
 
-    kept = load_game(args.game, args.index)
-    written = render_game(kept, args.out, animate=args.gif, frame_seconds=args.frame_seconds)
+    try:
+        kept = load_game(args.game, args.index)
+        written = render_game(kept, args.out, animate=args.gif, frame_seconds=args.frame_seconds)
+    except ValueError as error:  # not a game, or a history that breaks the rules
+        sys.exit(f"error: {error}")
     print(f"{len(written)} {'image' if len(written) == 1 else 'images'} in {args.out}")

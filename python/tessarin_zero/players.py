@@ -104,20 +104,37 @@ def _masked_priors(logits: np.ndarray, legal: list[int]) -> np.ndarray:
 
 class PolicyPlayer(Player):
     """A network without search: the legal tile of highest policy logit (the lowest tile among
-    equal ones), one evaluation per tile."""
+    equal ones), one evaluation per tile.
+
+    Two such players make every game of a seat the same game, so a match between networks would
+    count one game many times over. With `sample_tiles`, the first `sample_tiles` tiles of a
+    game (counted over all players) are instead drawn from the policy's softmax over the legal
+    tiles, as self-play samples its first actions, so that the games differ."""
 
     batched = True
 
-    def __init__(self, model: nn.Module, name: str = "network") -> None:
+    def __init__(
+        self,
+        model: nn.Module,
+        name: str = "network",
+        sample_tiles: int = 0,
+        seed: Optional[int] = None,
+    ) -> None:
         self.name = name
         self._model = model.eval()
+        self._sample_tiles = sample_tiles
+        self._random = np.random.default_rng(seed)
 
     def choose(self, moves: Sequence[Move]) -> list[int]:
         logits, _ = evaluate(self._model, [game for _, game in moves])
         tiles = []
         for row, (_, game) in enumerate(moves):
             legal = game.legal_tiles()
-            tiles.append(legal[int(np.argmax(logits[row, legal]))])
+            if len(game.history) < self._sample_tiles:
+                priors = _masked_priors(logits[row], legal)
+                tiles.append(legal[int(self._random.choice(len(legal), p=priors))])
+            else:
+                tiles.append(legal[int(np.argmax(logits[row, legal]))])
         return tiles
 
 

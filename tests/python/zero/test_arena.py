@@ -120,6 +120,18 @@ def test_the_raw_policy_plays_the_legal_tile_of_highest_logit() -> None:
     assert PolicyPlayer(Scripted(largest=False)).choose(moves) == [0, min(games[1].legal_tiles())]
 
 
+def test_networks_sample_their_opening_tiles_so_that_games_differ() -> None:
+    fresh = tessarin_engine.Game(7)
+    sampler = PolicyPlayer(Scripted(largest=True), sample_tiles=1, seed=5)
+    opening = {sampler.choose([(0, fresh)])[0] for _ in range(40)}
+    assert len(opening) > 1 and opening <= set(fresh.legal_tiles())
+    fresh.apply(max(fresh.legal_tiles()))  # one tile played: greedy from now on
+    assert {sampler.choose([(0, fresh)])[0] for _ in range(10)} == {max(fresh.legal_tiles())}
+    greedy = PolicyPlayer(Scripted(largest=True))
+    start = tessarin_engine.Game(7)
+    assert {greedy.choose([(0, start)])[0] for _ in range(10)} == {max(start.legal_tiles())}
+
+
 def test_values_come_back_by_absolute_player() -> None:
     game = tessarin_engine.Game(7)
     while game.current_player == 0:

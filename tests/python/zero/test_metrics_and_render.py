@@ -129,3 +129,9 @@ def test_the_render_command_writes_frames(
     main(["render", str(tmp_path / "game.json"), "--out", str(tmp_path / "frames"), "--quiet"])
     written = len(list((tmp_path / "frames").glob("piece-*.png")))
     assert written > 4 and f"{written} images" in capsys.readouterr().out
+
+
+def test_the_render_command_refuses_what_is_not_a_game(tmp_path: Path) -> None:
+    (tmp_path / "notes.json").write_text("[1, 2]")
+    with pytest.raises(SystemExit, match="error: .*notes.json: not a kept game"):
+        main(["render", str(tmp_path / "notes.json"), "--out", str(tmp_path / "out")])
