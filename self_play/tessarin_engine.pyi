@@ -1,4 +1,5 @@
-"""The Tessarin game engine: ``Game(dim)`` plays one game square by square."""
+"""The Tessarin game engine: ``Game(dim)`` plays one game square by square;
+``HeuristicPlayer`` chooses tiles without a network."""
 
 class Game:
     """A new game on a dim x dim board (dim >= 4), player 0 to move.
@@ -43,5 +44,21 @@ class Game:
         """The board side."""
 
     @property
+    def turn_tiles(self) -> int:
+        """Tiles the player to move has played of the piece it is laying (0 between pieces)."""
+
+    @property
     def history(self) -> list[tuple[int, int]]:
         """Every applied tile as (player, tile), in order."""
+
+class HeuristicPlayer:
+    """Lays the largest piece it can, the placement that opens the most new corner cells.
+
+    Ties are drawn from the player's own generator, seeded with ``seed`` (or from the system's
+    entropy when None), so a seeded player makes the same choices in the same games. It commits
+    to a placement at the first tile of a turn and then plays that placement's squares.
+    """
+
+    def __init__(self, seed: int | None = None) -> None: ...
+    def choose(self, game: Game, /) -> int:
+        """The tile to play for the player to move (not played); ValueError if the game is over."""

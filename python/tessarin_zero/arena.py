@@ -1,33 +1,98 @@
-"""The arena: a candidate network against random players and against the best network so far.
+"""The arena: a candidate network measured with rotated seats, and the promotion decision.
 
-Seat 0 is the network under test in both kinds of game, so a payoff of 0.25 is a fair share: the
-candidate is promoted when its mean payoff against three copies of the best reaches the
-threshold.
+Every match puts the candidate (its raw policy) in one seat and the opponent in the other three,
+each seat equally often (see ``match``), so 0.25 is parity. Matches, all on the board side being
+trained:
+
+- against three uniformly random players;
+- against three copies of the engine's heuristic (largest piece, most new corners);
+- against three copies of the best network so far (raw policy): the promotion match. Two
+  networks without search would play the same game in every game of a seat, so in this match
+  both draw the first ``game.sample_moves`` tiles of a game from their policies (as self-play
+  samples its first actions) and play greedily after;
+- the heuristic's own score against three random players, played in the same run: the line the
+  network has to beat;
+- optionally the candidate with tree search (``search_sims`` simulations per tile) against
+  random players and against the heuristic.
+
+Promotion: the candidate replaces the best network when its mean payoff against three copies of
+it reaches `threshold`. Between equal networks the mean is 0.25 and one game's payoff has a
+standard deviation of about 0.43 (a win in four), so the chance that a network no stronger than
+the best is promoted is about P(Z >= (threshold - 0.25) * sqrt(games) / 0.43):
+``false_promotion_rate_estimate``. The defaults, 200 games and 0.31, give 2.5% by that estimate;
+a simulation from 8,000 rotated games of equal players (README, "Strength figures") gives a
+similar figure.
+
+The module's own test games stay available as what they are (``module_figures``): the network
+in seat 0 only against random players on the training side, and the network in seat 0 only
+against the best network on a 20 x 20 board.
 """
 
 from __future__ import annotations
 
-from dataclasses import dataclass
-from statistics import fmean
+import math
+from dataclasses import dataclass, field
+from typing import Optional
 
-import torch
+from torch import nn
 
+from .match import KeptGame, MatchResult, play_match
+from .network import non_finite_weights
 from .play import play_against_baseline, play_against_random
+from .players import HeuristicSeat, Player, PolicyPlayer, RandomPlayer, SearchPlayer
 from .settings import GameSettings, NetworkSettings, ServerSettings
+from .stats import Score, score_of
+
+PAYOFF_SD_EQUAL = 0.433  # sqrt(0.25 * 0.75): one game's payoff between equal players
+
+
+def false_promotion_rate_estimate(games: int, threshold: float) -> float:
+    """The normal approximation of the chance that a network equal to the best reaches
+    `threshold` over `games` rotated games."""
+    if games < 1:
+        return 1.0
+    z = (threshold - 0.25) * math.sqrt(games) / PAYOFF_SD_EQUAL
+    return 0.5 * math.erfc(z / math.sqrt(2.0))
+
+
+@dataclass(frozen=True)
+class ModuleFigures:
+    """The module's test games, not seat-rotated: seat 0's mean payoff against random players
+    (training side) and against the best network (always 20 x 20)."""
+
+    seat0_vs_random: Score
+    seat0_vs_best_20x20: Score
 
 
 @dataclass(frozen=True)
 class ArenaResult:
-    """Mean payoffs of seat 0 (the candidate) and the promotion decision."""
+    """Rotated-seat scores of the candidate's raw policy (and with search when asked), the
+    heuristic's score against random players, the promotion decision and one kept game per
+    match."""
 
-    win_rate_vs_random: float
-    score_vs_best: float
+    vs_random: Score
+    vs_heuristic: Score
+    vs_best: Score
+    heuristic_vs_random: Score
     promoted: bool
+    search_vs_random: Score = field(default_factory=Score.none)
+    search_vs_heuristic: Score = field(default_factory=Score.none)
+    kept: dict[str, KeptGame] = field(default_factory=dict)
+    module: Optional[ModuleFigures] = None
+
+    @property
+    def win_rate_vs_random(self) -> float:
+        """The rotated-seat mean against random players (the old name of the figure)."""
+        return self.vs_random.mean
+
+    @property
+    def score_vs_best(self) -> float:
+        return self.vs_best.mean
 
 
 def run_arena(
-    candidate: torch.nn.Module,
-    best: torch.nn.Module | None,
+    candidate: nn.Module,
+    best: nn.Module | None,
     network: NetworkSettings,
     game: GameSettings,
     server: ServerSettings,
@@ -37,18 +102,94 @@ def run_arena(
     workers: int,
     threshold: float,
     progress: bool = True,
+    games_vs_heuristic: Optional[int] = None,
+    search_sims: int = 0,
+    games_with_search: int = 8,
+    module_figures: bool = False,
+    seed: Optional[int] = None,
 ) -> ArenaResult:
-    """Plays both matches; without a best network the candidate is promoted unopposed.
-    `games_vs_random` must be at least 1: the win rate is a mean over those games."""
+    """Plays the arena's matches on a ``game.dim`` board; without a best network the candidate
+    is promoted unopposed. `games_vs_heuristic` defaults to `games_vs_random`; game counts are
+    rounded up to multiples of four. `network`, `server`, `workers` and `progress` serve only
+    the module's test games (`module_figures`). Raises ValueError for a network with non-finite
+    weights, which must never play or be promoted."""
     if games_vs_random < 1:
         raise ValueError("the arena needs at least one game against random players")
-    vs_random = play_against_random(
-        candidate, network, game, games_vs_random, workers, server, progress=progress
+    for model in (candidate, best):
+        broken = non_finite_weights(model) if model is not None else []
+        if broken:
+            raise ValueError(f"a network with non-finite weights (in {broken[0]}) cannot play")
+    dim = game.dim
+    heuristic_games = games_vs_random if games_vs_heuristic is None else games_vs_heuristic
+    draw = _Seeds(seed)
+    policy = PolicyPlayer(candidate, "candidate")
+    matches: dict[str, MatchResult] = {
+        "vs random": play_match(policy, RandomPlayer(draw()), dim, games_vs_random),
+        "vs heuristic": play_match(policy, HeuristicSeat(draw()), dim, heuristic_games),
+        "heuristic vs random": play_match(
+            HeuristicSeat(draw()), RandomPlayer(draw()), dim, games_vs_random
+        ),
+    }
+    if best is not None and games_vs_best > 0:
+        # Both networks are deterministic: their first tiles are sampled so the games differ.
+        opening = game.sample_moves
+        matches["vs best"] = play_match(
+            PolicyPlayer(candidate, "candidate", sample_tiles=opening, seed=draw()),
+            PolicyPlayer(best, "best", sample_tiles=opening, seed=draw()),
+            dim,
+            games_vs_best,
+        )
+    if search_sims > 0 and games_with_search > 0:
+        searcher: Player = SearchPlayer(
+            candidate, search_sims, game.c_base, game.c_init, name=f"candidate+search{search_sims}"
+        )
+        opponents: dict[str, Player] = {
+            "random": RandomPlayer(draw()),
+            "heuristic": HeuristicSeat(draw()),
+        }
+        for label, opponent in opponents.items():
+            matches[f"search vs {label}"] = play_match(searcher, opponent, dim, games_with_search)
+
+    def score(label: str) -> Score:
+        return matches[label].score if label in matches else Score.none()
+
+    vs_best = score("vs best")
+    promoted = best is None or (vs_best.games > 0 and vs_best.mean >= threshold)
+    module = None
+    if module_figures:
+        seat0 = play_against_random(
+            candidate, network, game, games_vs_random, workers, server, progress=progress
+        )
+        baseline: list[float] = []
+        if best is not None and games_vs_best > 0:
+            baseline = play_against_baseline(
+                candidate, best, network, game, games_vs_best, workers, server, progress=progress
+            )
+        module = ModuleFigures(score_of(seat0), score_of(baseline))
+    return ArenaResult(
+        vs_random=score("vs random"),
+        vs_heuristic=score("vs heuristic"),
+        vs_best=vs_best,
+        heuristic_vs_random=score("heuristic vs random"),
+        promoted=promoted,
+        search_vs_random=score("search vs random"),
+        search_vs_heuristic=score("search vs heuristic"),
+        kept={label: m.kept for label, m in matches.items() if m.kept is not None},
+        module=module,
     )
-    if best is None or games_vs_best == 0:
-        return ArenaResult(fmean(vs_random), float("nan"), best is None)
-    vs_best = play_against_baseline(
-        candidate, best, network, game, games_vs_best, workers, server, progress=progress
-    )
-    score = fmean(vs_best)
-    return ArenaResult(fmean(vs_random), score, score >= threshold)
+
+
+class _Seeds:
+    """Seeds for the arena's random and heuristic players: drawn from `seed` when given, so a
+    seeded arena plays the same games, or None (the system's entropy)."""
+
+    def __init__(self, seed: Optional[int]) -> None:
+        self._seed = seed
+        self._count = 0
+
+    def __call__(self) -> Optional[int]:
+        if self._seed is None:
+            return None
+        self._count += 1
+        return self._seed * 1009 + self._count
+

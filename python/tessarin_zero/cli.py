@@ -10,9 +10,13 @@ one per iteration), ``metrics.csv``, the plots ``losses.png`` and ``win_rate.png
 loop's settings ``run.json``. ``loop`` refuses a folder that is in use unless ``--resume``
 continues it; ``train`` needs ``--run-dir`` or ``--data`` to know which records to train on.
 
-The loop plays self-play with the newest network. The arena still keeps the best network so far
-(``best.pt``), but it cannot gate self-play: games against the best are always played on a
-20 x 20 board, whatever side the network trains on.
+The loop plays self-play with the newest network. After each iteration the arena measures the
+network's raw policy with rotated seats (it plays every seat equally often, so 0.25 is parity)
+on the board side being trained: against random players, against the engine's heuristic and
+against the best network so far (``best.pt``), which it replaces when the score reaches
+``--threshold``; it also plays the heuristic against random players, the line to beat. One game
+of each match is kept in ``games/``; ``render`` draws a kept game, or a game of a record chunk,
+as pictures.
 
 This module imports only the standard library, so that ``--help`` works before the host's
 dependencies are installed; the commands themselves live in ``commands``.
@@ -35,7 +39,8 @@ SETTINGS_HELP = {
     "dim": "board side of self-play and of games against random players",
     "rep": "position layout sent to the network: 1 planes first, 2 planes last",
     "sims_per_move": "search simulations per action of a self-play game",
-    "sample_moves": "actions sampled from the visit counts before play turns greedy",
+    "sample_moves": "actions sampled (from the visit counts in self-play, from the policies "
+    "in games between networks) before play turns greedy",
     "c_base": "exploration constant of the selection score",
     "c_init": "exploration constant added to the selection score",
     "dirichlet_alpha": "concentration of the root noise",
@@ -231,24 +236,36 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
             "--games-vs-random",
             type=whole(1),
             default=32,
-            help="games against three random players (default: %(default)s)",
+            help="rotated-seat games against three random players, and of the heuristic "
+            "against them (rounded up to a multiple of 4; default: %(default)s)",
+        )
+        sub.add_argument(
+            "--games-vs-heuristic",
+            type=whole(0),
+            default=None,
+            help="rotated-seat games against three heuristic players (default: as many as "
+            "against random players)",
         )
         sub.add_argument(
             "--games-vs-best",
             type=whole(0),
-            default=2,
-            help="games on a 20 x 20 board against the best network (default: %(default)s)",
+            default=200,
+            help="rotated-seat games against three copies of the best network, on the board "
+            "side being trained (rounded up to a multiple of 4; default: %(default)s)",
         )
         sub.add_argument(
             "--threshold",
             type=real(0.0, 1.0),
-            default=0.3,
-            help="mean payoff against the best needed to promote (default: %(default)s)",
+            default=0.31,
+            help="mean payoff against the best needed to promote; 0.25 is parity "
+            "(default: %(default)s)",
         )
 
-    arena = command("arena", "Play a network against random players and the best network.")
+    arena = command(
+        "arena", "Play a network with rotated seats against random, heuristic and best players."
+    )
     workers_flag(arena)
-    add_settings_flags(arena, GameSettings, only=("dim", "rep"))  # test games do not search
+    add_settings_flags(arena, GameSettings, only=("dim", "rep", "sample_moves", "c_base", "c_init"))
     for kind in (NetworkSettings, ServerSettings):
         add_settings_flags(arena, kind)
     arena.add_argument(
@@ -256,7 +273,52 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
     )
     arena.add_argument("--best", type=existing_file, help="best network so far (default: none)")
     arena_flags(arena)
+    arena.add_argument(
+        "--search-sims",
+        type=whole(0),
+        default=0,
+        help="also play the network with this many search simulations per tile against "
+        "random and heuristic players (default: %(default)s, none)",
+    )
+    arena.add_argument(
+        "--games-with-search",
+        type=whole(1),
+        default=8,
+        help="rotated-seat games of each match with search (default: %(default)s)",
+    )
+    arena.add_argument(
+        "--module-figures",
+        action="store_true",
+        help="also play the module's own test games: seat 0 only against random players, and "
+        "seat 0 only against the best on 20 x 20",
+    )
+    arena.add_argument(
+        "--seed", type=whole(0, 2**63 - 1), default=None, help="seed of the random and "
+        "heuristic players (default: the system's entropy)"
+    )
+    arena.add_argument(
+        "--keep-games", type=Path, default=None, help="folder to write one game per match to"
+    )
     arena.set_defaults(run="arena")
+
+    render = command("render", "Draw a kept or recorded game as pictures, one per piece.")
+    render.add_argument(
+        "game", type=existing_file, help="a kept game (.json) or a record chunk (.npz)"
+    )
+    render.add_argument(
+        "--index", type=whole(0), default=0, help="game of a record chunk (default: %(default)s)"
+    )
+    render.add_argument("--out", type=Path, required=True, help="folder to write the images to")
+    render.add_argument(
+        "--gif", action="store_true", help="one animated image instead of a PNG per piece"
+    )
+    render.add_argument(
+        "--frame-seconds",
+        type=real(0.0, above=True),
+        default=0.5,
+        help="time each piece is shown in the animation (default: %(default)s)",
+    )
+    render.set_defaults(run="render")
 
     loop = command("loop", "Repeat self-play, training and arena.")
     run_dir_flag(loop, "run folder, new or empty unless --resume (default: a new one)")

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import logging
+import math
 import sys
 import time
 from collections.abc import Sequence
@@ -19,10 +20,11 @@ from pathlib import Path
 
 import torch
 
-from .arena import run_arena
+from .arena import ArenaResult, false_promotion_rate_estimate, run_arena
 from .cli import loop_flags, settings_from
 from .data import RecordError, RecordWriter, TrainingTensors, load_training_tensors
 from .lifetime import Terminated, stop_signals_raise
+from .match import rotated_games
 from .metrics import IterationMetrics, MetricsLog, read_metrics
 from .network import CheckpointError, PolicyValueNet, load_checkpoint, save_checkpoint
 from .play import PlayError, play_training_games
@@ -55,7 +57,13 @@ FAILURES = (
 def run(args: argparse.Namespace) -> None:
     """Runs the parsed command; exits with its status."""
     logging.basicConfig(format="warning: %(message)s", level=logging.WARNING)
-    command = {"selfplay": selfplay, "train": train_command, "arena": arena, "loop": loop}
+    command = {
+        "selfplay": selfplay,
+        "train": train_command,
+        "arena": arena,
+        "loop": loop,
+        "render": render_command,
+    }
     try:
         with stop_signals_raise():
             command[args.run](args)
@@ -172,22 +180,72 @@ def train_command(args: argparse.Namespace) -> None:
 def arena(args: argparse.Namespace) -> None:
     candidate, network = load_or_new(args.candidate, settings_from(args, NetworkSettings))
     best = load_checkpoint(args.best)[0] if args.best else None
+    game = settings_from(args, GameSettings)
     result = run_arena(
         candidate,
         best,
         network,
-        settings_from(args, GameSettings),
+        game,
         settings_from(args, ServerSettings),
         games_vs_random=args.games_vs_random,
         games_vs_best=args.games_vs_best,
         workers=args.workers,
         threshold=args.threshold,
         progress=not args.quiet,
+        games_vs_heuristic=args.games_vs_heuristic,
+        search_sims=args.search_sims,
+        games_with_search=args.games_with_search,
+        module_figures=args.module_figures,
+        seed=args.seed,
     )
-    print(
-        f"Win rate vs random {result.win_rate_vs_random:.3f}, score vs best "
-        f"{result.score_vs_best:.3f}: {'promoted' if result.promoted else 'not promoted'}"
+    print(f"Rotated seats on {game.dim} x {game.dim}, mean payoff [95% interval] (0.25 is parity):")
+    for line in arena_lines(result, search_sims=args.search_sims):
+        print(f"  {line}")
+    if best is not None and args.games_vs_best > 0:
+        print("  " + ("promoted" if result.promoted else "not promoted") + promotion_rule(args))
+    if result.module is not None:
+        print("The module's test games (not seat-rotated):")
+        print(f"  seat 0 only vs 3 random on {game.dim} x {game.dim}: "
+              f"{result.module.seat0_vs_random}")
+        print(f"  seat 0 only vs 3 best, 20 x 20 only: {result.module.seat0_vs_best_20x20}")
+    if args.keep_games is not None:
+        for path in keep_games(result, args.keep_games, prefix="arena"):
+            print(f"Kept {path}")
+
+
+def arena_lines(result: ArenaResult, search_sims: int = 0) -> list[str]:
+    """The arena's figures, one labelled line each."""
+    lines = [
+        f"network vs 3 random:     {result.vs_random}",
+        f"network vs 3 heuristic:  {result.vs_heuristic}",
+        f"network vs 3 best:       {result.vs_best}",
+        f"heuristic vs 3 random:   {result.heuristic_vs_random}  (the line to beat)",
+    ]
+    if search_sims > 0:
+        lines += [
+            f"network+search{search_sims} vs 3 random:    {result.search_vs_random}",
+            f"network+search{search_sims} vs 3 heuristic: {result.search_vs_heuristic}",
+        ]
+    return lines
+
+
+def promotion_rule(args: argparse.Namespace) -> str:
+    games = rotated_games(args.games_vs_best)
+    chance = false_promotion_rate_estimate(games, args.threshold)
+    return (
+        f" (threshold {args.threshold} over {games} games; an equal network passes it "
+        f"{100 * chance:.1f}% of the time)"
     )
+
+
+def keep_games(result: ArenaResult, folder: Path, prefix: str) -> list[Path]:
+    """Writes the arena's kept games (one per match) into `folder`; returns their paths."""
+    paths = []
+    for label, kept in result.kept.items():
+        path = folder / f"{prefix}-{label.replace(' ', '-')}.json"
+        kept.save(path)
+        paths.append(path)
+    return paths
 
 
 def iteration_checkpoint(run_dir: Path, iteration: int) -> Path:
@@ -244,6 +302,15 @@ def run_iterations(
     train_settings = settings_from(args, TrainSettings)
     network = candidate.settings
     first = len(log.rows) + 1
+    chance = false_promotion_rate_estimate(rotated_games(args.games_vs_best), args.threshold)
+    if args.games_vs_best > 0 and chance > 0.1:
+        _log.warning(
+            "promotion after %d games at threshold %s passes a network no stronger than the "
+            "best %.0f%% of the time: raise --games-vs-best or --threshold",
+            rotated_games(args.games_vs_best),
+            args.threshold,
+            100 * chance,
+        )
     if first > args.iterations:
         print(f"Run folder {run_dir}: all {args.iterations} iterations are done")
     else:
@@ -287,7 +354,9 @@ def run_iterations(
             workers=args.workers,
             threshold=args.threshold,
             progress=not args.quiet,
+            games_vs_heuristic=args.games_vs_heuristic,
         )
+        keep_games(result, run_dir / "games", prefix=f"iteration-{iteration:03d}")
         if result.promoted:
             best.load_state_dict(candidate.state_dict())
             save_checkpoint(run_dir / "checkpoints" / "best.pt", best, iteration=iteration)
@@ -297,15 +366,20 @@ def run_iterations(
             positions=len(tensors),
             policy_loss=losses["policy"],
             value_loss=losses["value"],
-            win_rate_vs_random=result.win_rate_vs_random,
-            score_vs_best=result.score_vs_best,
             promoted=result.promoted,
             seconds=time.monotonic() - started,
+        ).with_scores(
+            vs_random=result.vs_random,
+            vs_heuristic=result.vs_heuristic,
+            vs_best=result.vs_best,
+            heuristic_vs_random=result.heuristic_vs_random,
         )
         log.append(row)
         print(
-            f"Iteration {iteration}: win rate vs random {row.win_rate_vs_random:.3f}, "
-            f"score vs best {row.score_vs_best:.3f} ({'promoted' if row.promoted else 'kept best'}), "
+            f"Iteration {iteration} (rotated seats, 95% intervals): "
+            f"vs random {result.vs_random}; vs heuristic {result.vs_heuristic}; "
+            f"vs best {result.vs_best} ({'promoted' if row.promoted else 'kept best'}); "
+            f"heuristic vs random {result.heuristic_vs_random}; "
             f"policy loss {row.policy_loss:.3f}, value loss {row.value_loss:.3f}, "
             f"{row.seconds:.0f} s",
             flush=True,
@@ -314,17 +388,46 @@ def run_iterations(
 
 
 def print_summary(rows: Sequence[IterationMetrics], run_dir: Path) -> None:
-    print("\nSummary")
-    print(
-        f"{'iteration':>9} {'vs random':>9} {'vs best':>8} {'policy':>7} {'value':>7} {'promoted':>8}"
+    print("\nSummary: mean payoff of the network's raw policy with rotated seats (0.25 is parity)")
+    print("and its 95% interval; heur/rnd is the heuristic's own score against random players")
+    header = (
+        f"{'iteration':>9} {'vs random':>19} {'vs heuristic':>19} {'vs best':>19} "
+        f"{'heur/rnd':>19} {'policy':>7} {'value':>7} {'promoted':>8}"
     )
+    print(header)
     for row in rows:
-        print(
-            f"{row.iteration:>9} {row.win_rate_vs_random:>9.3f} {row.score_vs_best:>8.3f} "
-            f"{row.policy_loss:>7.3f} {row.value_loss:>7.3f} {str(row.promoted):>8}"
+        figures = " ".join(
+            f"{interval_text(row, name):>19}"
+            for name in ("vs_random", "vs_heuristic", "vs_best", "heuristic_vs_random")
         )
+        print(
+            f"{row.iteration:>9} {figures} {row.policy_loss:>7.3f} {row.value_loss:>7.3f} "
+            f"{str(row.promoted):>8}"
+        )
+    if any(not math.isnan(row.win_rate_vs_random) for row in rows):
+        print("Rows without these figures come from an older version: its figures were seat 0")
+        print("only (win_rate_vs_random) and 20 x 20 only (score_vs_best), in metrics.csv.")
     print(
         f"Metrics {run_dir / 'metrics.csv'}, plots {run_dir / 'losses.png'} and "
-        f"{run_dir / 'win_rate.png'}, best network {run_dir / 'checkpoints' / 'best.pt'}"
+        f"{run_dir / 'win_rate.png'}, best network {run_dir / 'checkpoints' / 'best.pt'}, "
+        f"one game per match and iteration in {run_dir / 'games'} (draw them with `render`)"
     )
 
+
+def interval_text(row: IterationMetrics, name: str) -> str:
+    """'0.312 [0.25,0.37]' for a figure of the row, '-' when it was not measured."""
+    mean = getattr(row, name)
+    if math.isnan(mean):
+        return "-"
+    return f"{mean:.3f} [{getattr(row, name + '_low'):.2f},{getattr(row, name + '_high'):.2f}]"
+
+
+def render_command(args: argparse.Namespace) -> None:
+    from .render import load_game, render_game
+
+    try:
+        kept = load_game(args.game, args.index)
+        written = render_game(kept, args.out, animate=args.gif, frame_seconds=args.frame_seconds)
+    except ValueError as error:  # not a game, or a history that breaks the rules
+        sys.exit(f"error: {error}")
+    print(f"{len(written)} {'image' if len(written) == 1 else 'images'} in {args.out}")

@@ -1,12 +1,22 @@
-"""The run's metrics: one CSV row per iteration, and the plots drawn from it."""
+"""The run's metrics: one CSV row per iteration, and the plots drawn from it.
+
+Arena figures are rotated-seat mean payoffs of the candidate's raw policy (0.25 is parity), each
+with the bounds of its 95% interval and its number of games: against random players, against
+the heuristic, against the best network, and the heuristic's own score against random players
+(the line to beat). Folders written before these columns existed hold ``win_rate_vs_random``
+and ``score_vs_best`` instead: seat 0 only, and against the best on 20 x 20 only. Both sets of
+columns are kept; a row leaves the other set empty (NaN), so such a folder can be resumed.
+"""
 
 from __future__ import annotations
 
 import csv
+import math
 import os
 from collections.abc import Sequence
-from dataclasses import asdict, dataclass, fields
+from dataclasses import MISSING, asdict, dataclass, fields, replace
 from pathlib import Path
+from typing import Any
 
 import matplotlib
 
@@ -14,6 +24,7 @@ matplotlib.use("Agg")  # files only: runs have no display
 import matplotlib.pyplot as plt  # noqa: E402
 
 from .errors import describe  # noqa: E402
+from .stats import Score  # noqa: E402
 
 
 @dataclass(frozen=True)
@@ -25,10 +36,42 @@ class IterationMetrics:
     positions: int
     policy_loss: float
     value_loss: float
-    win_rate_vs_random: float
-    score_vs_best: float
     promoted: bool
     seconds: float
+    vs_random: float = math.nan
+    vs_random_low: float = math.nan
+    vs_random_high: float = math.nan
+    vs_random_games: int = 0
+    vs_heuristic: float = math.nan
+    vs_heuristic_low: float = math.nan
+    vs_heuristic_high: float = math.nan
+    vs_heuristic_games: int = 0
+    vs_best: float = math.nan
+    vs_best_low: float = math.nan
+    vs_best_high: float = math.nan
+    vs_best_games: int = 0
+    heuristic_vs_random: float = math.nan
+    heuristic_vs_random_low: float = math.nan
+    heuristic_vs_random_high: float = math.nan
+    heuristic_vs_random_games: int = 0
+    # Older folders only: seat 0's payoff against random players, and against the best network
+    # on a 20 x 20 board (not seat-rotated).
+    win_rate_vs_random: float = math.nan
+    score_vs_best: float = math.nan
+
+    def with_scores(self, **scores: Score) -> IterationMetrics:
+        """This row with the figures of `scores` (keyword: column name) filled in."""
+        values: dict[str, float | int] = {}
+        for name, score in scores.items():
+            values.update(
+                {
+                    name: score.mean,
+                    f"{name}_low": score.low,
+                    f"{name}_high": score.high,
+                    f"{name}_games": score.games,
+                }
+            )
+        return replace(self, **values)  # type: ignore[arg-type]
 
 
 class MetricsLog:
@@ -67,7 +110,11 @@ def read_metrics(path: Path) -> list[IterationMetrics]:
             for record in csv.DictReader(handle):
                 values = {}
                 for f in fields(IterationMetrics):
-                    text = record[f.name]
+                    text = record.get(f.name)
+                    if text is None or (text == "" and f.default is not MISSING):
+                        if f.default is MISSING:
+                            raise KeyError(f.name)
+                        continue  # a column added since the file was written: its default
                     if f.type in ("bool", bool):
                         if text not in ("True", "False"):
                             raise ValueError(f"{f.name} {text!r} is not True or False")
@@ -96,14 +143,49 @@ def plot_metrics(rows: list[IterationMetrics], out_dir: Path) -> list[Path]:
     figure.savefig(losses)
     plt.close(figure)
 
-    figure, axes = plt.subplots(figsize=(6, 4))
-    axes.plot(iterations, [row.win_rate_vs_random for row in rows], marker="o", label="vs random")
-    axes.plot(iterations, [row.score_vs_best for row in rows], marker="o", label="vs best")
-    axes.axhline(0.25, color="grey", linestyle="--", label="fair share (1 of 4)")
-    axes.set(xlabel="iteration", ylabel="mean payoff of seat 0", title="Arena", ylim=(0, 1))
-    axes.legend()
+    figure, axes = plt.subplots(figsize=(7, 4.5))
+    for name, label in (
+        ("vs_random", "vs 3 random"),
+        ("vs_heuristic", "vs 3 heuristic"),
+        ("vs_best", "vs 3 best"),
+    ):
+        _plot_with_interval(axes, rows, name, label, marker="o")
+    _plot_with_interval(
+        axes, rows, "heuristic_vs_random", "heuristic vs 3 random (to beat)", linestyle="--"
+    )
+    axes.axhline(0.25, color="grey", linestyle=":", label="parity (rotated seats)")
+    if any(math.isfinite(row.win_rate_vs_random) for row in rows):
+        axes.plot(
+            iterations,
+            [row.win_rate_vs_random for row in rows],
+            marker="x",
+            linestyle="none",
+            color="black",
+            label="older rows: seat 0 only vs random",
+        )
+    axes.set(
+        xlabel="iteration",
+        ylabel="mean payoff, rotated seats (95% interval)",
+        title="Arena",
+        ylim=(0, 1),
+    )
+    axes.legend(fontsize="small")
     win_rate = out_dir / "win_rate.png"
     figure.tight_layout()
     figure.savefig(win_rate)
     plt.close(figure)
     return [losses, win_rate]
+
+
+def _plot_with_interval(
+    axes: Any, rows: Sequence[IterationMetrics], name: str, label: str, **style: Any
+) -> None:
+    """One figure per iteration as a line, its 95% interval as a band; nothing if never
+    measured."""
+    points = [(r.iteration, getattr(r, name), getattr(r, f"{name}_low"), getattr(r, f"{name}_high"))
+              for r in rows if math.isfinite(getattr(r, name))]
+    if not points:
+        return
+    x, mean, low, high = (list(column) for column in zip(*points))
+    (line,) = axes.plot(x, mean, label=label, **style)
+    axes.fill_between(x, low, high, color=line.get_color(), alpha=0.15)

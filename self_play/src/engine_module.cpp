@@ -1,14 +1,17 @@
 // The extension module tessarin_engine: the game engine as a Python type, for the host (replaying
-// training records into positions) and for tools. Rejected tiles and invalid input raise
-// ValueError with the engine's text, allocation failures MemoryError.
+// training records into positions, playing matches) and for tools, with the engine's heuristic
+// player. Rejected tiles and invalid input raise ValueError with the engine's text, allocation
+// failures MemoryError.
 #include <memory>
 #include <new>
 #include <string>
 
 #include "fatal.h"
 #include "game.h"
+#include "heuristic_player.h"
 #include "py_convert.h"
 #include "py_ref.h"
+#include "random_source.h"
 
 namespace tessarin::py {
 namespace {
@@ -133,6 +136,10 @@ PyObject* game_render(PyObject* self, PyObject*) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
 }
 
+PyObject* game_turn_tiles(PyObject* self, void*) {
+  return PyLong_FromSize_t(game_of(self).tile_moves().played_count());
+}
+
 PyObject* game_current_player(PyObject* self, void*) {
   return PyLong_FromSize_t(game_of(self).current_player());
 }
@@ -186,6 +193,8 @@ PyGetSetDef game_getset[] = {
     {"current_player", Guard<game_current_player>::call, nullptr, "The player to move (0 to 3).",
      nullptr},
     {"dim", Guard<game_dim>::call, nullptr, "The board side.", nullptr},
+    {"turn_tiles", Guard<game_turn_tiles>::call, nullptr,
+     "Tiles the player to move has played of the piece it is laying (0 between pieces).", nullptr},
     {"history", Guard<game_history>::call, nullptr,
      "Every applied tile as (player, tile), in order.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -207,10 +216,84 @@ PyType_Slot game_slots[] = {
 PyType_Spec game_spec = {"tessarin_engine.Game", sizeof(GameObject), 0, Py_TPFLAGS_DEFAULT,
                          game_slots};
 
+// The Game type, set once the module is initialised: HeuristicPlayer.choose accepts only its
+// instances (a reinterpret_cast of anything else would read a foreign object as a Game).
+PyTypeObject* game_type = nullptr;
+
+struct HeuristicObject {
+  PyObject_HEAD HeuristicPlayer* player;
+  RandomSource* random;
+};
+
+HeuristicObject& heuristic_of(PyObject* self) {
+  return *reinterpret_cast<HeuristicObject*>(self);
+}
+
+PyObject* heuristic_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"seed", nullptr};
+  PyObject* seed_object = Py_None;
+  if (PyArg_ParseTupleAndKeywords(args, kwargs, "|O:HeuristicPlayer", const_cast<char**>(keywords),
+                                  &seed_object) == 0) {
+    return nullptr;
+  }
+  std::uint64_t seed = 0;
+  if (seed_object != Py_None && !convert_u64(seed_object, seed)) return nullptr;
+  auto player = std::make_unique<HeuristicPlayer>();
+  auto random = seed_object == Py_None ? std::make_unique<RandomSource>()
+                                       : std::make_unique<RandomSource>(seed);
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  heuristic_of(self).player = player.release();
+  heuristic_of(self).random = random.release();
+  return self;
+}
+
+void heuristic_dealloc(PyObject* self) {
+  delete heuristic_of(self).player;
+  delete heuristic_of(self).random;
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* heuristic_choose(PyObject* self, PyObject* game_object) {
+  if (game_type == nullptr || PyObject_TypeCheck(game_object, game_type) == 0) {
+    PyErr_Format(PyExc_TypeError, "choose() needs a tessarin_engine.Game, not %s",
+                 Py_TYPE(game_object)->tp_name);
+    return nullptr;
+  }
+  HeuristicObject& heuristic = heuristic_of(self);
+  return PyLong_FromSize_t(heuristic.player->choose(game_of(game_object), *heuristic.random));
+}
+
+PyMethodDef heuristic_methods[] = {
+    {"choose", as_cfunction<Guard<heuristic_choose>::call>(), METH_O,
+     "choose(game)\n--\n\nThe tile the heuristic plays for the player to move in `game` (it does "
+     "not play it). Raises ValueError when the game is over."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot heuristic_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(Guard<heuristic_new>::call)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(heuristic_dealloc)},
+    {Py_tp_methods, heuristic_methods},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "HeuristicPlayer(seed=None)\n--\n\nLays the largest piece it can, the placement that "
+         "opens the most new corner cells, ties drawn from its own generator (seeded with `seed`, "
+         "or from the system's entropy). It commits to a placement at the first tile of a turn "
+         "and then plays that placement's squares.")},
+    {0, nullptr},
+};
+
+PyType_Spec heuristic_spec = {"tessarin_engine.HeuristicPlayer", sizeof(HeuristicObject), 0,
+                              Py_TPFLAGS_DEFAULT, heuristic_slots};
+
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "tessarin_engine",
-    "The Tessarin game engine: Game(dim) plays one game square by square.",
+    "The Tessarin game engine: Game(dim) plays one game square by square; HeuristicPlayer "
+    "chooses tiles without a network.",
     -1,
     nullptr,
     nullptr,
@@ -228,6 +311,12 @@ PyMODINIT_FUNC PyInit_tessarin_engine() {
   if (!module) return nullptr;
   Ref type = Ref::steal(PyType_FromSpec(&tessarin::py::game_spec));
   if (!type || PyModule_AddObject(module.get(), "Game", type.get()) < 0) return nullptr;
-  type.release();  // the module holds it now
+  // The module holds the reference now, and keeps the type alive as long as choose() can run.
+  tessarin::py::game_type = reinterpret_cast<PyTypeObject*>(type.release());
+  Ref heuristic = Ref::steal(PyType_FromSpec(&tessarin::py::heuristic_spec));
+  if (!heuristic || PyModule_AddObject(module.get(), "HeuristicPlayer", heuristic.get()) < 0) {
+    return nullptr;
+  }
+  heuristic.release();
   return module.release();
 }

@@ -16,9 +16,9 @@ from games import uniform_game
 from test_stored_files import garble
 from tessarin_zero.cli import main
 from tessarin_zero.data import RecordWriter
-from tessarin_zero.network import load_checkpoint
+from tessarin_zero.network import PolicyValueNet, load_checkpoint, save_checkpoint
 from tessarin_zero.runs import RunLock, new_run_dir
-from tessarin_zero.settings import GameSettings
+from tessarin_zero.settings import GameSettings, NetworkSettings
 
 NET = ["--channels", "8", "--blocks", "1", "--quiet"]
 TINY = ["--dim", "5", "--sims-per-move", "2", *NET]
@@ -34,11 +34,14 @@ def test_loop_iteration_writes_records_checkpoints_metrics_and_plots(
         + TINY
     )
     out = capsys.readouterr().out
-    assert "Iteration 1: win rate vs random" in out
+    assert "Iteration 1 (rotated seats, 95% intervals): vs random" in out
 
     rows = list(csv.DictReader((run / "metrics.csv").open()))
     assert [row["iteration"] for row in rows] == ["1"]
-    assert 0.0 <= float(rows[0]["win_rate_vs_random"]) <= 1.0
+    for name in ("vs_random", "vs_heuristic", "vs_best", "heuristic_vs_random"):
+        low, mean, high = (float(rows[0][name + end]) for end in ("_low", "", "_high"))
+        assert 0.0 <= low <= mean <= high <= 1.0
+        assert int(rows[0][name + "_games"]) == 4  # rounded up to one game per seat
     assert int(rows[0]["positions"]) > 0
     assert list((run / "records").glob("*.npz"))
     assert (run / "checkpoints" / "best.pt").exists()
@@ -219,3 +222,29 @@ def test_main_sh_help_installs_nothing(tmp_path: Path) -> None:
     assert done.returncode == 0, done.stderr
     assert "--iterations" in done.stdout and "--resume" in done.stdout
     assert not marker.exists() and not (tmp_path / ".venv").exists()
+
+
+def test_arena_prints_labelled_figures_and_keeps_its_games(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    best = tmp_path / "best.pt"
+    torch.manual_seed(1)
+    save_checkpoint(best, PolicyValueNet(NetworkSettings(channels=8, blocks=1)))
+    main(
+        ["arena", "--best", str(best), "--dim", "5", "--games-vs-random", "4"]
+        + ["--games-vs-best", "4", "--search-sims", "2", "--games-with-search", "4"]
+        + ["--module-figures", "--seed", "3", "--keep-games", str(tmp_path / "kept"), *NET]
+    )
+    out = capsys.readouterr().out
+    for label in (
+        "network vs 3 random:",
+        "network vs 3 heuristic:",
+        "network vs 3 best:",
+        "heuristic vs 3 random:",
+        "network+search2 vs 3 heuristic:",
+        "seat 0 only vs 3 random on 5 x 5:",
+        "seat 0 only vs 3 best, 20 x 20 only:",
+    ):
+        assert label in out, out
+    assert "over 4 games" in out and "an equal network passes it" in out
+    assert len(list((tmp_path / "kept").glob("arena-*.json"))) == 6
