@@ -30,6 +30,7 @@ from pathlib import Path
 from typing import Any, Optional
 
 from .settings import GameSettings, NetworkSettings, ServerSettings, TrainSettings
+from .settings import INFERENCE_PATHS
 
 SETTINGS_HELP = {
     "dim": "board side of self-play and of games against random players",
@@ -45,6 +46,8 @@ SETTINGS_HELP = {
     "max_batch": "largest batch the inference server evaluates at once",
     "max_wait_ms": "longest wait of the inference server for a fuller batch",
     "device": "torch device of the inference server (cpu, cuda, cuda:<index>)",
+    "inference": "how networks are run: onnx (ONNX Runtime, on the CPU), fused (batch norms "
+    "folded, PyTorch) or eager (PyTorch, the network as built)",
     "batch_size": "training batch size",
     "epochs": "passes over the training window per iteration",
     "learning_rate": "optimizer learning rate",
@@ -106,6 +109,12 @@ def device_name(text: str) -> str:
     return text
 
 
+def inference_path(text: str) -> str:
+    if text not in INFERENCE_PATHS:
+        raise argparse.ArgumentTypeError(f"{text!r} is not one of {', '.join(INFERENCE_PATHS)}")
+    return text
+
+
 SETTINGS_TYPES: dict[str, Callable[[str], Any]] = {
     "dim": whole(4, MAX_DIM),
     "rep": whole(1, 2),
@@ -120,6 +129,7 @@ SETTINGS_TYPES: dict[str, Callable[[str], Any]] = {
     "max_batch": whole(1),
     "max_wait_ms": real(0.0),
     "device": device_name,
+    "inference": inference_path,
     "batch_size": whole(1),
     "epochs": whole(1),
     "learning_rate": real(0.0, above=True),

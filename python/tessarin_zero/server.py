@@ -40,6 +40,7 @@ import numpy as np
 import torch
 from torch import nn
 
+from .inference import BatchEvaluator
 from .lifetime import die_with_parent
 from .network import PolicyValueNet, non_finite_weights
 from .pool import process_context
@@ -300,9 +301,8 @@ def _serve(
             torch.set_num_interop_threads(1)
         except RuntimeError:  # already fixed by earlier torch work in this process
             pass
-        device = torch.device(settings.device)
-        models = [factory().to(device).eval() for factory in factories]
-        loop = _ServeLoop(models, requests, replies, settings, channels_last, device, control)
+        models = [_evaluator(factory(), settings, channels_last) for factory in factories]
+        loop = _ServeLoop(models, requests, replies, settings, control)
         control.send(("ready", None))
         control.send(("stats", loop.run()))
     except BaseException:
@@ -310,6 +310,13 @@ def _serve(
         raise SystemExit(1)
     finally:
         control.close()
+
+
+def _evaluator(model: nn.Module, settings: ServerSettings, channels_last: bool) -> BatchEvaluator:
+    """The network, run the way the settings say; any other model (a test double) as it is,
+    since only the network's layers are known to export and fold."""
+    path = settings.inference if isinstance(model, PolicyValueNet) else "eager"
+    return BatchEvaluator(model, path=path, channels_last=channels_last, device=settings.device)
 
 
 class _ServeLoop:
@@ -320,18 +327,14 @@ class _ServeLoop:
 
     def __init__(
         self,
-        models: Sequence[nn.Module],
+        models: Sequence[BatchEvaluator],
         requests: Sequence[RequestQueue],
         replies: Mapping[int, Connection],
         settings: ServerSettings,
-        channels_last: bool,
-        device: torch.device,
         control: Connection,
     ) -> None:
         self._models = models
         self._replies = replies
-        self._channels_last = channels_last
-        self._device = device
         self._limit = max(1, min(settings.max_batch, len(replies)))
         self._max_wait_s = settings.max_wait_ms / 1000.0
         self._control = control
@@ -424,15 +427,9 @@ class _ServeLoop:
                 planes = np.array([batch[i].position for i in members], dtype=np.bool_)
             except ValueError as error:
                 raise ServerError("positions of one batch differ in shape") from error
-            inputs = torch.from_numpy(planes)
-            if self._channels_last:
-                inputs = inputs.permute(0, 3, 1, 2)
-            inputs = inputs.to(device=self._device, dtype=torch.float32).contiguous()
             started = time.perf_counter()
-            with torch.inference_mode():
-                policy, value = self._models[model](inputs)
-                policy_rows = policy.float().cpu().numpy().tolist()
-                value_rows = value.float().cpu().numpy().tolist()
+            policy, value = self._models[model](planes)
+            policy_rows, value_rows = policy.tolist(), value.tolist()
             self._forward_s += time.perf_counter() - started
             for i, policy_row, value_row in zip(members, policy_rows, value_rows):
                 outputs[i] = pickle.dumps((policy_row, value_row), protocol=pickle.HIGHEST_PROTOCOL)

@@ -56,6 +56,7 @@ BAD_SETTINGS = [
     (["selfplay", "--max-batch", "0"], "--max-batch"),
     (["selfplay", "--max-wait-ms", "-1"], "--max-wait-ms"),
     (["selfplay", "--device", "tpu"], "--device"),
+    (["selfplay", "--inference", "fast"], "--inference"),
     (["selfplay", "--dim", "3"], "--dim"),
     (["selfplay", "--rep", "3"], "--rep"),
     (["selfplay", "--sims-per-move", "-5"], "--sims-per-move"),
