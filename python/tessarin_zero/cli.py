@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import importlib
 import math
 import re
 import struct
@@ -57,6 +58,7 @@ SETTINGS_HELP = {
 }
 
 MAX_DIM = 46_340  # the engine's largest board side
+DRIVERS = ("batched", "worker")
 
 
 def whole(low: int, high: Optional[int] = None) -> Callable[[str], int]:
@@ -204,9 +206,27 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
             help="worker processes (default: %(default)s)",
         )
 
+    def driver_flags(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument(
+            "--driver",
+            choices=DRIVERS,
+            default=None,
+            help="how self-play games are played: batched (each worker plays --batch-games "
+            "games at once and evaluates them itself) or worker (one game at a time per "
+            "worker, evaluated by the inference server); default: batched where the engine "
+            "has it, else worker",
+        )
+        sub.add_argument(
+            "--batch-games",
+            type=whole(1, 65_536),
+            default=64,
+            help="games each worker plays at once with --driver batched (default: %(default)s)",
+        )
+
     selfplay = command("selfplay", "Play self-play games and write their records.")
     run_dir_flag(selfplay, "run folder to add records to (default: a new runs/<date>-<time>)")
     workers_flag(selfplay)
+    driver_flags(selfplay)
     for kind in (GameSettings, NetworkSettings, ServerSettings):
         add_settings_flags(selfplay, kind)
     selfplay.add_argument("--games", type=whole(1), default=16, help="games (default: %(default)s)")
@@ -277,6 +297,7 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
         "settings unless given again",
     )
     workers_flag(loop)
+    driver_flags(loop)
     for kind in (GameSettings, NetworkSettings, ServerSettings, TrainSettings):
         add_settings_flags(loop, kind)
     loop.add_argument(
@@ -323,6 +344,11 @@ def parse(argv: Optional[Sequence[str]]) -> argparse.Namespace:
         )
     if args.command == "loop":
         args = check_loop_folder(parser, argv, args)
+    if getattr(args, "driver", None) == "batched" and not engine_has_batches():
+        parser.error(
+            "argument --driver: batched needs tessarin_engine.SelfPlayBatch, which this build "
+            "of the engine lacks; use --driver worker"
+        )
     device = getattr(args, "device", "cpu")
     if device.startswith("cuda"):
         problem = cuda_problem(device)
@@ -363,6 +389,15 @@ def check_loop_folder(
                 f"{args.run_dir} was started with {stored[key]}"
             )
     return resumed
+
+
+def engine_has_batches() -> bool:
+    """Whether the installed engine has the batched self-play type."""
+    try:
+        engine = importlib.import_module("tessarin_engine")
+    except ImportError:
+        return False
+    return hasattr(engine, "SelfPlayBatch")
 
 
 def cuda_problem(device: str) -> Optional[str]:

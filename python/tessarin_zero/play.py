@@ -21,6 +21,8 @@ import tessarin_self_play
 from torch import nn
 from tqdm import tqdm
 
+from .batched import batched_available
+from .batched_pool import BatchedPool
 from .data import TrainingRecord
 from .pool import GameOutcome, LocalPool, Task, process_context
 from .server import InferenceServer, ModelFactory, NetworkFactory, RequestQueue, ServerStats
@@ -45,11 +47,22 @@ class PlayStats:
     seconds: float
 
     def __str__(self) -> str:
+        evaluations = (
+            f"{self.evaluations} evaluations in batches of {self.mean_batch:.1f} on average, "
+            if self.evaluations
+            else ""
+        )
         return (
             f"{self.games} games ({self.failed} failed), {self.actions} actions, "
-            f"{self.evaluations} evaluations in batches of {self.mean_batch:.1f} on average, "
-            f"{self.seconds:.1f} s"
+            f"{evaluations}{self.seconds:.1f} s"
         )
+
+
+def choose_driver(driver: Optional[str]) -> str:
+    """The self-play driver: the one asked for, else batched where the engine has it."""
+    if driver is not None:
+        return driver
+    return "batched" if batched_available() else "worker"
 
 
 def play_training_games(
@@ -62,9 +75,16 @@ def play_training_games(
     on_record: Callable[[TrainingRecord], None],
     progress: bool = True,
     threads: Optional[int] = None,
+    driver: str = "worker",
+    batch_games: int = 64,
 ) -> PlayStats:
     """Plays `games` self-play games with `model` in every seat; `on_record` gets each training
-    record ``(id, (history, policies, payoff))`` as its game ends, in the parent process."""
+    record ``(id, (history, policies, payoff))`` as its game ends, in the parent process.
+
+    The ``"worker"`` driver plays one game at a time per worker with the module, evaluated by the
+    inference server; ``"batched"`` plays up to `batch_games` games at once per worker with the
+    engine's batch type, evaluated in the worker (see `batched_pool`), and reports no
+    evaluation counts."""
     actions = 0
 
     def take(outcome: GameOutcome) -> None:
@@ -73,6 +93,26 @@ def play_training_games(
         on_record(outcome.value)
 
     started = time.monotonic()
+    if driver == "batched" and games > 0:
+        pool = BatchedPool(
+            NetworkFactory.of(model, network_settings),
+            game,
+            min(workers, games),
+            batch_games,
+            inference=server.inference,
+            device=server.device,
+            quiet=True,
+        )
+        finished = 0
+        with pool, tqdm(total=games, desc="self-play", unit="game", disable=not progress) as bar:
+            for outcome in pool.play(games):
+                take(outcome)
+                finished += 1
+                bar.update()
+            pool.stop()
+        return PlayStats(finished, 0, actions, 0, 0.0, time.monotonic() - started)
+    if driver not in ("batched", "worker"):
+        raise ValueError(f"unknown self-play driver {driver!r}: expected batched or worker")
     outcomes, stats = _run(
         tessarin_self_play.play_training_game,
         [NetworkFactory.of(model, network_settings)],

@@ -14,8 +14,8 @@ import torch
 
 from games import uniform_game
 from test_stored_files import garble
-from tessarin_zero.cli import main
-from tessarin_zero.data import RecordWriter
+from tessarin_zero.cli import engine_has_batches, main
+from tessarin_zero.data import RecordWriter, read_chunk
 from tessarin_zero.network import load_checkpoint
 from tessarin_zero.runs import RunLock, new_run_dir
 from tessarin_zero.settings import GameSettings
@@ -220,3 +220,36 @@ def test_main_sh_help_installs_nothing(tmp_path: Path) -> None:
     assert done.returncode == 0, done.stderr
     assert "--iterations" in done.stdout and "--resume" in done.stdout
     assert not marker.exists() and not (tmp_path / ".venv").exists()
+
+
+@pytest.mark.skipif(engine_has_batches(), reason="the engine has the batched type")
+def test_batched_driver_without_the_engine_type_is_a_usage_error(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
+) -> None:
+    monkeypatch.chdir(tmp_path)
+    for command in ("selfplay", "loop"):
+        with pytest.raises(SystemExit) as stop:
+            main([command, "--driver", "batched", "--quiet"])
+        assert stop.value.code == 2
+        assert "--driver: batched needs tessarin_engine.SelfPlayBatch" in capsys.readouterr().err
+    assert not (tmp_path / "runs").exists()
+
+
+@pytest.mark.parametrize(
+    "driver",
+    [
+        "worker",
+        pytest.param(
+            "batched",
+            marks=pytest.mark.skipif(not engine_has_batches(), reason="no batched type yet"),
+        ),
+    ],
+)
+def test_selfplay_writes_the_records_of_every_game_with_either_driver(
+    tmp_path: Path, driver: str
+) -> None:
+    run = tmp_path / "run"
+    main(["selfplay", "--run-dir", str(run), "--games", "3", "--driver", driver, *TINY])
+    main(["selfplay", "--run-dir", str(run), "--games", "2", "--batch-games", "1", *TINY])
+    games = [read_chunk(path) for path in sorted((run / "records").glob("*.npz"))]
+    assert [chunk.games for chunk in games] == [3, 2] and all(c.dim == 5 for c in games)
