@@ -18,6 +18,7 @@ rounds, the three measurements taking turns within each round):
 The last line is `batched E/s pipeline P/s bare B/s batch N ratio_pipeline R1 ratio_bare R2`.
 
 Usage: PYTHONPATH=python python bench/selfplay_bench.py --dim 7 [--batch-games 256]
+       [--inference onnx|fused|eager] [--repeats 3]
 """
 
 from __future__ import annotations
@@ -40,12 +41,19 @@ from tessarin_zero.inference import BatchEvaluator  # noqa: E402
 from tessarin_zero.network import PolicyValueNet  # noqa: E402
 from tessarin_zero.pool import process_context  # noqa: E402
 from tessarin_zero.server import NetworkFactory, default_threads  # noqa: E402
-from tessarin_zero.settings import GameSettings, NetworkSettings, ServerSettings  # noqa: E402
+from tessarin_zero.settings import (  # noqa: E402
+    INFERENCE_PATHS,
+    GameSettings,
+    NetworkSettings,
+    ServerSettings,
+)
 
 
-def bare_rate(factory: NetworkFactory, game: GameSettings, batch: int, seconds: float) -> float:
+def bare_rate(
+    factory: NetworkFactory, game: GameSettings, inference: str, batch: int, seconds: float
+) -> float:
     """Positions per second of the evaluator alone at one batch size."""
-    evaluator = BatchEvaluator(factory(), channels_last=game.rep == 2)
+    evaluator = BatchEvaluator(factory(), path=inference, channels_last=game.rep == 2)
     shape = (batch, game.dim, game.dim, 5) if game.rep == 2 else (batch, 5, game.dim, game.dim)
     planes = np.random.default_rng(0).integers(0, 2, shape).astype(np.float32)
     for _ in range(3):
@@ -63,10 +71,10 @@ def _timed(call: Callable[[], Any], per_call: int, seconds: float) -> float:
 
 
 def batched_run(
-    factory: NetworkFactory, game: GameSettings, games: int, seconds: float
+    factory: NetworkFactory, game: GameSettings, inference: str, games: int, seconds: float
 ) -> tuple[int, float, float]:
     """(evaluations, seconds, mean batch) of one process playing `games` games at once."""
-    evaluator = BatchEvaluator(factory(), channels_last=game.rep == 2)
+    evaluator = BatchEvaluator(factory(), path=inference, channels_last=game.rep == 2)
     batch = new_batch(game, games=games, total_games=games * 1000)
     run = play_batch(batch, evaluator, seconds=seconds)
     return run.evaluations, run.seconds, run.mean_batch
@@ -98,32 +106,48 @@ def main() -> None:
     parser.add_argument("--batch-games", type=int, default=256, help="N, games per process")
     parser.add_argument("--processes", type=int, default=2, help="batched/bare processes")
     parser.add_argument("--workers", type=int, default=2, help="pipeline workers (default 2)")
-    parser.add_argument("--pipeline-games", type=int, default=2, help="pipeline games per round")
+    parser.add_argument(
+        "--pipeline-games",
+        type=int,
+        default=None,
+        help="pipeline games per round (default 2 from side 15 on, else 12: enough for a second)",
+    )
+    parser.add_argument(
+        "--inference",
+        choices=INFERENCE_PATHS,
+        default=ServerSettings().inference,
+        help="how the network is run, everywhere (default: the host's default)",
+    )
     parser.add_argument("--seconds", type=float, default=10.0, help="batched/bare time per round")
     parser.add_argument("--repeats", type=int, default=3, help="rounds (default 3)")
     args = parser.parse_args()
 
+    if args.pipeline_games is None:
+        args.pipeline_games = 2 if args.dim >= 15 else 12
     network, game = NetworkSettings(), GameSettings(dim=args.dim)
+    server = ServerSettings(inference=args.inference)
     torch.manual_seed(0)
     model = PolicyValueNet(network).eval()
     factory = NetworkFactory.of(model, network)
     print(
         f"side {args.dim}, {game.sims_per_move} simulations per action, network "
-        f"{network.channels} x {network.blocks}, inference {ServerSettings().inference}; "
+        f"{network.channels} x {network.blocks}, inference {args.inference}; "
         f"batch {args.batch_games} games in each of {args.processes} processes, "
-        f"pipeline {args.workers} workers"
+        f"pipeline {args.workers} workers, {args.pipeline_games} games per round"
     )
     if not batched_available():
         print("batched: tessarin_engine.SelfPlayBatch is not built; counted as 0")
     bare, pipeline, batched = [], [], []
     for round_ in range(1, args.repeats + 1):
-        rates = in_processes(args.processes, bare_rate, factory, game, args.batch_games, 3.0)
+        rates = in_processes(
+            args.processes, bare_rate, factory, game, args.inference, args.batch_games, 3.0
+        )
         bare.append(sum(rates))
         stats = run_pipeline(
             model,
             network,
             game,
-            ServerSettings(),
+            server,
             args.workers,
             args.pipeline_games,
             default_threads(),
@@ -135,7 +159,13 @@ def main() -> None:
         )
         if batched_available():
             runs = in_processes(
-                args.processes, batched_run, factory, game, args.batch_games, args.seconds
+                args.processes,
+                batched_run,
+                factory,
+                game,
+                args.inference,
+                args.batch_games,
+                args.seconds,
             )
             batched.append(sum(r[0] for r in runs) / max(r[1] for r in runs))
             line += f", batched {batched[-1]:,.0f}/s (mean batch {runs[0][2]:.1f})"
