@@ -1,10 +1,12 @@
 """Worker processes that each play a batch of self-play games at once and evaluate in-process.
 
-Each worker builds its own copy of the network (a `BatchEvaluator`, one torch thread) and plays
-its share of the games with the engine's ``SelfPlayBatch``, at most `batch_games` at a time:
-one network call per step for every game of the batch waiting for an evaluation, with no
-inference server, pipes or pickling in between. Each finished game's record goes to the parent
-as it comes out, so a run stopped by a signal keeps every game that had finished, as with the
+Each worker plays its share of the games with the engine's ``SelfPlayBatch``, at most
+`batch_games` at a time, with one evaluation call per step for every game of the batch waiting
+for one. On the CPU the worker evaluates in-process on its own copy of the network (a
+`BatchEvaluator`, one torch thread): no server, pipes or pickling in between. For a GPU, where
+several workers share one device, it sends each step's positions to the inference server as
+one request instead (`ServerEvaluator`). Each finished game's record goes to the parent as it
+comes out, so a run stopped by a signal keeps every game that had finished, as with the
 per-game workers.
 """
 
@@ -21,14 +23,40 @@ from multiprocessing.connection import Connection
 from multiprocessing.queues import Queue
 from typing import Any, Optional
 
+import numpy as np
 import torch
 
-from .batched import new_batch, play_batch
+from .batched import Evaluate, new_batch, play_batch
 from .inference import BatchEvaluator
 from .lifetime import die_with_parent
-from .pool import _POLL_S, GameOutcome, LocalPool, _WorkerFailure
-from .server import NetworkFactory
+from .pool import (
+    _POLL_S,
+    GameOutcome,
+    LocalPool,
+    ReplyChannel,
+    SupportsPut,
+    _WorkerFailure,
+    _WorkerOptions,
+)
+from .server import NetworkFactory, PositionBatch, RequestQueue
 from .settings import GameSettings
+
+
+class ServerEvaluator:
+    """Evaluates a step's positions with one request to the inference server and the reply on
+    this worker's pipe (which fails after the channel's time-out, or when the parent is gone)."""
+
+    def __init__(self, worker: int, requests: SupportsPut, channel: ReplyChannel) -> None:
+        self._worker = worker
+        self._requests = requests
+        self._channel = channel
+
+    def __call__(self, positions: Any) -> tuple[np.ndarray, np.ndarray]:
+        planes = np.asarray(positions).astype(np.bool_)  # a quarter of float32's bytes to send
+        self._requests.put((self._worker, PositionBatch(planes)))
+        self._channel.owed += 1
+        policy, value = self._channel.recv()
+        return policy, value
 
 
 def _no_task(*args: Any) -> None:
@@ -36,8 +64,9 @@ def _no_task(*args: Any) -> None:
 
 
 class BatchedPool(LocalPool):
-    """`workers` processes, each playing up to `batch_games` games of its share at once with its
-    own copy of the network, run the `inference` way on `device`."""
+    """`workers` processes, each playing up to `batch_games` games of its share at once,
+    evaluated by its own copy of the network, run the `inference` way on `device`; or, given
+    `requests`, by the inference server that reads them (which needs `reply_ends`)."""
 
     def __init__(
         self,
@@ -48,11 +77,16 @@ class BatchedPool(LocalPool):
         *,
         inference: str,
         device: str = "cpu",
+        requests: Optional[RequestQueue] = None,
+        reply_timeout_s: Optional[float] = 300.0,
         quiet: bool = False,
     ) -> None:
         if batch_games < 1:
             raise ValueError("a batch needs at least one game")
-        super().__init__(_no_task, config, workers, [], quiet=quiet)
+        queues = [] if requests is None else [requests]
+        super().__init__(
+            _no_task, config, workers, queues, reply_timeout_s=reply_timeout_s, quiet=quiet
+        )
         self._network = network
         self._batch_games = batch_games
         self._inference = inference
@@ -69,15 +103,17 @@ class BatchedPool(LocalPool):
                 self._batch_games,
                 self._inference,
                 self._device,
+                self._requests[0] if self._requests else None,
+                pipe,
                 self._jobs,
                 self._results,
-                self._options.quiet,
+                self._options,
             ),
             daemon=True,
         )
         process.start()
         self.processes.append(process)
-        pipe.close()  # no server replies: the pipe is never used
+        pipe.close()
 
     def play(self, games: int, check: Optional[Callable[[], None]] = None) -> Iterator[GameOutcome]:
         """Splits the games evenly over the workers (one job each) and yields each game's
@@ -98,22 +134,29 @@ def _play_batches(
     batch_games: int,
     inference: str,
     device: str,
+    requests: Optional[SupportsPut],
+    pipe: Connection,
     jobs: Queue[Optional[int]],
     results: Queue[Any],
-    quiet: bool,
+    options: _WorkerOptions,
 ) -> None:
     """Entry point of a batched worker: plays each job's games until a None job arrives."""
     die_with_parent()
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # Ctrl-C is the parent's to handle
-    if quiet:
+    if options.quiet:
         sys.stdout = open(os.devnull, "w")
     parent = multiprocessing.parent_process()
     parent_alive: Callable[[], bool] = parent.is_alive if parent is not None else (lambda: True)
     try:
-        torch.set_num_threads(1)  # one worker per core
-        evaluator = BatchEvaluator(
-            network(), path=inference, channels_last=config.rep == 2, device=device
-        )
+        evaluator: Evaluate
+        if requests is not None:
+            channel = ReplyChannel(pipe, options.reply_timeout_s, parent_alive)
+            evaluator = ServerEvaluator(worker, requests, channel)
+        else:
+            torch.set_num_threads(1)  # one worker per core
+            evaluator = BatchEvaluator(
+                network(), path=inference, channels_last=config.rep == 2, device=device
+            )
 
         def finished(record: Any) -> None:
             results.put(GameOutcome(worker, False, record))

@@ -11,9 +11,11 @@ thread count (None: half the cores, see `server.default_threads`).
 
 from __future__ import annotations
 
+import dataclasses
 import logging
 import time
 from collections.abc import Callable, Sequence
+from contextlib import ExitStack
 from dataclasses import dataclass
 from typing import Any, Optional
 
@@ -94,23 +96,18 @@ def play_training_games(
 
     started = time.monotonic()
     if driver == "batched" and games > 0:
-        pool = BatchedPool(
+        stats = _play_batched(
             NetworkFactory.of(model, network_settings),
             game,
-            min(workers, games),
+            games,
+            workers,
             batch_games,
-            inference=server.inference,
-            device=server.device,
-            quiet=True,
+            server,
+            take,
+            progress,
+            threads,
         )
-        finished = 0
-        with pool, tqdm(total=games, desc="self-play", unit="game", disable=not progress) as bar:
-            for outcome in pool.play(games):
-                take(outcome)
-                finished += 1
-                bar.update()
-            pool.stop()
-        return PlayStats(finished, 0, actions, 0, 0.0, time.monotonic() - started)
+        return dataclasses.replace(stats, actions=actions, seconds=time.monotonic() - started)
     if driver not in ("batched", "worker"):
         raise ValueError(f"unknown self-play driver {driver!r}: expected batched or worker")
     outcomes, stats = _run(
@@ -196,6 +193,72 @@ def play_against_baseline(
         quiet=not show_boards,
     )
     return [float(o.value) for o in outcomes if not o.failed]
+
+
+def batched_in_server(settings: ServerSettings) -> bool:
+    """Whether batched workers send their steps to the inference server (for a device that
+    several workers share) instead of each evaluating them on its own copy (the CPU)."""
+    return settings.device != "cpu"
+
+
+def _play_batched(
+    network: NetworkFactory,
+    game: GameSettings,
+    games: int,
+    workers: int,
+    batch_games: int,
+    settings: ServerSettings,
+    take: Callable[[GameOutcome], Any],
+    progress: bool,
+    threads: Optional[int],
+) -> PlayStats:
+    """Self-play with batched workers: on the CPU each evaluates its own batches; on another
+    device one inference server evaluates every worker's steps there."""
+    context = process_context()
+    requests = RequestQueue(context) if batched_in_server(settings) else None
+    pool = BatchedPool(
+        network,
+        game,
+        min(workers, games),
+        batch_games,
+        inference=settings.inference,
+        device=settings.device,
+        requests=requests,
+        quiet=True,
+    )
+    server: Optional[InferenceServer] = None
+    if requests is not None:
+        server = InferenceServer(
+            [network],
+            [requests],
+            pool.reply_ends,
+            settings,
+            channels_last=game.rep == 2,
+            threads=threads,
+            context=context,
+        )
+    finished = 0
+    stats: Optional[ServerStats] = None
+    try:
+        with ExitStack() as stack:
+            if server is not None:
+                stack.enter_context(server)
+            stack.enter_context(pool)
+            bar = stack.enter_context(
+                tqdm(total=games, desc="self-play", unit="game", disable=not progress)
+            )
+            for outcome in pool.play(games, check=server.check if server else None):
+                take(outcome)
+                finished += 1
+                bar.update()
+            pool.stop()
+            stats = server.stop() if server is not None else None
+    finally:
+        if requests is not None:
+            requests.close()
+    evaluations = stats.requests if stats else 0
+    mean_batch = stats.mean_batch if stats else 0.0
+    return PlayStats(finished, 0, 0, evaluations, mean_batch, 0.0)
 
 
 def _run(

@@ -3,7 +3,9 @@
 A worker puts ``(worker_id, position)`` on the request queue of a model and blocks on its own
 pipe until ``(policy_logits, value_logits)`` arrives there. The server gathers requests into
 batches, runs one forward pass per model and batch, and sends each reply on the pipe of the
-request's worker, in the order the requests were taken from the queue.
+request's worker, in the order the requests were taken from the queue. A worker that plays a
+batch of games puts ``(worker_id, PositionBatch(planes))`` instead: every position of one of its
+steps, answered with two arrays; its positions join the forward pass like any others.
 
 Every worker has at most one request outstanding, so a batch can never hold more requests than
 there are workers: the server stops waiting for a fuller batch as soon as it holds one request
@@ -115,7 +117,7 @@ class NetworkFactory:
 class ServerStats:
     """What the server did between its first request and its stop."""
 
-    requests: int
+    requests: int  # evaluations: a position batch counts each of its positions
     batches: int
     batch_sizes: dict[int, int] = field(default_factory=dict)
     span_s: float = 0.0  # from the first request taken to the last reply sent
@@ -277,6 +279,25 @@ def _end_process(process: BaseProcess) -> None:
         process.join(2.0)
 
 
+@dataclass(frozen=True)
+class PositionBatch:
+    """The positions of a request that asks for many evaluations at once ([B, 5, dim, dim], or
+    [B, dim, dim, 5] with channels last; 0/1 values), answered with the policy logits [B, dim *
+    dim] and value logits [B, 4] as two float32 arrays."""
+
+    planes: np.ndarray
+
+
+def _planes_of(position: Any) -> np.ndarray:
+    """A request's positions as a bool array with one leading entry per position."""
+    if isinstance(position, PositionBatch):
+        planes = np.asarray(position.planes, dtype=np.bool_)
+        if planes.ndim != 4 or len(planes) == 0:
+            raise ValueError(f"a position batch of shape {planes.shape}")
+        return planes
+    return np.asarray(position, dtype=np.bool_)[np.newaxis]
+
+
 class _Request(NamedTuple):
     model: int
     worker: int
@@ -419,21 +440,32 @@ class _ServeLoop:
         return bool(ready)
 
     def _evaluate(self, batch: list[_Request]) -> list[bytes]:
-        """One forward pass per model present in the batch; pickled replies in batch order."""
+        """One forward pass per model present in the batch; pickled replies in batch order.
+        A `PositionBatch` request is answered with two arrays, a single position with the two
+        lists the module reads."""
         outputs: list[bytes] = [b""] * len(batch)
+        evaluated = 0
         for model in sorted({request.model for request in batch}):
             members = [i for i, request in enumerate(batch) if request.model == model]
             try:
-                planes = np.array([batch[i].position for i in members], dtype=np.bool_)
+                parts = [_planes_of(batch[i].position) for i in members]
+                planes = parts[0] if len(parts) == 1 else np.concatenate(parts)
             except ValueError as error:
                 raise ServerError("positions of one batch differ in shape") from error
             started = time.perf_counter()
             policy, value = self._models[model](planes)
-            policy_rows, value_rows = policy.tolist(), value.tolist()
+            offset = 0
+            for i, part in zip(members, parts):
+                rows = slice(offset, offset + len(part))
+                offset += len(part)
+                if isinstance(batch[i].position, PositionBatch):
+                    reply: Any = (policy[rows], value[rows])
+                else:
+                    reply = (policy[rows.start].tolist(), value[rows.start].tolist())
+                outputs[i] = pickle.dumps(reply, protocol=pickle.HIGHEST_PROTOCOL)
             self._forward_s += time.perf_counter() - started
-            for i, policy_row, value_row in zip(members, policy_rows, value_rows):
-                outputs[i] = pickle.dumps((policy_row, value_row), protocol=pickle.HIGHEST_PROTOCOL)
-        self._sizes[len(batch)] += 1
+            evaluated += len(planes)
+        self._sizes[evaluated] += 1
         return outputs
 
     def _answer(self, batch: list[_Request], outputs: list[bytes]) -> None:

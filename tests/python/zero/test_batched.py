@@ -1,5 +1,6 @@
 """The batched self-play loop: one evaluation per step for every waiting game, answers back in
-one call, every finished game's record delivered; and the engine's batch type where built."""
+one call, every finished game's record delivered; a step evaluated by the inference server; and
+the engine's batch type where built."""
 
 from __future__ import annotations
 
@@ -9,16 +10,22 @@ import numpy as np
 import pytest
 import torch
 
+from test_inference import real_positions, trained_like
+from test_server import make_server, recv
+from tessarin_zero import play
 from tessarin_zero.batched import (
     BatchedUnavailable,
     batched_available,
     new_batch,
     play_batch,
 )
+from tessarin_zero.batched_pool import ServerEvaluator
 from tessarin_zero.data import RecordWriter
 from tessarin_zero.inference import BatchEvaluator
 from tessarin_zero.network import PolicyValueNet
-from tessarin_zero.settings import GameSettings, NetworkSettings
+from tessarin_zero.pool import ReplyChannel
+from tessarin_zero.server import NetworkFactory
+from tessarin_zero.settings import GameSettings, NetworkSettings, ServerSettings
 
 DIM = 5
 
@@ -117,3 +124,55 @@ def test_the_engine_batch_plays_games_whose_records_are_sound(rep: int, tmp_path
     with RecordWriter(tmp_path, game) as writer:
         run = play_batch(new_batch(game, games=3, total_games=5), evaluator, writer.add)
     assert run.games == 5 and run.evaluations > 0
+
+
+@pytest.mark.parametrize("channels_last", [False, True])
+def test_a_step_sent_to_the_server_is_answered_with_arrays_in_one_forward_pass(
+    channels_last: bool,
+) -> None:
+    model = trained_like(NetworkSettings(8, 1))
+    settings = ServerSettings(max_batch=8, max_wait_ms=5000.0)
+    factory = NetworkFactory.of(model, model.settings)
+    server, (requests,), ends = make_server([0, 1], [factory], settings, channels_last)
+    positions = real_positions(7, 6, channels_last)
+    planes = torch.from_numpy(positions.astype(np.float32))
+    if channels_last:
+        planes = planes.permute(0, 3, 1, 2).contiguous()
+    with torch.no_grad():
+        policy, value = model(planes)
+    with server:
+        # Worker 1 asks for one position the module's way: it joins worker 0's step.
+        requests.put((1, positions[5].astype(bool).tolist()))
+        evaluate = ServerEvaluator(0, requests, ReplyChannel(ends[0], timeout_s=20.0))
+        step_policy, step_value = evaluate(positions[:5].astype(np.float32))
+        single_policy, single_value = recv(ends[1])
+        stats = server.stop()
+    assert step_policy.dtype == np.float32 and step_policy.shape == (5, 49)
+    np.testing.assert_allclose(step_policy, policy[:5].numpy(), rtol=1e-4, atol=1e-5)
+    np.testing.assert_allclose(step_value, value[:5].numpy(), rtol=1e-4, atol=1e-5)
+    np.testing.assert_allclose(single_policy, policy[5].numpy(), rtol=1e-4, atol=1e-5)
+    np.testing.assert_allclose(single_value, value[5].numpy(), rtol=1e-4, atol=1e-5)
+    assert stats is not None and stats.batch_sizes == {6: 1}
+
+
+@pytest.mark.skipif(not batched_available(), reason="the engine has no batched type yet")
+@pytest.mark.parametrize("in_server", [False, True])
+def test_batched_workers_deliver_every_game_evaluating_in_process_or_in_the_server(
+    monkeypatch: pytest.MonkeyPatch, in_server: bool
+) -> None:
+    monkeypatch.setattr(play, "batched_in_server", lambda settings: in_server)
+    records: list[Any] = []
+    stats = play.play_training_games(
+        PolicyValueNet(NetworkSettings(8, 1)),
+        NetworkSettings(8, 1),
+        GameSettings(dim=DIM, sims_per_move=4),
+        5,
+        2,
+        ServerSettings(),
+        records.append,
+        progress=False,
+        driver="batched",
+        batch_games=2,
+    )
+    assert stats.games == len(records) == 5 and stats.actions > 0
+    assert (stats.evaluations > 0) == in_server
