@@ -85,8 +85,10 @@ def play_training_games(
 
     The ``"worker"`` driver plays one game at a time per worker with the module, evaluated by the
     inference server; ``"batched"`` plays up to `batch_games` games at once per worker with the
-    engine's batch type, evaluated in the worker (see `batched_pool`), and reports no
-    evaluation counts."""
+    engine's batch type, evaluated in the worker on the CPU or by the server on another device
+    (see `batched_pool`); it counts evaluations only where the server makes them."""
+    if driver not in ("batched", "worker"):
+        raise ValueError(f"unknown self-play driver {driver!r}: expected batched or worker")
     actions = 0
 
     def take(outcome: GameOutcome) -> None:
@@ -108,8 +110,6 @@ def play_training_games(
             threads,
         )
         return dataclasses.replace(stats, actions=actions, seconds=time.monotonic() - started)
-    if driver not in ("batched", "worker"):
-        raise ValueError(f"unknown self-play driver {driver!r}: expected batched or worker")
     outcomes, stats = _run(
         tessarin_self_play.play_training_game,
         [NetworkFactory.of(model, network_settings)],
@@ -216,30 +216,30 @@ def _play_batched(
     device one inference server evaluates every worker's steps there."""
     context = process_context()
     requests = RequestQueue(context) if batched_in_server(settings) else None
-    pool = BatchedPool(
-        network,
-        game,
-        min(workers, games),
-        batch_games,
-        inference=settings.inference,
-        device=settings.device,
-        requests=requests,
-        quiet=True,
-    )
-    server: Optional[InferenceServer] = None
-    if requests is not None:
-        server = InferenceServer(
-            [network],
-            [requests],
-            pool.reply_ends,
-            settings,
-            channels_last=game.rep == 2,
-            threads=threads,
-            context=context,
-        )
     finished = 0
     stats: Optional[ServerStats] = None
     try:
+        pool = BatchedPool(
+            network,
+            game,
+            min(workers, games),
+            batch_games,
+            inference=settings.inference,
+            device=settings.device,
+            requests=requests,
+            quiet=True,
+        )
+        server: Optional[InferenceServer] = None
+        if requests is not None:
+            server = InferenceServer(
+                [network],
+                [requests],
+                pool.reply_ends,
+                settings,
+                channels_last=game.rep == 2,
+                threads=threads,
+                context=context,
+            )
         with ExitStack() as stack:
             if server is not None:
                 stack.enter_context(server)
