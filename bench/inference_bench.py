@@ -39,14 +39,14 @@ def onnx_runtime(model: nn.Module, dim: int, threads: int) -> Forward:
     it is not a dependency of the project)."""
     import io
 
-    import onnxruntime  # type: ignore[import-not-found]
+    import onnxruntime
 
     buffer = io.BytesIO()
     dynamic = {"planes": {0: "b", 2: "h", 3: "w"}, "policy": {0: "b", 1: "hw"}, "value": {0: "b"}}
     torch.onnx.export(
         model,
         (torch.rand(8, 5, dim, dim).round(),),
-        buffer,
+        buffer,  # type: ignore[arg-type]  # any binary stream will do
         dynamo=False,
         input_names=["planes"],
         output_names=["policy", "value"],
@@ -73,6 +73,7 @@ def realistic(model: PolicyValueNet) -> PolicyValueNet:
     generator = torch.Generator().manual_seed(1)
     for module in model.modules():
         if isinstance(module, nn.BatchNorm2d):
+            assert module.running_mean is not None and module.running_var is not None
             shape = module.running_mean.shape
             module.running_mean.copy_(torch.randn(shape, generator=generator) * 0.3)
             module.running_var.copy_(torch.rand(shape, generator=generator) + 0.5)
@@ -86,26 +87,30 @@ def build_paths(
 ) -> dict[str, tuple[Forward, bool]]:
     """name -> (forward, wants channels-last input)."""
     fused = fold_batch_norms(model)
+    last = torch.channels_last
     paths: dict[str, tuple[Forward, bool]] = {}
     for name in names:
         if name == "eager":
             paths[name] = (model, False)
         elif name == "eager_cl":
             paths[name] = (
-                copy.deepcopy(model).to(memory_format=torch.channels_last),
+                copy.deepcopy(model).to(memory_format=last),  # type: ignore[call-overload]
                 True,
             )
         elif name == "fused":
             paths[name] = (fused, False)
         elif name == "fused_cl":
             paths[name] = (
-                fold_batch_norms(model).to(memory_format=torch.channels_last),
+                fold_batch_norms(model).to(memory_format=last),  # type: ignore[call-overload]
                 True,
             )
         elif name == "jit":
             example = torch.rand(8, 5, dim, dim).round()
             with torch.inference_mode():
-                traced = torch.jit.freeze(torch.jit.trace(fused, example, check_trace=False))
+                traced = torch.jit.trace(  # type: ignore[no-untyped-call]
+                    fused, example, check_trace=False
+                )
+                traced = torch.jit.freeze(traced)
             paths[name] = (traced, False)
         elif name == "compile":
             started = time.perf_counter()

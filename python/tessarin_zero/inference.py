@@ -81,7 +81,7 @@ def onnx_session(model: nn.Module, threads: int) -> Any:
         torch.onnx.export(
             model,
             (example,),
-            buffer,
+            buffer,  # type: ignore[arg-type]  # the exporter writes to any binary stream
             dynamo=False,
             input_names=["planes"],
             output_names=["policy", "value"],

@@ -98,7 +98,7 @@ def play_training_games(
 
     started = time.monotonic()
     if driver == "batched" and games > 0:
-        stats = _play_batched(
+        batched = _play_batched(
             NetworkFactory.of(model, network_settings),
             game,
             games,
@@ -109,7 +109,7 @@ def play_training_games(
             progress,
             threads,
         )
-        return dataclasses.replace(stats, actions=actions, seconds=time.monotonic() - started)
+        return dataclasses.replace(batched, actions=actions, seconds=time.monotonic() - started)
     outcomes, stats = _run(
         tessarin_self_play.play_training_game,
         [NetworkFactory.of(model, network_settings)],
