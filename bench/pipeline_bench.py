@@ -5,8 +5,9 @@ inference server. The pipeline's rate is the server's evaluations divided by the
 first request to its last reply; the run ends once `--games` games have finished, while every
 worker is still busy, so the figure is the steady state with W workers. In the same run the bare
 model's forward throughput is measured in this process, with the server's thread count, at the
-batch size the server reached on average (rounded). The ratio of the two says how much of the
-network's speed survives queues, pipes, batching and the search; the target is 0.7 or more.
+batch size the server reached on average (rounded), run the way the server runs it
+(`--inference`). The ratio of the two says how much of the network's speed survives queues,
+pipes, batching and the search; the target is 0.7 or more.
 Figures are medians of `--repeats` runs.
 
 Usage: PYTHONPATH=python python bench/pipeline_bench.py [--workers 2] [--repeats 3] [--quick]
@@ -22,6 +23,7 @@ from dataclasses import dataclass
 import tessarin_self_play
 import torch
 
+from tessarin_zero.inference import BatchEvaluator
 from tessarin_zero.network import PolicyValueNet
 from tessarin_zero.pool import LocalPool, process_context
 from tessarin_zero.server import (
@@ -31,7 +33,7 @@ from tessarin_zero.server import (
     ServerStats,
     default_threads,
 )
-from tessarin_zero.settings import GameSettings, NetworkSettings, ServerSettings
+from tessarin_zero.settings import INFERENCE_PATHS, GameSettings, NetworkSettings, ServerSettings
 
 TARGET_RATIO = 0.7
 
@@ -86,18 +88,21 @@ def run_pipeline(
     return stats
 
 
-def bare_forward_eps(model: torch.nn.Module, batch: int, dim: int, seconds: float) -> float:
-    """Evaluations per second of the model alone on random 0/1 planes of one batch size."""
-    planes = torch.rand(batch, 5, dim, dim).round()
-    with torch.inference_mode():
-        for _ in range(5):
-            model(planes)
-        calls = 0
-        started = time.perf_counter()
-        while time.perf_counter() - started < seconds:
-            model(planes)
-            calls += 1
-        elapsed = time.perf_counter() - started
+def bare_forward_eps(
+    model: torch.nn.Module, batch: int, dim: int, seconds: float, inference: str
+) -> float:
+    """Evaluations per second of the model alone, run the way the server runs it, on random
+    0/1 planes of one batch size."""
+    evaluator = BatchEvaluator(model, path=inference)
+    planes = torch.rand(batch, 5, dim, dim).round().to(torch.uint8).numpy()
+    for _ in range(5):
+        evaluator(planes)
+    calls = 0
+    started = time.perf_counter()
+    while time.perf_counter() - started < seconds:
+        evaluator(planes)
+        calls += 1
+    elapsed = time.perf_counter() - started
     return batch * calls / elapsed
 
 
@@ -111,6 +116,9 @@ def main() -> None:
     parser.add_argument("--max-batch", type=int, default=ServerSettings.max_batch)
     parser.add_argument("--max-wait-ms", type=float, default=ServerSettings.max_wait_ms)
     parser.add_argument("--threads", type=int, default=default_threads(), help="server threads")
+    parser.add_argument(
+        "--inference", choices=INFERENCE_PATHS, default=ServerSettings.inference, help="network"
+    )
     parser.add_argument("--quick", action="store_true", help="1 game, 8 simulations, 2 runs")
     args = parser.parse_args()
     if args.quick:
@@ -121,7 +129,7 @@ def main() -> None:
     model = PolicyValueNet(network).eval()
     torch.set_num_threads(args.threads)
     game = GameSettings(dim=args.dim, sims_per_move=args.sims)
-    server = ServerSettings(max_batch=args.max_batch, max_wait_ms=args.max_wait_ms)
+    server = ServerSettings(args.max_batch, args.max_wait_ms, inference=args.inference)
     print(
         f"pipeline: {args.workers} workers, side {args.dim}, {args.sims} simulations per action, "
         f"network {network.channels} x {network.blocks}, server {server}, "
@@ -131,7 +139,8 @@ def main() -> None:
     for repeat in range(args.repeats):
         stats = run_pipeline(model, network, game, server, args.workers, args.games, args.threads)
         pipeline = stats.requests / stats.span_s
-        bare = bare_forward_eps(model, max(1, round(stats.mean_batch)), args.dim, 2.0)
+        batch = max(1, round(stats.mean_batch))
+        bare = bare_forward_eps(model, batch, args.dim, 2.0, server.inference)
         run = RunFigures(pipeline, bare, stats.mean_batch, stats.batch_sizes)
         runs.append(run)
         sizes = ", ".join(f"{size}: {count}" for size, count in sorted(run.batch_sizes.items()))

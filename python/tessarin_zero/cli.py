@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import importlib
 import math
 import re
 import struct
@@ -34,6 +35,7 @@ from pathlib import Path
 from typing import Any, Optional
 
 from .settings import GameSettings, NetworkSettings, ServerSettings, TrainSettings
+from .settings import INFERENCE_PATHS
 
 SETTINGS_HELP = {
     "dim": "board side of self-play and of games against random players",
@@ -50,6 +52,8 @@ SETTINGS_HELP = {
     "max_batch": "largest batch the inference server evaluates at once",
     "max_wait_ms": "longest wait of the inference server for a fuller batch",
     "device": "torch device of the inference server (cpu, cuda, cuda:<index>)",
+    "inference": "how networks are run: onnx (ONNX Runtime, on the CPU), fused (batch norms "
+    "folded, PyTorch) or eager (PyTorch, the network as built)",
     "batch_size": "training batch size",
     "epochs": "passes over the training window per iteration",
     "learning_rate": "optimizer learning rate",
@@ -59,6 +63,7 @@ SETTINGS_HELP = {
 }
 
 MAX_DIM = 46_340  # the engine's largest board side
+DRIVERS = ("batched", "worker")
 
 
 def whole(low: int, high: Optional[int] = None) -> Callable[[str], int]:
@@ -111,6 +116,12 @@ def device_name(text: str) -> str:
     return text
 
 
+def inference_path(text: str) -> str:
+    if text not in INFERENCE_PATHS:
+        raise argparse.ArgumentTypeError(f"{text!r} is not one of {', '.join(INFERENCE_PATHS)}")
+    return text
+
+
 SETTINGS_TYPES: dict[str, Callable[[str], Any]] = {
     "dim": whole(4, MAX_DIM),
     "rep": whole(1, 2),
@@ -125,6 +136,7 @@ SETTINGS_TYPES: dict[str, Callable[[str], Any]] = {
     "max_batch": whole(1),
     "max_wait_ms": real(0.0),
     "device": device_name,
+    "inference": inference_path,
     "batch_size": whole(1),
     "epochs": whole(1),
     "learning_rate": real(0.0, above=True),
@@ -199,9 +211,27 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
             help="worker processes (default: %(default)s)",
         )
 
+    def driver_flags(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument(
+            "--driver",
+            choices=DRIVERS,
+            default=None,
+            help="how self-play games are played: batched (each worker plays --batch-games "
+            "games at once and evaluates them itself) or worker (one game at a time per "
+            "worker, evaluated by the inference server); default: batched where the engine "
+            "has it, else worker",
+        )
+        sub.add_argument(
+            "--batch-games",
+            type=whole(1, 65_536),
+            default=64,
+            help="games each worker plays at once with --driver batched (default: %(default)s)",
+        )
+
     selfplay = command("selfplay", "Play self-play games and write their records.")
     run_dir_flag(selfplay, "run folder to add records to (default: a new runs/<date>-<time>)")
     workers_flag(selfplay)
+    driver_flags(selfplay)
     for kind in (GameSettings, NetworkSettings, ServerSettings):
         add_settings_flags(selfplay, kind)
     selfplay.add_argument("--games", type=whole(1), default=16, help="games (default: %(default)s)")
@@ -329,6 +359,7 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
         "settings unless given again",
     )
     workers_flag(loop)
+    driver_flags(loop)
     for kind in (GameSettings, NetworkSettings, ServerSettings, TrainSettings):
         add_settings_flags(loop, kind)
     loop.add_argument(
@@ -375,6 +406,11 @@ def parse(argv: Optional[Sequence[str]]) -> argparse.Namespace:
         )
     if args.command == "loop":
         args = check_loop_folder(parser, argv, args)
+    if getattr(args, "driver", None) == "batched" and not engine_has_batches():
+        parser.error(
+            "argument --driver: batched needs tessarin_engine.SelfPlayBatch, which this build "
+            "of the engine lacks; use --driver worker"
+        )
     device = getattr(args, "device", "cpu")
     if device.startswith("cuda"):
         problem = cuda_problem(device)
@@ -415,6 +451,15 @@ def check_loop_folder(
                 f"{args.run_dir} was started with {stored[key]}"
             )
     return resumed
+
+
+def engine_has_batches() -> bool:
+    """Whether the installed engine has the batched self-play type."""
+    try:
+        engine = importlib.import_module("tessarin_engine")
+    except ImportError:
+        return False
+    return hasattr(engine, "SelfPlayBatch")
 
 
 def cuda_problem(device: str) -> Optional[str]:

@@ -27,7 +27,7 @@ from .lifetime import Terminated, stop_signals_raise
 from .match import rotated_games
 from .metrics import IterationMetrics, MetricsLog, read_metrics
 from .network import CheckpointError, PolicyValueNet, load_checkpoint, save_checkpoint
-from .play import PlayError, play_training_games
+from .play import PlayError, choose_driver, play_training_games
 from .pool import WorkerError
 from .records import recover_journal, set_aside
 from .runs import RunFolderBusy, RunLock, load_loop_settings, new_run_dir, save_loop_settings
@@ -156,6 +156,8 @@ def selfplay(args: argparse.Namespace) -> None:
                 settings_from(args, ServerSettings),
                 on_record=writer.add,
                 progress=not args.quiet,
+                driver=choose_driver(args.driver),
+                batch_games=args.batch_games,
             )
     print(f"Self-play: {stats}. Records in {run_dir / 'records'}")
 
@@ -328,6 +330,8 @@ def run_iterations(
                 server,
                 on_record=writer.add,
                 progress=not args.quiet,
+                driver=choose_driver(args.driver),
+                batch_games=args.batch_games,
             )
         tensors, _ = load_window([run_dir / "records"], train_settings, dim=game.dim)
         try:

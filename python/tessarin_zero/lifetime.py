@@ -74,18 +74,51 @@ class Terminated(SystemExit):
         return f"Terminated by {signal.Signals(self.signum).name}"
 
 
+_deferring = 0  # depth of signals_deferred blocks (the main thread's: handlers run there)
+_deferred: list[BaseException] = []
+
+
+def _stop(error: BaseException) -> None:
+    """Raises `error` now, or when the outermost `signals_deferred` block ends."""
+    if _deferring:
+        if not _deferred:
+            _deferred.append(error)
+        return
+    raise error
+
+
+@contextmanager
+def signals_deferred() -> Iterator[None]:
+    """Within the block, Ctrl-C and the stop signals (under `stop_signals_raise`) take effect
+    only when it ends: for a step that must not be cut in half, such as a file written and then
+    listed as written (a game journaled but not listed would stay in the journal)."""
+    global _deferring
+    _deferring += 1
+    try:
+        yield
+    finally:
+        _deferring -= 1
+        if not _deferring and _deferred:
+            raise _deferred.pop()
+
+
 @contextmanager
 def stop_signals_raise() -> Iterator[None]:
     """Within the block, SIGTERM and SIGHUP raise `Terminated` in the main thread, so that the
     same clean-up as for Ctrl-C runs: workers and server are ended and finished games written.
-    Later stop signals are ignored while that clean-up runs (it is bounded in time)."""
+    Later stop signals are ignored while that clean-up runs (it is bounded in time). Ctrl-C
+    raises KeyboardInterrupt as usual; both wait for the end of a `signals_deferred` block."""
 
     def handle(signum: int, frame: Optional[FrameType]) -> None:
         for stop in STOP_SIGNALS:
             signal.signal(stop, signal.SIG_IGN)
-        raise Terminated(signum)
+        _stop(Terminated(signum))
+
+    def interrupt(signum: int, frame: Optional[FrameType]) -> None:
+        _stop(KeyboardInterrupt())
 
     previous = {stop: signal.signal(stop, handle) for stop in STOP_SIGNALS}
+    previous[signal.SIGINT] = signal.signal(signal.SIGINT, interrupt)
     try:
         yield
     finally:

@@ -11,9 +11,11 @@ thread count (None: half the cores, see `server.default_threads`).
 
 from __future__ import annotations
 
+import dataclasses
 import logging
 import time
 from collections.abc import Callable, Sequence
+from contextlib import ExitStack
 from dataclasses import dataclass
 from typing import Any, Optional
 
@@ -21,6 +23,8 @@ import tessarin_self_play
 from torch import nn
 from tqdm import tqdm
 
+from .batched import batched_available
+from .batched_pool import BatchedPool
 from .data import TrainingRecord
 from .pool import GameOutcome, LocalPool, Task, process_context
 from .server import InferenceServer, ModelFactory, NetworkFactory, RequestQueue, ServerStats
@@ -45,11 +49,22 @@ class PlayStats:
     seconds: float
 
     def __str__(self) -> str:
+        evaluations = (
+            f"{self.evaluations} evaluations in batches of {self.mean_batch:.1f} on average, "
+            if self.evaluations
+            else ""
+        )
         return (
             f"{self.games} games ({self.failed} failed), {self.actions} actions, "
-            f"{self.evaluations} evaluations in batches of {self.mean_batch:.1f} on average, "
-            f"{self.seconds:.1f} s"
+            f"{evaluations}{self.seconds:.1f} s"
         )
+
+
+def choose_driver(driver: Optional[str]) -> str:
+    """The self-play driver: the one asked for, else batched where the engine has it."""
+    if driver is not None:
+        return driver
+    return "batched" if batched_available() else "worker"
 
 
 def play_training_games(
@@ -62,9 +77,18 @@ def play_training_games(
     on_record: Callable[[TrainingRecord], None],
     progress: bool = True,
     threads: Optional[int] = None,
+    driver: str = "worker",
+    batch_games: int = 64,
 ) -> PlayStats:
     """Plays `games` self-play games with `model` in every seat; `on_record` gets each training
-    record ``(id, (history, policies, payoff))`` as its game ends, in the parent process."""
+    record ``(id, (history, policies, payoff))`` as its game ends, in the parent process.
+
+    The ``"worker"`` driver plays one game at a time per worker with the module, evaluated by the
+    inference server; ``"batched"`` plays up to `batch_games` games at once per worker with the
+    engine's batch type, evaluated in the worker on the CPU or by the server on another device
+    (see `batched_pool`); it counts evaluations only where the server makes them."""
+    if driver not in ("batched", "worker"):
+        raise ValueError(f"unknown self-play driver {driver!r}: expected batched or worker")
     actions = 0
 
     def take(outcome: GameOutcome) -> None:
@@ -73,6 +97,19 @@ def play_training_games(
         on_record(outcome.value)
 
     started = time.monotonic()
+    if driver == "batched" and games > 0:
+        batched = _play_batched(
+            NetworkFactory.of(model, network_settings),
+            game,
+            games,
+            workers,
+            batch_games,
+            server,
+            take,
+            progress,
+            threads,
+        )
+        return dataclasses.replace(batched, actions=actions, seconds=time.monotonic() - started)
     outcomes, stats = _run(
         tessarin_self_play.play_training_game,
         [NetworkFactory.of(model, network_settings)],
@@ -156,6 +193,72 @@ def play_against_baseline(
         quiet=not show_boards,
     )
     return [float(o.value) for o in outcomes if not o.failed]
+
+
+def batched_in_server(settings: ServerSettings) -> bool:
+    """Whether batched workers send their steps to the inference server (for a device that
+    several workers share) instead of each evaluating them on its own copy (the CPU)."""
+    return settings.device != "cpu"
+
+
+def _play_batched(
+    network: NetworkFactory,
+    game: GameSettings,
+    games: int,
+    workers: int,
+    batch_games: int,
+    settings: ServerSettings,
+    take: Callable[[GameOutcome], Any],
+    progress: bool,
+    threads: Optional[int],
+) -> PlayStats:
+    """Self-play with batched workers: on the CPU each evaluates its own batches; on another
+    device one inference server evaluates every worker's steps there."""
+    context = process_context()
+    requests = RequestQueue(context) if batched_in_server(settings) else None
+    finished = 0
+    stats: Optional[ServerStats] = None
+    try:
+        pool = BatchedPool(
+            network,
+            game,
+            min(workers, games),
+            batch_games,
+            inference=settings.inference,
+            device=settings.device,
+            requests=requests,
+            quiet=True,
+        )
+        server: Optional[InferenceServer] = None
+        if requests is not None:
+            server = InferenceServer(
+                [network],
+                [requests],
+                pool.reply_ends,
+                settings,
+                channels_last=game.rep == 2,
+                threads=threads,
+                context=context,
+            )
+        with ExitStack() as stack:
+            if server is not None:
+                stack.enter_context(server)
+            stack.enter_context(pool)
+            bar = stack.enter_context(
+                tqdm(total=games, desc="self-play", unit="game", disable=not progress)
+            )
+            for outcome in pool.play(games, check=server.check if server else None):
+                take(outcome)
+                finished += 1
+                bar.update()
+            pool.stop()
+            stats = server.stop() if server is not None else None
+    finally:
+        if requests is not None:
+            requests.close()
+    evaluations = stats.requests if stats else 0
+    mean_batch = stats.mean_batch if stats else 0.0
+    return PlayStats(finished, 0, 0, evaluations, mean_batch, 0.0)
 
 
 def _run(

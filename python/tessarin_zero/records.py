@@ -62,6 +62,7 @@ import numpy.typing as npt
 
 from .checksum import digest_arrays
 from .errors import describe
+from .lifetime import signals_deferred
 from .settings import GameSettings
 
 FORMAT_VERSION = 1
@@ -144,14 +145,17 @@ class RecordWriter:
         self._last_stamp = stamp
         entry = self.journal / f"game-{stamp:020d}-{os.getpid():07d}-{self._added:06d}.npz"
         self.journal.mkdir(exist_ok=True)
-        try:
-            _write_atomically(entry, _chunk_arrays([game], self.dim, self._config), sync=False)
-        except BaseException:
-            _remove_if_empty(self.journal)
-            raise
-        self._added += 1
-        self._pending.append(game)
-        self._entries.append(entry)
+        # A signal between the write and the listing would leave an entry that this writer's
+        # chunk leaves out: it would stay in the journal until another command recovered it.
+        with signals_deferred():
+            try:
+                _write_atomically(entry, _chunk_arrays([game], self.dim, self._config), sync=False)
+            except BaseException:
+                _remove_if_empty(self.journal)
+                raise
+            self._added += 1
+            self._pending.append(game)
+            self._entries.append(entry)
         if len(self._pending) >= self.games_per_chunk:
             self.flush()
 
@@ -183,11 +187,12 @@ class RecordWriter:
         if not self._pending:
             return
         arrays = _chunk_arrays(self._pending, self.dim, self._config)
-        self.paths.append(_write_atomically(_chunk_path_of(self._entries[0]), arrays))
-        _remove_entries(self._entries)
-        self._pending.clear()
-        self._entries.clear()
-        _remove_if_empty(self.journal)
+        with signals_deferred():  # the chunk, then its entries gone, then the lists emptied
+            self.paths.append(_write_atomically(_chunk_path_of(self._entries[0]), arrays))
+            _remove_entries(self._entries)
+            self._pending.clear()
+            self._entries.clear()
+            _remove_if_empty(self.journal)
 
     def close(self) -> None:
         self.flush()

@@ -3,7 +3,9 @@
 A worker puts ``(worker_id, position)`` on the request queue of a model and blocks on its own
 pipe until ``(policy_logits, value_logits)`` arrives there. The server gathers requests into
 batches, runs one forward pass per model and batch, and sends each reply on the pipe of the
-request's worker, in the order the requests were taken from the queue.
+request's worker, in the order the requests were taken from the queue. A worker that plays a
+batch of games puts ``(worker_id, PositionBatch(planes))`` instead: every position of one of its
+steps, answered with two arrays; its positions join the forward pass like any others.
 
 Every worker has at most one request outstanding, so a batch can never hold more requests than
 there are workers: the server stops waiting for a fuller batch as soon as it holds one request
@@ -40,6 +42,7 @@ import numpy as np
 import torch
 from torch import nn
 
+from .inference import BatchEvaluator
 from .lifetime import die_with_parent
 from .network import PolicyValueNet, non_finite_weights
 from .pool import process_context
@@ -114,7 +117,7 @@ class NetworkFactory:
 class ServerStats:
     """What the server did between its first request and its stop."""
 
-    requests: int
+    requests: int  # evaluations: a position batch counts each of its positions
     batches: int
     batch_sizes: dict[int, int] = field(default_factory=dict)
     span_s: float = 0.0  # from the first request taken to the last reply sent
@@ -276,6 +279,25 @@ def _end_process(process: BaseProcess) -> None:
         process.join(2.0)
 
 
+@dataclass(frozen=True)
+class PositionBatch:
+    """The positions of a request that asks for many evaluations at once ([B, 5, dim, dim], or
+    [B, dim, dim, 5] with channels last; 0/1 values), answered with the policy logits [B, dim *
+    dim] and value logits [B, 4] as two float32 arrays."""
+
+    planes: np.ndarray
+
+
+def _planes_of(position: Any) -> np.ndarray:
+    """A request's positions as a bool array with one leading entry per position."""
+    if isinstance(position, PositionBatch):
+        planes = np.asarray(position.planes, dtype=np.bool_)
+        if planes.ndim != 4 or len(planes) == 0:
+            raise ValueError(f"a position batch of shape {planes.shape}")
+        return planes
+    return np.asarray(position, dtype=np.bool_)[np.newaxis]
+
+
 class _Request(NamedTuple):
     model: int
     worker: int
@@ -300,9 +322,8 @@ def _serve(
             torch.set_num_interop_threads(1)
         except RuntimeError:  # already fixed by earlier torch work in this process
             pass
-        device = torch.device(settings.device)
-        models = [factory().to(device).eval() for factory in factories]
-        loop = _ServeLoop(models, requests, replies, settings, channels_last, device, control)
+        models = [_evaluator(factory(), settings, channels_last) for factory in factories]
+        loop = _ServeLoop(models, requests, replies, settings, control)
         control.send(("ready", None))
         control.send(("stats", loop.run()))
     except BaseException:
@@ -310,6 +331,13 @@ def _serve(
         raise SystemExit(1)
     finally:
         control.close()
+
+
+def _evaluator(model: nn.Module, settings: ServerSettings, channels_last: bool) -> BatchEvaluator:
+    """The network, run the way the settings say; any other model (a test double) as it is,
+    since only the network's layers are known to export and fold."""
+    path = settings.inference if isinstance(model, PolicyValueNet) else "eager"
+    return BatchEvaluator(model, path=path, channels_last=channels_last, device=settings.device)
 
 
 class _ServeLoop:
@@ -320,18 +348,14 @@ class _ServeLoop:
 
     def __init__(
         self,
-        models: Sequence[nn.Module],
+        models: Sequence[BatchEvaluator],
         requests: Sequence[RequestQueue],
         replies: Mapping[int, Connection],
         settings: ServerSettings,
-        channels_last: bool,
-        device: torch.device,
         control: Connection,
     ) -> None:
         self._models = models
         self._replies = replies
-        self._channels_last = channels_last
-        self._device = device
         self._limit = max(1, min(settings.max_batch, len(replies)))
         self._max_wait_s = settings.max_wait_ms / 1000.0
         self._control = control
@@ -416,27 +440,32 @@ class _ServeLoop:
         return bool(ready)
 
     def _evaluate(self, batch: list[_Request]) -> list[bytes]:
-        """One forward pass per model present in the batch; pickled replies in batch order."""
+        """One forward pass per model present in the batch; pickled replies in batch order.
+        A `PositionBatch` request is answered with two arrays, a single position with the two
+        lists the module reads."""
         outputs: list[bytes] = [b""] * len(batch)
+        evaluated = 0
         for model in sorted({request.model for request in batch}):
             members = [i for i, request in enumerate(batch) if request.model == model]
             try:
-                planes = np.array([batch[i].position for i in members], dtype=np.bool_)
+                parts = [_planes_of(batch[i].position) for i in members]
+                planes = parts[0] if len(parts) == 1 else np.concatenate(parts)
             except ValueError as error:
                 raise ServerError("positions of one batch differ in shape") from error
-            inputs = torch.from_numpy(planes)
-            if self._channels_last:
-                inputs = inputs.permute(0, 3, 1, 2)
-            inputs = inputs.to(device=self._device, dtype=torch.float32).contiguous()
             started = time.perf_counter()
-            with torch.inference_mode():
-                policy, value = self._models[model](inputs)
-                policy_rows = policy.float().cpu().numpy().tolist()
-                value_rows = value.float().cpu().numpy().tolist()
+            policy, value = self._models[model](planes)
+            offset = 0
+            for i, part in zip(members, parts):
+                rows = slice(offset, offset + len(part))
+                offset += len(part)
+                if isinstance(batch[i].position, PositionBatch):
+                    reply: Any = (policy[rows], value[rows])
+                else:
+                    reply = (policy[rows.start].tolist(), value[rows.start].tolist())
+                outputs[i] = pickle.dumps(reply, protocol=pickle.HIGHEST_PROTOCOL)
             self._forward_s += time.perf_counter() - started
-            for i, policy_row, value_row in zip(members, policy_rows, value_rows):
-                outputs[i] = pickle.dumps((policy_row, value_row), protocol=pickle.HIGHEST_PROTOCOL)
-        self._sizes[len(batch)] += 1
+            evaluated += len(planes)
+        self._sizes[evaluated] += 1
         return outputs
 
     def _answer(self, batch: list[_Request], outputs: list[bytes]) -> None:

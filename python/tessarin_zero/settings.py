@@ -4,6 +4,10 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
+INFERENCE_PATHS = ("onnx", "fused", "eager")
+"""How a network is run to answer evaluations (see ``inference``): ONNX Runtime, the network
+with its batch norms folded in PyTorch, or the network as built."""
+
 
 @dataclass(frozen=True)
 class GameSettings:
@@ -29,11 +33,12 @@ class NetworkSettings:
 
 @dataclass(frozen=True)
 class ServerSettings:
-    """Batching of the inference server."""
+    """Batching of the inference server, and how its networks are run."""
 
     max_batch: int = 64
     max_wait_ms: float = 2.0
     device: str = "cpu"
+    inference: str = INFERENCE_PATHS[0]
 
 
 @dataclass(frozen=True)

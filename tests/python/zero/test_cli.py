@@ -14,8 +14,8 @@ import torch
 
 from games import uniform_game
 from test_stored_files import garble
-from tessarin_zero.cli import main
-from tessarin_zero.data import RecordWriter
+from tessarin_zero.cli import engine_has_batches, main
+from tessarin_zero.data import RecordWriter, read_chunk
 from tessarin_zero.network import PolicyValueNet, load_checkpoint, save_checkpoint
 from tessarin_zero.runs import RunLock, new_run_dir
 from tessarin_zero.settings import GameSettings, NetworkSettings
@@ -59,6 +59,7 @@ BAD_SETTINGS = [
     (["selfplay", "--max-batch", "0"], "--max-batch"),
     (["selfplay", "--max-wait-ms", "-1"], "--max-wait-ms"),
     (["selfplay", "--device", "tpu"], "--device"),
+    (["selfplay", "--inference", "fast"], "--inference"),
     (["selfplay", "--dim", "3"], "--dim"),
     (["selfplay", "--rep", "3"], "--rep"),
     (["selfplay", "--sims-per-move", "-5"], "--sims-per-move"),
@@ -248,3 +249,36 @@ def test_arena_prints_labelled_figures_and_keeps_its_games(
         assert label in out, out
     assert "over 4 games" in out and "an equal network passes it" in out
     assert len(list((tmp_path / "kept").glob("arena-*.json"))) == 6
+
+
+@pytest.mark.skipif(engine_has_batches(), reason="the engine has the batched type")
+def test_batched_driver_without_the_engine_type_is_a_usage_error(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
+) -> None:
+    monkeypatch.chdir(tmp_path)
+    for command in ("selfplay", "loop"):
+        with pytest.raises(SystemExit) as stop:
+            main([command, "--driver", "batched", "--quiet"])
+        assert stop.value.code == 2
+        assert "--driver: batched needs tessarin_engine.SelfPlayBatch" in capsys.readouterr().err
+    assert not (tmp_path / "runs").exists()
+
+
+@pytest.mark.parametrize(
+    "driver",
+    [
+        "worker",
+        pytest.param(
+            "batched",
+            marks=pytest.mark.skipif(not engine_has_batches(), reason="no batched type yet"),
+        ),
+    ],
+)
+def test_selfplay_writes_the_records_of_every_game_with_either_driver(
+    tmp_path: Path, driver: str
+) -> None:
+    run = tmp_path / "run"
+    main(["selfplay", "--run-dir", str(run), "--games", "3", "--driver", driver, *TINY])
+    main(["selfplay", "--run-dir", str(run), "--games", "2", "--batch-games", "1", *TINY])
+    games = [read_chunk(path) for path in sorted((run / "records").glob("*.npz"))]
+    assert [chunk.games for chunk in games] == [3, 2] and all(c.dim == 5 for c in games)
