@@ -1,13 +1,13 @@
-// An evaluator that needs no network: equal logits for every tile and fixed value logits, so the
-// priors are uniform over the legal tiles. For benchmarks, tests and as a baseline player.
+// An evaluator that needs no network: equal logits for every tile and equal value logits, so the
+// priors are uniform over the legal tiles. For benchmarks and tests.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
-#include <vector>
 
 #include "evaluation.h"
 #include "game.h"
-#include "node.h"
 
 namespace tessarin {
 
@@ -19,24 +19,20 @@ class UniformEvaluator {
     std::string debug() const { return {}; }
   };
 
-  Evaluation<Error> evaluate(Node& node, const Game& game) {
+  std::optional<Error> evaluate(const Game& game, Logits& out) {
     ++evaluations_;
-    if (game.is_terminal()) {
-      const auto payoff = game.get_payoff();
-      return Evaluation<Error>::success({payoff.begin(), payoff.end()});
-    }
-    logits_.assign(game.board().cell_count(), 0.0F);
-    return Evaluation<Error>::success(
-        expand_from_network(node, game, logits_, std::vector<float>(4, 0.0F), legal_));
+    out.policy.assign(game.board().cell_count(), 0.0F);
+    out.value.assign(4, 0.0F);
+    return std::nullopt;
   }
 
-  // Evaluations made so far, terminal positions included.
+  // Positions evaluated so far (terminal positions never reach an evaluator).
   std::uint64_t evaluations() const { return evaluations_; }
 
  private:
-  std::vector<float> logits_;
-  std::vector<std::size_t> legal_;
   std::uint64_t evaluations_ = 0;
 };
+
+static_assert(Evaluator<UniformEvaluator>);
 
 }  // namespace tessarin

@@ -12,6 +12,8 @@
 
 namespace tessarin::py {
 
+static_assert(TrainingHost<Runtime> && TestGameHost<Runtime>);
+
 Runtime::Runtime(PyObject* result_queue, PyObject* inference_queue, PyObject* pipe, Config config,
                  std::int32_t id)
     : result_queue_(result_queue),
@@ -21,12 +23,7 @@ Runtime::Runtime(PyObject* result_queue, PyObject* inference_queue, PyObject* pi
       id_(id),
       exchange_(id) {}
 
-Evaluation<HostError> Runtime::evaluate(Node& node, const Game& game) {
-  using Result = Evaluation<HostError>;
-  if (game.is_terminal()) {
-    const std::array<float, 4> payoff = game.get_payoff();
-    return Result::success({payoff.begin(), payoff.end()});
-  }
+std::optional<HostError> Runtime::evaluate(const Game& game, Logits& out) {
   if (config_.rep != 1 && config_.rep != 2) fatal("Invalid representation type");
   const bool channels_last = config_.rep == 2;
   const std::size_t dim = game.dim();
@@ -35,17 +32,16 @@ Evaluation<HostError> Runtime::evaluate(Node& node, const Game& game) {
   const std::array<std::size_t, 3> shape = channels_last
                                                ? std::array<std::size_t, 3>{dim, dim, kStatePlanes}
                                                : std::array<std::size_t, 3>{kStatePlanes, dim, dim};
-  if (!exchange_.evaluate(inference_queue_, pipe_, state_, shape, policy_logits_, value_logits_)) {
-    return Result::failure(take_host_error());
+  if (!exchange_.evaluate(inference_queue_, pipe_, state_, shape, out.policy, out.value)) {
+    return take_host_error();
   }
   // One value per player: any other count would land values on the wrong players.
-  if (value_logits_.size() != kPlayers) {
-    return Result::failure(
-        HostError::make(PyExc_ValueError, "the reply has " + std::to_string(value_logits_.size()) +
-                                              " value logits; it needs " +
-                                              std::to_string(kPlayers) + ", one per player"));
+  if (out.value.size() != kPlayers) {
+    return HostError::make(PyExc_ValueError, "the reply has " + std::to_string(out.value.size()) +
+                                                 " value logits; it needs " +
+                                                 std::to_string(kPlayers) + ", one per player");
   }
-  return Result::success(expand_from_network(node, game, policy_logits_, value_logits_, legal_));
+  return std::nullopt;
 }
 
 std::uint8_t Runtime::training_game() {

@@ -10,18 +10,25 @@
 // it, i.e. its parent's player to move. Q is then the chooser's own mean value whether or not
 // the action completed a piece and passed the turn.
 //
-// The evaluator has `evaluate(node, game)` returning an Evaluation whose error has `text()`.
+// A simulation is split at the evaluation: `descend` walks from the root to a leaf on a copy of
+// the game (a terminal leaf is backed up with its payoff at once), and `complete` expands the
+// leaf from the network's logits and backs the values up. Between the two the position waits for
+// its evaluation, so one thread can hold many searches (one per game) and evaluate the leaves of
+// all of them together. PositionSearch runs one search step by step; `search` drives it against
+// an evaluator.
 //
 // Re-entrancy: an evaluation may run anything on the same thread, a whole nested search or game
 // included (a host that plays another game from inside `put` or `recv`). So everything a search
-// keeps across an evaluation (its path, its game copy) belongs to that search call, never to the
+// keeps across an evaluation (its path, its game copy) belongs to that search, never to the
 // thread; per-thread scratch is used only between evaluations.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -81,38 +88,159 @@ inline void back_up(Node& root, const std::vector<Node*>& path, const std::vecto
   }
 }
 
-// Searches the position of `game` from `root` (possibly reused, with earlier statistics): expands
-// the root if it has no children, mixes noise into its children's priors, then runs
-// `config.sims_per_move` simulations. Returns nullopt on success or the failure message; a
-// failed search leaves the game untouched. Throws FatalStop when the game refuses a tile of the
-// tree (the evaluator expanded a node with a tile that was not legal there).
-template <class Evaluator>
-std::optional<std::string> search(Evaluator& evaluator, Node& root, const Game& game,
-                                  const Config& config, RandomSource& random) {
-  if (!root.is_expanded()) {
-    auto evaluation = evaluator.evaluate(root, game);
-    if (!evaluation.ok()) return "Error evaluating root node: " + evaluation.error().text();
+// One simulation's walk: the game copy it plays on, the children it took, and the leaf.
+struct Descent {
+  std::optional<Game> game;
+  std::vector<Node*> path;
+  Node* leaf = nullptr;
+};
+
+// How a descent ended.
+enum class DescentEnd {
+  kLeaf,      // a leaf whose position waits for an evaluation
+  kTerminal,  // the game copy is over; its payoff has been backed up
+  kNoChoice,  // every selection score at some node was NaN; nothing changed
+};
+
+// Walks from `root` (expanded or not) down the tree on a copy of `game`, choosing children by the
+// pUCT rule. Throws FatalStop when the game refuses a tile of the tree.
+inline DescentEnd descend(Node& root, const Game& game, const Config& config, Descent& descent) {
+  descent.game.emplace(game, Game::WithoutHistory{});
+  descent.path.clear();
+  Node* node = &root;
+  while (node->is_expanded()) {
+    Node* child = select_child(*node, config.c_base, config.c_init);
+    if (child == nullptr) return DescentEnd::kNoChoice;
+    descent.game->apply_legal(child->tile());
+    descent.path.push_back(child);
+    node = child;
   }
-  if (root.children().size() >= 2) {
-    add_root_noise(root, config.dirichlet_alpha, config.exploration_fraction, random);
-  }
-  std::vector<Node*> path;  // the evaluator may run a search of its own on this thread
-  for (std::uint64_t simulation = 0; simulation < config.sims_per_move; ++simulation) {
-    Game copy(game, Game::WithoutHistory{});
-    path.clear();
-    Node* node = &root;
-    while (node->is_expanded()) {
-      Node* child = select_child(*node, config.c_base, config.c_init);
-      if (child == nullptr) return std::string("All UCB scores NaN");
-      copy.apply_legal(child->tile());
-      path.push_back(child);
-      node = child;
+  descent.leaf = node;
+  if (!descent.game->is_terminal()) return DescentEnd::kLeaf;
+  const std::array<float, 4> payoff = descent.game->get_payoff();
+  back_up(root, descent.path, {payoff.begin(), payoff.end()});
+  return DescentEnd::kTerminal;
+}
+
+// Expands the leaf of `descent` from the network's logits and backs the values up to `root`.
+inline void complete(Node& root, Descent& descent, std::span<const float> policy_logits,
+                     std::vector<float> value_logits, std::vector<std::size_t>& legal,
+                     RandomSource& random) {
+  const std::vector<float> values = expand_from_network(*descent.leaf, *descent.game, policy_logits,
+                                                        std::move(value_logits), legal, random);
+  back_up(root, descent.path, values);
+}
+
+// One search of the position of `game` from `root` (possibly reused, with earlier statistics), run
+// step by step: `next` advances until a position needs the network and returns it, `complete`
+// takes the network's answer for it. The root is expanded first if it has no children (that
+// evaluation is not backed up), noise is mixed into its children's priors, then
+// `config.sims_per_move` simulations run. The root, the game, the configuration and the random
+// source must outlive the search.
+class PositionSearch {
+ public:
+  PositionSearch(Node& root, const Game& game, const Config& config, RandomSource& random)
+      : root_(&root), game_(&game), config_(&config), random_(&random) {}
+
+  // The position that waits for an evaluation (the same until `complete`), or nullptr when the
+  // search is over: finished, or failed (see failure()). Throws FatalStop when the game refuses a
+  // tile of the tree, or when noise is due with a concentration not above 0.
+  const Game* next() {
+    for (;;) {
+      switch (stage_) {
+        case Stage::kRoot:
+          stage_ = Stage::kNoise;
+          if (!root_->is_expanded() && !game_->is_terminal()) {
+            stage_ = Stage::kRootWaits;
+            return game_;
+          }
+          break;
+        case Stage::kRootWaits:
+        case Stage::kLeafWaits:
+          return stage_ == Stage::kRootWaits ? game_ : &*descent_.game;
+        case Stage::kNoise:
+          if (root_->children().size() >= 2) {
+            add_root_noise(*root_, config_->dirichlet_alpha, config_->exploration_fraction,
+                           *random_);
+          }
+          stage_ = Stage::kSimulations;
+          break;
+        case Stage::kSimulations:
+          if (simulations_ == config_->sims_per_move) {
+            stage_ = Stage::kOver;
+            break;
+          }
+          switch (descend(*root_, *game_, *config_, descent_)) {
+            case DescentEnd::kLeaf:
+              stage_ = Stage::kLeafWaits;
+              return &*descent_.game;
+            case DescentEnd::kTerminal:
+              ++simulations_;
+              break;
+            case DescentEnd::kNoChoice:
+              failure_ = "All UCB scores NaN";
+              stage_ = Stage::kOver;
+              break;
+          }
+          break;
+        case Stage::kOver:
+          return nullptr;
+      }
     }
-    auto evaluation = evaluator.evaluate(*node, copy);
-    if (!evaluation.ok()) return evaluation.error().text();
-    back_up(root, path, evaluation.values());
   }
-  return std::nullopt;
+
+  // True while the root's own position waits (its failure reads "Error evaluating root node").
+  bool root_waits() const { return stage_ == Stage::kRootWaits; }
+
+  // The network's answer for the position next() returned. Throws FatalStop when nothing waits,
+  // for a legal tile without a logit, or fewer values than the index of the player to move.
+  void complete(std::span<const float> policy_logits, std::vector<float> value_logits) {
+    if (stage_ == Stage::kRootWaits) {
+      (void)expand_from_network(*root_, *game_, policy_logits, std::move(value_logits), legal_,
+                                *random_);
+      stage_ = Stage::kNoise;
+    } else if (stage_ == Stage::kLeafWaits) {
+      tessarin::complete(*root_, descent_, policy_logits, std::move(value_logits), legal_,
+                         *random_);
+      ++simulations_;
+      stage_ = Stage::kSimulations;
+    } else {
+      fatal("An evaluation was answered while none was waiting");
+    }
+  }
+
+  // The failure message once next() returned nullptr after a failure; nullopt otherwise.
+  const std::optional<std::string>& failure() const { return failure_; }
+
+ private:
+  enum class Stage { kRoot, kRootWaits, kNoise, kSimulations, kLeafWaits, kOver };
+
+  Node* root_;
+  const Game* game_;
+  const Config* config_;
+  RandomSource* random_;
+  Stage stage_ = Stage::kRoot;
+  std::uint64_t simulations_ = 0;
+  Descent descent_;
+  std::vector<std::size_t> legal_;
+  std::optional<std::string> failure_;
+};
+
+// Searches the position of `game` from `root` to the end against `evaluator`. Returns nullopt on
+// success or the failure message; a failed search leaves the game untouched. Throws FatalStop as
+// PositionSearch does.
+template <Evaluator E>
+std::optional<std::string> search(E& evaluator, Node& root, const Game& game, const Config& config,
+                                  RandomSource& random) {
+  PositionSearch search(root, game, config, random);
+  Logits logits;  // the evaluator may run a search of its own on this thread
+  while (const Game* position = search.next()) {
+    if (std::optional<typename E::Error> error = evaluator.evaluate(*position, logits)) {
+      return search.root_waits() ? "Error evaluating root node: " + error->text() : error->text();
+    }
+    search.complete(logits.policy, std::move(logits.value));
+  }
+  return search.failure();
 }
 
 }  // namespace tessarin

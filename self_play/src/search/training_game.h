@@ -1,14 +1,16 @@
 // The training game: all four seats guided by the same search; the visit shares of every search
 // are the policy targets, and the finished game goes to the host as one training record.
 //
-// The host has what the search's evaluator has (`evaluate`), plus `config()` and
-// `put_training_record(record)` (failures ignored).
+// TrainingGame is the game as a step machine (it asks for one evaluation at a time), so that the
+// per-game driver below and the batched driver play exactly the same game.
 #pragma once
 
 #include <array>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -58,44 +60,134 @@ inline std::uint32_t greedy_action(const VisitDistribution& dist) {
   return chosen;
 }
 
-// Plays one whole training game and hands its record to the host. Returns 0 when the game was
-// played to its end, 1 when a search failed (nothing handed over); a tile of the tree that the
-// game refuses throws FatalStop with the engine's text. The tree is reused from one
-// action to the next; the parts no longer reachable are released as the root moves down.
-template <class Host>
-std::uint8_t training_game(Host& host) {
-  const Config& config = host.config();
-  RandomSource& random = thread_random();
-  Game game = Game::reset(config.dim);
-  std::vector<Policy> policies;
-  VisitDistribution dist;
-  Node root(0.0F);
-  while (!game.is_terminal()) {
-    if (search(host, root, game, config, random)) return 1;
+// One training game, played step by step: `next` advances (searches, chooses, applies tiles)
+// until a position needs the network, `complete` takes the network's answer. The tree is reused
+// from one action to the next; the parts no longer reachable are released as the root moves
+// down. Every random choice (expansion order, noise, sampling) comes from `random`, which must
+// outlive the game; so does nothing else. Not movable: its search points into it.
+class TrainingGame {
+ public:
+  // Throws FatalStop for a board side the engine refuses.
+  TrainingGame(const Config& config, RandomSource& random)
+      : config_(config), random_(&random), game_(Game::reset(config.dim)) {}
+  TrainingGame(const TrainingGame&) = delete;
+  TrainingGame& operator=(const TrainingGame&) = delete;
 
+  // The position that waits for an evaluation (the same until `complete`), or nullptr when the
+  // game is over: played to its end, or abandoned after a failed search (failed()). Throws
+  // FatalStop for a tile of the tree that the game refuses or a search that left the root
+  // without children.
+  const Game* next() {
+    for (;;) {
+      if (over_) return nullptr;
+      if (!search_) {
+        if (game_.is_terminal()) {
+          over_ = true;
+          return nullptr;
+        }
+        search_.emplace(root_, game_, config_, *random_);
+      }
+      if (const Game* position = search_->next()) return position;
+      if (search_->failure()) {
+        failed_ = true;
+        over_ = true;
+        return nullptr;
+      }
+      search_.reset();
+      play_most_promising_action();
+    }
+  }
+
+  // True while the position that waits is the root of the current search.
+  bool root_waits() const { return search_ && search_->root_waits(); }
+
+  // The network's answer for the position next() returned. Throws FatalStop when nothing waits.
+  void complete(std::span<const float> policy_logits, std::vector<float> value_logits) {
+    if (!search_) fatal("An evaluation was answered while none was waiting");
+    search_->complete(policy_logits, std::move(value_logits));
+  }
+
+  // Abandons the game (an evaluation failed): next() returns nullptr from now on.
+  void abandon() {
+    search_.reset();
+    failed_ = true;
+    over_ = true;
+  }
+
+  bool over() const { return over_; }
+  bool failed() const { return failed_; }
+  // Actions played so far.
+  std::size_t actions() const { return policies_.size(); }
+
+  // The record of a game played to its end. Precondition: over() and not failed(); once only.
+  TrainingRecord take_record() {
+    return TrainingRecord{game_.take_history(), std::move(policies_), game_.get_payoff()};
+  }
+
+ private:
+  // Records the root's visit shares, chooses (sampled early, greedy later), applies the tile and
+  // moves the root down.
+  void play_most_promising_action() {
     std::uint32_t total = 0;
-    for (const Node& child : root.children())
+    for (const Node& child : root_.children())
       total += child.visit_count();
-    Policy& policy = policies.emplace_back();
-    dist.clear();
-    for (const Node& child : root.children()) {
+    Policy& policy = policies_.emplace_back();
+    dist_.clear();
+    for (const Node& child : root_.children()) {
       policy.emplace_back(static_cast<std::int32_t>(child.tile()),
                           static_cast<float>(child.visit_count()) / static_cast<float>(total));
-      dist.emplace_back(child.tile(), child.visit_count());
+      dist_.emplace_back(child.tile(), child.visit_count());
     }
-    if (dist.empty()) fatal("assertion failed: visit_dist.len() > 0");
+    if (dist_.empty()) fatal("assertion failed: visit_dist.len() > 0");
 
-    const std::uint32_t action = policies.size() < config.sample_moves
-                                     ? sample_action(dist, total, random.uniform_float())
-                                     : greedy_action(dist);
-    game.apply_legal(action);
-    std::optional<Node> next = root.take_child(action);
+    const std::uint32_t action = policies_.size() < config_.sample_moves
+                                     ? sample_action(dist_, total, random_->uniform_float())
+                                     : greedy_action(dist_);
+    game_.apply_legal(action);
+    std::optional<Node> next = root_.take_child(action);
     if (!next) fatal("Child should have corresponding action");
-    root = std::move(*next);
+    root_ = std::move(*next);
   }
-  host.put_training_record(
-      TrainingRecord{game.take_history(), std::move(policies), game.get_payoff()});
+
+  Config config_;
+  RandomSource* random_;
+  Game game_;
+  Node root_{0.0F};
+  std::optional<PositionSearch> search_;
+  std::vector<Policy> policies_;
+  VisitDistribution dist_;
+  bool over_ = false;
+  bool failed_ = false;
+};
+
+// What the training driver needs of its host: an evaluator, the configuration, and where the
+// record goes (`put_training_record`, failures ignored).
+template <class H>
+concept TrainingHost = Evaluator<H> && requires(H& host, const TrainingRecord& record) {
+  { host.config() } -> std::convertible_to<const Config&>;
+  host.put_training_record(record);
+};
+
+// Plays one whole training game against `host`, every random choice from `random`, and hands its
+// record to the host. Returns 0 when the game was played to its end, 1 when a search failed
+// (nothing handed over). Throws FatalStop as TrainingGame does.
+template <TrainingHost Host>
+std::uint8_t training_game(Host& host, RandomSource& random) {
+  TrainingGame game(host.config(), random);
+  Logits logits;  // the host may play a game of its own on this thread
+  while (const Game* position = game.next()) {
+    if (host.evaluate(*position, logits)) return 1;
+    game.complete(logits.policy, std::move(logits.value));
+  }
+  if (game.failed()) return 1;
+  host.put_training_record(game.take_record());
   return 0;
+}
+
+// The same, with the calling thread's random source.
+template <TrainingHost Host>
+std::uint8_t training_game(Host& host) {
+  return training_game(host, thread_random());
 }
 
 }  // namespace tessarin
