@@ -9,6 +9,7 @@
 #include "game.h"
 #include "py_convert.h"
 #include "py_ref.h"
+#include "self_play_batch_type.h"
 
 namespace tessarin::py {
 namespace {
@@ -229,5 +230,6 @@ PyMODINIT_FUNC PyInit_tessarin_engine() {
   Ref type = Ref::steal(PyType_FromSpec(&tessarin::py::game_spec));
   if (!type || PyModule_AddObject(module.get(), "Game", type.get()) < 0) return nullptr;
   type.release();  // the module holds it now
+  if (!tessarin::py::add_batch_types(module.get())) return nullptr;
   return module.release();
 }

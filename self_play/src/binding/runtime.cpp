@@ -9,6 +9,7 @@
 #include "py_convert.h"
 #include "py_list.h"
 #include "test_games.h"
+#include "training_record.h"
 
 namespace tessarin::py {
 
@@ -68,55 +69,9 @@ void Runtime::put_test_result(float payoff) {
   if (!result || !call_put(result_queue_, result.get())) (void)take_host_error();
 }
 
-namespace {
-
-// [(first, second), ...] with Py_BuildValue `format` for one pair; null with the host exception
-// set on failure.
-template <class Pair>
-Ref pair_list(const std::vector<Pair>& pairs, const char* format) {
-  return make_list(pairs.size(), [&](PyObject* list) {
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-      PyObject* item = Py_BuildValue(format, pairs[i].first, static_cast<double>(pairs[i].second));
-      if (item == nullptr) return false;
-      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-    }
-    return true;
-  });
-}
-
-Ref training_record(std::int32_t id, const TrainingRecord& record) {
-  Ref history = make_list(record.history.size(), [&](PyObject* list) {
-    for (std::size_t i = 0; i < record.history.size(); ++i) {
-      PyObject* item = Py_BuildValue("(ii)", record.history[i].first, record.history[i].second);
-      if (item == nullptr) return false;
-      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-    }
-    return true;
-  });
-  Ref policies = make_list(record.policies.size(), [&](PyObject* list) {
-    for (std::size_t i = 0; i < record.policies.size(); ++i) {
-      Ref policy = pair_list(record.policies[i], "(id)");
-      if (!policy) return false;
-      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), policy.release());
-    }
-    return true;
-  });
-  Ref payoff = make_list(record.payoff.size(), [&](PyObject* list) {
-    for (std::size_t i = 0; i < record.payoff.size(); ++i) {
-      PyObject* value = PyFloat_FromDouble(static_cast<double>(record.payoff[i]));
-      if (value == nullptr) return false;
-      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), value);
-    }
-    return true;
-  });
-  if (!history || !policies || !payoff) return Ref();
-  return Ref::steal(Py_BuildValue("(i(OOO))", id, history.get(), policies.get(), payoff.get()));
-}
-
-}  // namespace
-
 void Runtime::put_training_record(const TrainingRecord& record) {
-  Ref item = training_record(id_, record);
+  Ref content = record_tuple(record);
+  Ref item = content ? Ref::steal(Py_BuildValue("(iO)", id_, content.get())) : Ref();
   if (!item || !call_put(result_queue_, item.get())) (void)take_host_error();
 }
 

@@ -60,6 +60,8 @@ class SelfPlayBatch {
   std::vector<FinishedGame> take_finished();
 
   const Config& config() const { return config_; }
+  // Game slots in use: min(games, total_games).
+  std::size_t slot_count() const { return slots_.size(); }
   std::size_t waiting() const { return waiting_.size(); }
   std::uint64_t games_started() const { return started_; }
   std::uint64_t games_finished() const { return finished_; }
