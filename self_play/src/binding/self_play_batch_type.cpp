@@ -362,7 +362,7 @@ PyGetSetDef batch_getset[] = {
     {"pending", batch_pending, nullptr, "Positions of the last step still waiting for answers.",
      nullptr},
     {"last_failure", batch_last_failure, nullptr,
-     "The message of the last game abandoned on a stop, or None.", nullptr},
+     "Why the last abandoned game was abandoned, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

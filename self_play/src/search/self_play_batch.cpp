@@ -19,9 +19,14 @@ SelfPlayBatch::SelfPlayBatch(const Config& config, std::size_t games, std::uint6
     fatal("The board side must be between 4 and " + std::to_string(kMaxDim) + ", not " +
           std::to_string(config.dim));
   }
-  if (config.rep != 1 && config.rep != 2) fatal("Invalid representation type");
-  // The module stops at the first root noise; every game draws it at its first action.
-  if (!(config.dirichlet_alpha > 0.0F)) fatal("Noise should be generated ok: AlphaTooSmall");
+  if (config.rep != 1 && config.rep != 2) {
+    fatal("Invalid representation type: rep must be 1 or 2, not " + std::to_string(config.rep));
+  }
+  // The worker module stops at the first root noise, which every game draws at its first action.
+  if (!(config.dirichlet_alpha > 0.0F)) {
+    fatal("dirichlet_alpha must be above 0 (the concentration of the root noise), not " +
+          std::to_string(config.dirichlet_alpha));
+  }
   const std::size_t used = total_games < games ? static_cast<std::size_t>(total_games) : games;
   slots_.resize(used);
   for (Slot& slot : slots_)
@@ -41,6 +46,7 @@ void SelfPlayBatch::finish_game(Slot& slot) {
   ++finished_;
   if (slot.game->failed()) {
     ++failed_;
+    last_failure_ = slot.game->failure();
   } else {
     finished_games_.push_back(FinishedGame{slot.number, slot.game->take_record()});
   }
@@ -48,8 +54,7 @@ void SelfPlayBatch::finish_game(Slot& slot) {
 }
 
 void SelfPlayBatch::abandon_game(Slot& slot, const std::string& message) {
-  slot.game->abandon();
-  last_failure_ = message;
+  slot.game->abandon(message);
   finish_game(slot);
 }
 

@@ -67,7 +67,7 @@ class SelfPlayBatch {
   std::uint64_t games_finished() const { return finished_; }
   std::uint64_t games_failed() const { return failed_; }
   bool done() const { return finished_ == total_; }
-  // The message of the last game abandoned on a stop, if any.
+  // Why the last abandoned game was abandoned, if any game was.
   const std::optional<std::string>& last_failure() const { return last_failure_; }
 
  private:

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -89,6 +90,7 @@ class TrainingGame {
       }
       if (const Game* position = search_->next()) return position;
       if (search_->failure()) {
+        failure_ = *search_->failure();
         failed_ = true;
         over_ = true;
         return nullptr;
@@ -107,8 +109,9 @@ class TrainingGame {
     search_->complete(policy_logits, std::move(value_logits));
   }
 
-  // Abandons the game (an evaluation failed): next() returns nullptr from now on.
-  void abandon() {
+  // Abandons the game (an evaluation failed, or `reason`): next() returns nullptr from now on.
+  void abandon(std::string reason = {}) {
+    failure_ = std::move(reason);
     search_.reset();
     failed_ = true;
     over_ = true;
@@ -116,6 +119,8 @@ class TrainingGame {
 
   bool over() const { return over_; }
   bool failed() const { return failed_; }
+  // Why the game was abandoned (a search's failure message, or abandon()'s reason).
+  const std::string& failure() const { return failure_; }
   // Actions played so far.
   std::size_t actions() const { return policies_.size(); }
 
@@ -158,6 +163,7 @@ class TrainingGame {
   VisitDistribution dist_;
   bool over_ = false;
   bool failed_ = false;
+  std::string failure_;
 };
 
 // What the training driver needs of its host: an evaluator, the configuration, and where the
