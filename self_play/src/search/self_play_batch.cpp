@@ -1,7 +1,6 @@
 #include "self_play_batch.h"
 
 #include <string>
-#include <type_traits>
 #include <utility>
 
 #include "board.h"
@@ -28,6 +27,7 @@ SelfPlayBatch::SelfPlayBatch(const Config& config, std::size_t games, std::uint6
           std::to_string(config.dirichlet_alpha));
   }
   const std::size_t used = total_games < games ? static_cast<std::size_t>(total_games) : games;
+  staged_.resize(used * position_size());
   slots_.resize(used);
   for (Slot& slot : slots_)
     start_game(slot);
@@ -71,14 +71,20 @@ bool SelfPlayBatch::advance(Slot& slot) {
   return false;
 }
 
+void SelfPlayBatch::advance_and_stage(std::size_t s) {
+  Slot& slot = slots_[s];
+  slot.ready = advance(slot);
+  if (!slot.ready) return;
+  const std::size_t size = position_size();
+  slot.game->next()->write_game_state(config_.rep == 2,
+                                      std::span<std::uint8_t>(staged_).subspan(s * size, size));
+}
+
 std::span<const std::size_t> SelfPlayBatch::step() {
   if (!waiting_.empty()) return waiting_;
-  positions_.clear();
   for (std::size_t s = 0; s < slots_.size(); ++s) {
-    if (advance(slots_[s])) {
-      waiting_.push_back(s);
-      positions_.push_back(slots_[s].game->next());  // the waiting position, again
-    }
+    if (!slots_[s].ready) advance_and_stage(s);
+    if (slots_[s].ready) waiting_.push_back(s);
   }
   return waiting_;
 }
@@ -94,20 +100,11 @@ void SelfPlayBatch::write_positions_as(std::span<T> out) const {
     fatal("Positions of " + std::to_string(waiting_.size()) + " games need " +
           std::to_string(waiting_.size() * size) + " entries, not " + std::to_string(out.size()));
   }
-  const bool channels_last = config_.rep == 2;
-  // Per-thread scratch: filled and used here with no call out in between.
-  thread_local std::vector<std::uint8_t> bytes;
   for (std::size_t k = 0; k < waiting_.size(); ++k) {
-    const Game* position = positions_[k];
-    std::span<T> row = out.subspan(k * size, size);
-    if constexpr (std::is_same_v<T, std::uint8_t>) {
-      position->write_game_state(channels_last, row);
-    } else {
-      bytes.resize(size);
-      position->write_game_state(channels_last, bytes);
-      for (std::size_t i = 0; i < size; ++i)
-        row[i] = static_cast<T>(bytes[i]);
-    }
+    const std::uint8_t* staged = staged_.data() + waiting_[k] * size;
+    T* row = out.data() + k * size;
+    for (std::size_t i = 0; i < size; ++i)
+      row[i] = static_cast<T>(staged[i]);
   }
 }
 
@@ -129,17 +126,21 @@ void SelfPlayBatch::complete(std::span<const float> policy_logits,
           std::to_string(waiting_.size() * cells) + " policy and " +
           std::to_string(waiting_.size() * kPlayers) + " value logits");
   }
+  // Each game is answered and at once advanced to its next leaf (and that position staged) while
+  // its tree and game are in the cache: with hundreds of games, touching each game once per
+  // round instead of twice is most of the batch's own cost.
   for (std::size_t k = 0; k < waiting_.size(); ++k) {
-    Slot& slot = slots_[waiting_[k]];
+    const std::size_t s = waiting_[k];
+    Slot& slot = slots_[s];
     const std::span<const float> values = value_logits.subspan(k * kPlayers, kPlayers);
     try {
       slot.game->complete(policy_logits.subspan(k * cells, cells), {values.begin(), values.end()});
     } catch (const FatalStop& stop) {
       abandon_game(slot, stop.what());
     }
+    advance_and_stage(s);
   }
   waiting_.clear();
-  positions_.clear();
 }
 
 std::vector<FinishedGame> SelfPlayBatch::take_finished() {

@@ -4,7 +4,8 @@
 //
 // One round: step() advances every game that does not wait until it waits for an evaluation (a
 // finished game's slot starts the next game while any are left), then write_positions() writes
-// the waiting positions into one buffer, and complete() takes one row of logits per waiting game.
+// the waiting positions into one buffer, and complete() takes one row of logits per waiting game
+// (and advances each answered game to its next leaf at once, while it is in the cache).
 // A game whose search fails, or which stops on input the host gave it (logits that leave a root
 // without children), is abandoned: it counts as finished and failed, with no record.
 #pragma once
@@ -75,12 +76,15 @@ class SelfPlayBatch {
     std::unique_ptr<RandomSource> random;  // the game points at it
     std::unique_ptr<TrainingGame> game;    // null when the slot is idle
     std::uint64_t number = 0;              // of the game
+    bool ready = false;                    // the game waits; its position is staged
   };
 
   // Starts the next game in `slot`, if any is left.
   void start_game(Slot& slot);
   // Advances the game of `slot` until it waits or no game is left for the slot; true if it waits.
   bool advance(Slot& slot);
+  // Advances slot `s` and, if its game waits, stages its position.
+  void advance_and_stage(std::size_t s);
   // Ends the game of `slot`: its record (if it was played to its end) joins the finished ones.
   void finish_game(Slot& slot);
   void abandon_game(Slot& slot, const std::string& message);
@@ -93,7 +97,7 @@ class SelfPlayBatch {
   std::optional<std::uint64_t> seed_;
   std::vector<Slot> slots_;
   std::vector<std::size_t> waiting_;
-  std::vector<const Game*> positions_;  // of the waiting games, in the same order
+  std::vector<std::uint8_t> staged_;  // per slot, the position its game waits on
   std::vector<FinishedGame> finished_games_;
   std::uint64_t started_ = 0;
   std::uint64_t finished_ = 0;
