@@ -3,15 +3,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <exception>
 #include <new>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "buffer_object.h"
+#include "batch_calls.h"
 #include "config_reader.h"
 #include "fatal.h"
 #include "game.h"
@@ -21,141 +19,16 @@
 namespace tessarin::py {
 namespace {
 
+constexpr const char* kType = "SelfPlayBatch";
+
 struct BatchObject {
   PyObject_HEAD SelfPlayBatch* batch;
-  bool floats;  // positions as float32, else uint8
-  bool busy;    // a call is under way (its C++ work runs without the interpreter lock)
-  bool broken;  // a call failed inside the engine; the batch's state is unknown
+  CallState state;
 };
 
 BatchObject* as_batch(PyObject* self) {
   return reinterpret_cast<BatchObject*>(self);
 }
-
-// Marks the batch busy for one call; refuses a second call from another thread meanwhile (the
-// check and the mark run under the interpreter lock).
-class BusyGuard {
- public:
-  explicit BusyGuard(BatchObject* self) : self_(self) {}
-  bool enter(const char* method) {
-    if (self_->broken) {
-      PyErr_Format(PyExc_RuntimeError,
-                   "SelfPlayBatch.%s: an earlier call failed inside the engine; make a new batch",
-                   method);
-      return false;
-    }
-    if (self_->busy) {
-      PyErr_Format(PyExc_RuntimeError,
-                   "SelfPlayBatch.%s: the batch is in use by another thread; one call at a time",
-                   method);
-      return false;
-    }
-    self_->busy = true;
-    entered_ = true;
-    return true;
-  }
-  ~BusyGuard() {
-    if (entered_) self_->busy = false;
-  }
-
- private:
-  BatchObject* self_;
-  bool entered_ = false;
-};
-
-// Runs `work` without the interpreter lock. A C++ exception it throws becomes a host exception
-// (the batch is then marked broken); returns false in that case.
-template <class Work>
-bool without_lock(BatchObject* self, Work&& work) {
-  std::exception_ptr failure;
-  Py_BEGIN_ALLOW_THREADS;
-  try {
-    work();
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  Py_END_ALLOW_THREADS;
-  if (!failure) return true;
-  self->broken = true;
-  try {
-    std::rethrow_exception(failure);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_RuntimeError, error.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
-  }
-  return false;
-}
-
-std::string shape_text(std::span<const Py_ssize_t> shape) {
-  std::string text = "[";
-  for (std::size_t d = 0; d < shape.size(); ++d)
-    text += (d == 0 ? "" : ", ") + std::to_string(shape[d]);
-  return text + "]";
-}
-
-// A C-contiguous buffer of float32 of shape [rows, columns] from `object`, or false with a
-// TypeError (not a float32 buffer) or ValueError (another shape, not contiguous) that names what
-// was expected. On success the caller releases `view`.
-bool float_rows(PyObject* object, const char* name, std::size_t rows, std::size_t columns,
-                Py_buffer& view) {
-  const std::string expected = std::string(name) +
-                               " must be a C-contiguous float32 buffer of shape [" +
-                               std::to_string(rows) + ", " + std::to_string(columns) + "]";
-  if (PyObject_CheckBuffer(object) == 0) {
-    PyErr_Format(PyExc_TypeError, "%s, not %s", expected.c_str(), Py_TYPE(object)->tp_name);
-    return false;
-  }
-  if (PyObject_GetBuffer(object, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_ValueError, "%s; this one is not C-contiguous", expected.c_str());
-    return false;
-  }
-  std::string format = view.format == nullptr ? "B" : view.format;
-  if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == '<')) {
-    format.erase(0, 1);
-  }
-  const std::array<Py_ssize_t, 2> wanted = {static_cast<Py_ssize_t>(rows),
-                                            static_cast<Py_ssize_t>(columns)};
-  if (format != "f" || view.itemsize != 4) {
-    PyErr_Format(PyExc_TypeError, "%s; this one holds items of format '%s'", expected.c_str(),
-                 view.format == nullptr ? "B" : view.format);
-  } else if (view.ndim != 2 || view.shape == nullptr || view.shape[0] != wanted[0] ||
-             view.shape[1] != wanted[1]) {
-    const std::string got =
-        view.shape == nullptr
-            ? "without a shape"
-            : shape_text({view.shape, static_cast<std::size_t>(view.ndim < 0 ? 0 : view.ndim)});
-    PyErr_Format(PyExc_ValueError, "%s, not %s", expected.c_str(), got.c_str());
-  } else {
-    return true;
-  }
-  PyBuffer_Release(&view);
-  return false;
-}
-
-class BufferView {
- public:
-  BufferView() { std::memset(&view_, 0, sizeof(view_)); }
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-  ~BufferView() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  bool get(PyObject* object, const char* name, std::size_t rows, std::size_t columns) {
-    held_ = float_rows(object, name, rows, columns, view_);
-    return held_;
-  }
-  std::span<const float> floats() const {
-    return {static_cast<const float*>(view_.buf), static_cast<std::size_t>(view_.len) / 4};
-  }
-
- private:
-  Py_buffer view_;
-  bool held_ = false;
-};
 
 PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"config", "games", "total_games", "dtype", "seed", nullptr};
@@ -216,9 +89,7 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   BatchObject* object = as_batch(self);
   object->batch = batch;
-  object->floats = kind == "float32";
-  object->busy = false;
-  object->broken = false;
+  new (&object->state) CallState{kind == "float32", false, false};
   return self;
 }
 
@@ -227,81 +98,17 @@ void batch_dealloc(PyObject* self) {
   Py_TYPE(self)->tp_free(self);
 }
 
-PyObject* batch_step(PyObject* self_object, PyObject* /*unused*/) {
-  BatchObject* self = as_batch(self_object);
-  BusyGuard guard(self);
-  if (!guard.enter("step")) return nullptr;
-  SelfPlayBatch& batch = *self->batch;
-  const Config& config = batch.config();
-  const std::size_t dim = static_cast<std::size_t>(config.dim);
-  const std::size_t rows = batch.waiting() != 0 ? batch.waiting() : batch.slot_count();
-  const std::size_t item = self->floats ? sizeof(float) : 1;
-  // Room for every slot: how many games will wait is known only after the search.
-  Ref positions = new_buffer(rows * batch.position_size() * item, self->floats ? "f" : "B", item);
-  Ref slots = new_buffer(rows * sizeof(std::int64_t), "q", sizeof(std::int64_t));
-  if (!positions || !slots) return nullptr;
-  const std::span<std::byte> position_memory = buffer_memory(positions.get());
-  const std::span<std::byte> slot_memory = buffer_memory(slots.get());
-  std::size_t waiting = 0;
-  const bool floats = self->floats;
-  const bool done = without_lock(self, [&] {
-    const std::span<const std::size_t> waiting_slots = batch.step();
-    waiting = waiting_slots.size();
-    const std::size_t entries = waiting * batch.position_size();
-    if (floats) {
-      batch.write_positions(
-          std::span<float>(reinterpret_cast<float*>(position_memory.data()), entries));
-    } else {
-      batch.write_positions(std::span<std::uint8_t>(
-          reinterpret_cast<std::uint8_t*>(position_memory.data()), entries));
-    }
-    auto* slot_numbers = reinterpret_cast<std::int64_t*>(slot_memory.data());
-    for (std::size_t k = 0; k < waiting; ++k)
-      slot_numbers[k] = static_cast<std::int64_t>(waiting_slots[k]);
-  });
-  if (!done) return nullptr;
-  const std::array<std::size_t, 4> shape =
-      config.rep == 2 ? std::array<std::size_t, 4>{waiting, dim, dim, kStatePlanes}
-                      : std::array<std::size_t, 4>{waiting, kStatePlanes, dim, dim};
-  set_buffer_shape(positions.get(), shape);
-  const std::array<std::size_t, 1> slot_shape = {waiting};
-  set_buffer_shape(slots.get(), slot_shape);
-  return PyTuple_Pack(2, positions.get(), slots.get());
+PyObject* batch_step(PyObject* self, PyObject* /*unused*/) {
+  return step_call(*as_batch(self)->batch, as_batch(self)->state, kType, false);
 }
 
-PyObject* batch_complete(PyObject* self_object, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"policy_logits", "value_logits", nullptr};
-  PyObject* policy_object = nullptr;
-  PyObject* value_object = nullptr;
-  if (PyArg_ParseTupleAndKeywords(args, kwargs, "OO:complete", const_cast<char**>(keywords),
-                                  &policy_object, &value_object) == 0) {
-    return nullptr;
-  }
-  BatchObject* self = as_batch(self_object);
-  BusyGuard guard(self);
-  if (!guard.enter("complete")) return nullptr;
-  SelfPlayBatch& batch = *self->batch;
-  const std::size_t waiting = batch.waiting();
-  if (waiting == 0) {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "SelfPlayBatch.complete: no position waits for answers; call step() first "
-                    "(each step is answered once)");
-    return nullptr;
-  }
-  const auto cells = static_cast<std::size_t>(batch.config().dim * batch.config().dim);
-  BufferView policy;
-  BufferView value;
-  if (!policy.get(policy_object, "policy_logits", waiting, cells)) return nullptr;
-  if (!value.get(value_object, "value_logits", waiting, kPlayers)) return nullptr;
-  if (!without_lock(self, [&] { batch.complete(policy.floats(), value.floats()); })) {
-    return nullptr;
-  }
-  Py_RETURN_NONE;
+PyObject* batch_complete(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return complete_call(*as_batch(self)->batch, as_batch(self)->state, kType, args, kwargs);
 }
 
 PyObject* batch_take_finished(PyObject* self_object, PyObject* /*unused*/) {
   BatchObject* self = as_batch(self_object);
-  BusyGuard guard(self);
+  CallGuard guard(self->state, kType);
   if (!guard.enter("take_finished")) return nullptr;
   std::vector<FinishedGame> finished;
   try {
