@@ -117,3 +117,52 @@ class SelfPlayBatch:
     @property
     def last_failure(self) -> str | None:
         """Why the last abandoned game was abandoned, or None."""
+
+class MatchBatch:
+    """``games`` arena games, ``parallel`` at a time (all by default).
+
+    ``seats`` names 4 players, each a network index (int from 0) or "random". Game k seats
+    lineup entry i at seat (i + k) % 4, so over a multiple of 4 games every entry plays every
+    seat equally often. A network seat plays the tile of highest prior after one evaluation when
+    ``sims_per_move`` is 0 (as the worker module's test games), otherwise the most visited tile
+    of a search from a fresh root (noise weighted by ``exploration_fraction``, 0 by default).
+    Buffers, answers, refusals and threads as for SelfPlayBatch.
+    """
+
+    def __init__(
+        self,
+        dim: int,
+        rep: int,
+        seats: object,
+        games: int,
+        sims_per_move: int = 0,
+        *,
+        parallel: int = ...,
+        c_base: float = 19652.0,
+        c_init: float = 1.25,
+        dirichlet_alpha: float = 0.3,
+        exploration_fraction: float = 0.0,
+        dtype: str = "float32",
+        seed: int | None = None,
+    ) -> None: ...
+    def step(self) -> tuple[Buffer, Buffer, Buffer]:
+        """(positions, slots, networks): rows grouped by network index, ascending; networks is
+        int64 [B], the index of the network that must answer each row."""
+
+    def complete(self, policy_logits: object, value_logits: object) -> None:
+        """As SelfPlayBatch.complete."""
+
+    def take_finished(self) -> list[tuple[list[float], list[float], int]]:
+        """(payoff_by_entry, payoff_by_seat, rotation) of every game finished since the last
+        call; entry i sat at seat (i + rotation) % 4."""
+
+    @property
+    def done(self) -> bool: ...
+    @property
+    def games_finished(self) -> int: ...
+    @property
+    def games_failed(self) -> int: ...
+    @property
+    def pending(self) -> int: ...
+    @property
+    def last_failure(self) -> str | None: ...

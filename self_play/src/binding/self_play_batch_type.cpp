@@ -13,6 +13,7 @@
 #include "config_reader.h"
 #include "fatal.h"
 #include "game.h"
+#include "match_batch_type.h"
 #include "self_play_batch.h"
 #include "training_record.h"
 
@@ -183,7 +184,7 @@ PyTypeObject batch_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 }  // namespace
 
 bool add_batch_types(PyObject* module) {
-  if (!add_buffer_type(module)) return false;
+  if (!add_buffer_type(module) || !add_match_type(module)) return false;
   batch_type.tp_name = "tessarin_engine.SelfPlayBatch";
   batch_type.tp_basicsize = sizeof(BatchObject);
   batch_type.tp_flags = Py_TPFLAGS_DEFAULT;

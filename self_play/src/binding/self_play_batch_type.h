@@ -6,8 +6,8 @@
 
 namespace tessarin::py {
 
-// Readies the types of the batched drivers (Buffer, SelfPlayBatch) and adds them to `module`;
-// false with the host exception set.
+// Readies the types of the batched drivers (Buffer, SelfPlayBatch, MatchBatch) and adds them to
+// `module`; false with the host exception set.
 bool add_batch_types(PyObject* module);
 
 }  // namespace tessarin::py
