@@ -56,7 +56,11 @@ void BatchedSelfPlay(benchmark::State& state) {
   }
   report(state, moves, games);
 }
-BENCHMARK(BatchedSelfPlay)->Args({1, 1})->Args({8, 8})->Unit(benchmark::kMillisecond);
+BENCHMARK(BatchedSelfPlay)
+    ->Args({1, 1})
+    ->Args({8, 8})
+    ->Args({64, 64})
+    ->Unit(benchmark::kMillisecond);
 
 // The per-game driver with the same evaluator (no planes written): the baseline.
 struct InstantHost : tessarin::UniformEvaluator {
