@@ -260,6 +260,13 @@ def test_batch_arguments_are_checked(
     assert text in str(raised.value)
 
 
+def test_more_positions_than_memory_can_count_are_refused() -> None:
+    with pytest.raises(ValueError, match="do not fit in memory"):
+        te.SelfPlayBatch(make_config(dim=46340), games=2**40, total_games=2**40)
+    with pytest.raises(ValueError, match="do not fit in memory"):
+        te.MatchBatch(46340, 1, ["random"] * 4, games=2**40)
+
+
 def test_missing_setting_raises_attribute_error() -> None:
     config = make_config()
     del config.exploration_fraction
@@ -286,19 +293,21 @@ def test_a_second_thread_is_refused_while_a_call_runs() -> None:
     thread.start()
     refused = 0
     try:
-        for _ in range(20000):
+        for attempt in range(20000):
             try:
-                batch.pending  # noqa: B018 - a read under the lock, always allowed
-                batch.take_finished()
+                if attempt % 2:
+                    batch.take_finished()
+                else:
+                    batch.last_failure  # noqa: B018 - state is read only between calls
             except RuntimeError as error:
                 assert "in use by another thread" in str(error)
                 refused += 1
-                if refused >= 3:
+                if refused >= 4:
                     break
     finally:
         stop.set()
         thread.join()
-    assert refused >= 3
+    assert refused >= 4
     # Still sound afterwards.
     positions, _ = batch.step()
     rows = memoryview(positions).shape[0]

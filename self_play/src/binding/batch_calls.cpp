@@ -21,6 +21,13 @@ bool CallGuard::enter(const char* method) {
   return true;
 }
 
+bool readable(const CallState& state, const char* type, const char* attribute) {
+  if (!state.busy) return true;
+  PyErr_Format(PyExc_RuntimeError,
+               "%s.%s: the batch is in use by another thread; one call at a time", type, attribute);
+  return false;
+}
+
 void set_error_from(const std::exception_ptr& failure) {
   try {
     std::rethrow_exception(failure);

@@ -44,6 +44,10 @@ class CallGuard {
   bool entered_ = false;
 };
 
+// True when the batch's state may be read; false with RuntimeError set while another thread's
+// call works on it without the interpreter lock.
+bool readable(const CallState& state, const char* type, const char* attribute);
+
 // Sets the host exception for a C++ exception that escaped the engine's work.
 void set_error_from(const std::exception_ptr& failure);
 

@@ -189,18 +189,23 @@ PyObject* match_take_finished(PyObject* self_object, PyObject* /*unused*/) {
 }
 
 PyObject* match_done(PyObject* self, void* /*unused*/) {
+  if (!readable(as_match(self)->state, kType, "done")) return nullptr;
   return PyBool_FromLong(as_match(self)->batch->done() ? 1 : 0);
 }
 PyObject* match_games_finished(PyObject* self, void* /*unused*/) {
+  if (!readable(as_match(self)->state, kType, "games_finished")) return nullptr;
   return PyLong_FromUnsignedLongLong(as_match(self)->batch->games_finished());
 }
 PyObject* match_games_failed(PyObject* self, void* /*unused*/) {
+  if (!readable(as_match(self)->state, kType, "games_failed")) return nullptr;
   return PyLong_FromUnsignedLongLong(as_match(self)->batch->games_failed());
 }
 PyObject* match_pending(PyObject* self, void* /*unused*/) {
+  if (!readable(as_match(self)->state, kType, "pending")) return nullptr;
   return PyLong_FromSize_t(as_match(self)->batch->waiting());
 }
 PyObject* match_last_failure(PyObject* self, void* /*unused*/) {
+  if (!readable(as_match(self)->state, kType, "last_failure")) return nullptr;
   const std::optional<std::string>& failure = as_match(self)->batch->last_failure();
   if (!failure) Py_RETURN_NONE;
   return PyUnicode_FromStringAndSize(failure->data(), static_cast<Py_ssize_t>(failure->size()));

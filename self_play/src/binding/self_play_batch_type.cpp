@@ -128,18 +128,23 @@ PyObject* batch_take_finished(PyObject* self_object, PyObject* /*unused*/) {
 }
 
 PyObject* batch_done(PyObject* self, void* /*unused*/) {
+  if (!readable(as_batch(self)->state, kType, "done")) return nullptr;
   return PyBool_FromLong(as_batch(self)->batch->done() ? 1 : 0);
 }
 PyObject* batch_games_finished(PyObject* self, void* /*unused*/) {
+  if (!readable(as_batch(self)->state, kType, "games_finished")) return nullptr;
   return PyLong_FromUnsignedLongLong(as_batch(self)->batch->games_finished());
 }
 PyObject* batch_games_failed(PyObject* self, void* /*unused*/) {
+  if (!readable(as_batch(self)->state, kType, "games_failed")) return nullptr;
   return PyLong_FromUnsignedLongLong(as_batch(self)->batch->games_failed());
 }
 PyObject* batch_pending(PyObject* self, void* /*unused*/) {
+  if (!readable(as_batch(self)->state, kType, "pending")) return nullptr;
   return PyLong_FromSize_t(as_batch(self)->batch->waiting());
 }
 PyObject* batch_last_failure(PyObject* self, void* /*unused*/) {
+  if (!readable(as_batch(self)->state, kType, "last_failure")) return nullptr;
   const std::optional<std::string>& failure = as_batch(self)->batch->last_failure();
   if (!failure) Py_RETURN_NONE;
   return PyUnicode_FromStringAndSize(failure->data(), static_cast<Py_ssize_t>(failure->size()));

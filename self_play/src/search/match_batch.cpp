@@ -1,6 +1,7 @@
 #include "match_batch.h"
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 #include "board.h"
@@ -44,6 +45,11 @@ MatchBatch::MatchBatch(const Config& config, const std::array<Player, 4>& lineup
           std::to_string(config.dirichlet_alpha));
   }
   const std::size_t used = total_games < games ? static_cast<std::size_t>(total_games) : games;
+  // A step's positions, as float32, must be countable in bytes.
+  if (used > std::numeric_limits<std::size_t>::max() / sizeof(float) / position_size()) {
+    fatal("The positions of " + std::to_string(used) + " games of side " +
+          std::to_string(config.dim) + " do not fit in memory");
+  }
   staged_.resize(used * position_size());
   slots_.resize(used);
   for (Slot& slot : slots_)

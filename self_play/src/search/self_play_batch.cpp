@@ -1,5 +1,6 @@
 #include "self_play_batch.h"
 
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -27,6 +28,11 @@ SelfPlayBatch::SelfPlayBatch(const Config& config, std::size_t games, std::uint6
           std::to_string(config.dirichlet_alpha));
   }
   const std::size_t used = total_games < games ? static_cast<std::size_t>(total_games) : games;
+  // A step's positions, as float32, must be countable in bytes.
+  if (used > std::numeric_limits<std::size_t>::max() / sizeof(float) / position_size()) {
+    fatal("The positions of " + std::to_string(used) + " games of side " +
+          std::to_string(config.dim) + " do not fit in memory");
+  }
   staged_.resize(used * position_size());
   slots_.resize(used);
   for (Slot& slot : slots_)
