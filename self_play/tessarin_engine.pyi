@@ -86,7 +86,8 @@ class SelfPlayBatch:
 
     def complete(self, policy_logits: object, value_logits: object) -> None:
         """Answers the last step: C-contiguous float32 buffers [B, dim*dim] and [B, 4] (value
-        logits relative to the player to move), row k for the k-th position.
+        logits relative to the player to move), row k for the k-th position. An object without
+        a buffer is asked for one through ``__array__`` (a CPU torch tensor: no copy).
 
         A buffer of another type, format, shape or layout raises TypeError or ValueError naming
         what was expected; no pending step raises RuntimeError. A refused answer changes nothing.

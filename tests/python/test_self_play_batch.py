@@ -158,6 +158,31 @@ def test_refused_answers_change_nothing_and_the_batch_plays_on() -> None:
     assert records == untouched
 
 
+class ArrayLike:
+    """An object without a buffer whose __array__ gives one, as a CPU torch tensor does."""
+
+    def __init__(self, data: Any) -> None:
+        self.data = data
+
+    def __array__(self) -> Any:
+        if isinstance(self.data, Exception):
+            raise self.data
+        return self.data
+
+
+def test_answers_through_array_conversion() -> None:
+    batch = new_batch(seed=5)
+    positions, _ = batch.step()
+    rows = memoryview(positions).shape[0]
+    with pytest.raises(RuntimeError, match="requires grad"):
+        batch.complete(ArrayLike(RuntimeError("requires grad")), floats(rows, 4))
+    with pytest.raises(ValueError, match=f"shape \\[{rows}, {CELLS}\\]"):
+        batch.complete(ArrayLike(floats(rows, CELLS + 1)), floats(rows, 4))
+    assert batch.pending == rows
+    batch.complete(ArrayLike(floats(rows, CELLS)), ArrayLike(floats(rows, 4)))
+    assert batch.pending == 0
+
+
 @needs_numpy
 def test_numpy_answers_and_their_refusals() -> None:
     batch = new_batch(seed=5)

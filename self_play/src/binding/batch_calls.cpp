@@ -65,6 +65,15 @@ bool FloatRows::take(PyObject* object, const char* name, std::size_t rows, std::
                                " must be a C-contiguous float32 buffer of shape [" +
                                std::to_string(rows) + ", " + std::to_string(columns) + "]";
   if (PyObject_CheckBuffer(object) == 0) {
+    // A CPU torch tensor has no buffer of its own; its __array__ gives a NumPy array over the
+    // same memory. The array is kept for as long as the buffer is used.
+    if (PyObject_HasAttrString(object, "__array__") != 0) {
+      array_ = Ref::steal(PyObject_CallMethod(object, "__array__", nullptr));
+      if (!array_) return false;
+      object = array_.get();
+    }
+  }
+  if (PyObject_CheckBuffer(object) == 0) {
     PyErr_Format(PyExc_TypeError, "%s, not %s", expected.c_str(), Py_TYPE(object)->tp_name);
     return false;
   }

@@ -69,8 +69,9 @@ bool without_lock(CallState& state, Work&& work) {
   return false;
 }
 
-// A C-contiguous float32 buffer of shape [rows, columns] taken from a host object, or a TypeError
-// (not a float32 buffer) or ValueError (another shape, not contiguous) naming what was expected.
+// A C-contiguous float32 buffer of shape [rows, columns] taken from a host object (through its
+// __array__ when it has no buffer, as a CPU torch tensor), or a TypeError (not a float32 buffer)
+// or ValueError (another shape, not contiguous) naming what was expected.
 class FloatRows {
  public:
   FloatRows();
@@ -82,6 +83,7 @@ class FloatRows {
   std::span<const float> floats() const;
 
  private:
+  Ref array_;  // what __array__ gave, if it was used
   Py_buffer view_;
   bool held_ = false;
 };
