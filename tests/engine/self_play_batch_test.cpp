@@ -119,8 +119,8 @@ TEST(SelfPlayBatch, EveryGameIsTheGameThePerGameDriverPlaysWithTheSameSeed) {
     std::uint64_t total;
   };
   for (const Case& c : {Case{5, 1, 3, 7}, Case{6, 2, 4, 4}, Case{7, 1, 1, 3}, Case{9, 2, 5, 6},
-                        Case{11, 1, 8, 3}}) {
-    for (std::uint64_t seed : {1ULL, 977ULL, 40503ULL}) {
+                        Case{11, 1, 8, 3}, Case{14, 2, 3, 3}}) {
+    for (std::uint64_t seed : {1ULL, 977ULL, 40503ULL, 7ULL, 123456789ULL}) {
       const Config config = batch_config(c.dim, c.rep);
       SelfPlayBatch batch(config, c.slots, c.total, seed);
       const std::map<std::uint64_t, TrainingRecord> games = play_batch(batch, Script{});
