@@ -108,6 +108,14 @@ def test_seeded_batches_repeat_and_seeds_differ() -> None:
     assert play_out(new_batch(seed=12)) != first
 
 
+@needs_numpy
+def test_positions_are_c_contiguous_only() -> None:
+    positions, _ = new_batch().step()
+    array_view = np.asarray(positions)
+    assert array_view.flags.c_contiguous and not array_view.flags.f_contiguous
+    assert np.frombuffer(positions, np.float32).size == array_view.size
+
+
 def test_step_again_before_complete_gives_the_same_positions() -> None:
     batch = new_batch()
     positions, slots = batch.step()

@@ -27,6 +27,12 @@ BufferObject* as_buffer(PyObject* object) {
 
 int buffer_get(PyObject* self, Py_buffer* view, int flags) {
   BufferObject* buffer = as_buffer(self);
+  // The memory is C-contiguous; a Fortran-contiguous view exists only for one dimension.
+  if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && buffer->ndim > 1) {
+    PyErr_SetString(PyExc_BufferError, "tessarin_engine.Buffer is C-contiguous, not Fortran");
+    view->obj = nullptr;
+    return -1;
+  }
   Py_ssize_t length = buffer->itemsize;
   for (int d = 0; d < buffer->ndim; ++d)
     length *= buffer->shape[d];
@@ -37,9 +43,10 @@ int buffer_get(PyObject* self, Py_buffer* view, int flags) {
   view->readonly = 0;
   view->itemsize = buffer->itemsize;
   view->format = (flags & PyBUF_FORMAT) != 0 ? const_cast<char*>(buffer->format) : nullptr;
-  view->ndim = buffer->ndim;
-  // C-contiguous: a consumer that asks for no shape gets the plain bytes.
-  view->shape = (flags & PyBUF_ND) == PyBUF_ND ? buffer->shape : nullptr;
+  // C-contiguous: a consumer that asks for no shape gets the plain bytes, as one dimension.
+  const bool shaped = (flags & PyBUF_ND) == PyBUF_ND;
+  view->ndim = shaped ? buffer->ndim : 1;
+  view->shape = shaped ? buffer->shape : nullptr;
   view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? buffer->strides : nullptr;
   view->suboffsets = nullptr;
   view->internal = nullptr;
