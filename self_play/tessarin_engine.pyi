@@ -62,7 +62,8 @@ class SelfPlayBatch:
     (in the order games start) draws from a generator seeded with seed + k; without, every game
     is seeded from the operating system.
 
-    One call at a time: a call made while another thread's call runs raises RuntimeError.
+    One call at a time: a call made while another runs (another thread's, or from a callback of
+    this one) raises RuntimeError.
     step() and complete() release the interpreter lock for the engine's work.
     """
 

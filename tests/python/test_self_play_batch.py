@@ -191,6 +191,22 @@ def test_answers_through_array_conversion() -> None:
     assert batch.pending == 0
 
 
+def test_a_call_made_from_inside_complete_is_refused() -> None:
+    batch = new_batch(seed=5)
+    positions, _ = batch.step()
+    rows = memoryview(positions).shape[0]
+
+    class Reentrant:
+        def __array__(self) -> Any:
+            batch.step()  # from inside complete(), while it holds the batch
+
+    with pytest.raises(RuntimeError, match="in use by another call"):
+        batch.complete(Reentrant(), floats(rows, 4))
+    assert batch.pending == rows
+    answer_uniformly(batch, rows)
+    assert batch.pending == 0
+
+
 @needs_numpy
 def test_numpy_answers_and_their_refusals() -> None:
     batch = new_batch(seed=5)
@@ -333,7 +349,7 @@ def test_a_second_thread_is_refused_while_a_call_runs() -> None:
                 else:
                     batch.last_failure  # noqa: B018 - state is read only between calls
             except RuntimeError as error:
-                assert "in use by another thread" in str(error)
+                assert "in use by another call" in str(error)
                 refused += 1
                 if refused >= 4:
                     break

@@ -13,7 +13,9 @@ bool CallGuard::enter(const char* method) {
   }
   if (state_.busy) {
     PyErr_Format(PyExc_RuntimeError,
-                 "%s.%s: the batch is in use by another thread; one call at a time", type_, method);
+                 "%s.%s: the batch is in use by another call (another thread's, or one this call "
+                 "made); one call at a time",
+                 type_, method);
     return false;
   }
   state_.busy = true;
@@ -24,7 +26,9 @@ bool CallGuard::enter(const char* method) {
 bool readable(const CallState& state, const char* type, const char* attribute) {
   if (!state.busy) return true;
   PyErr_Format(PyExc_RuntimeError,
-               "%s.%s: the batch is in use by another thread; one call at a time", type, attribute);
+               "%s.%s: the batch is in use by another call (another thread's, or one this call "
+               "made); one call at a time",
+               type, attribute);
   return false;
 }
 
