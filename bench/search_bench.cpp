@@ -17,6 +17,7 @@ namespace {
 constexpr std::uint64_t kSimsPerMove = 200;
 
 struct InstantHost : tessarin::UniformEvaluator {
+  using Error = tessarin::UniformEvaluator::Error;
   tessarin::Config settings{20, 1, kSimsPerMove, 30, 19652.0F, 1.25F, 0.3F, 0.25F};
   std::uint64_t moves = 0;
 

@@ -13,7 +13,9 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "game.h"
@@ -73,26 +75,45 @@ void engine_signature() {
       static_cast<unsigned long long>(pieces), static_cast<unsigned long long>(payoffs.value));
 }
 
-// Uniform priors; counts what the search asks for.
+// Uniform priors; counts what the search asks for. The training games run on TrainingGame
+// directly, so that terminal leaves (backed up by the search without an evaluation) are counted
+// with the evaluations, as positions the search reached.
 struct CountingHost : tessarin::UniformEvaluator {
   tessarin::Config settings{7, 1, 40, 6, 19652.0F, 1.25F, 0.3F, 0.25F};
   std::uint64_t children = 0;
+  std::uint64_t terminal_leaves = 0;
   std::vector<tessarin::TrainingRecord> records;
+  std::vector<std::size_t> legal;
 
-  const tessarin::Config& config() const { return settings; }
-  auto evaluate(tessarin::Node& node, const tessarin::Game& game) {
-    auto evaluation = UniformEvaluator::evaluate(node, game);
-    children += node.children().size();
-    return evaluation;
+  // Uniform priors give every legal tile a child.
+  std::optional<Error> evaluate(const tessarin::Game& game, tessarin::Logits& out) {
+    game.legal_tiles(legal);
+    children += legal.size();
+    return UniformEvaluator::evaluate(game, out);
   }
-  void put_training_record(const tessarin::TrainingRecord& record) { records.push_back(record); }
+
+  // Plays one game; false when a search failed.
+  bool play() {
+    tessarin::TrainingGame game(settings, tessarin::thread_random());
+    tessarin::Logits logits;
+    std::uint64_t answered = 0;  // simulations that ended at an evaluated leaf
+    while (const tessarin::Game* position = game.next()) {
+      if (!game.root_waits()) ++answered;
+      (void)evaluate(*position, logits);
+      game.complete(logits.policy, std::move(logits.value));
+    }
+    if (game.failed()) return false;
+    records.push_back(game.take_record());
+    terminal_leaves += records.back().history.size() * settings.sims_per_move - answered;
+    return true;
+  }
 };
 
 void search_signature() {
   tessarin::thread_random().seed(20261208);
   CountingHost host;
   for (int game = 0; game < 3; ++game) {
-    if (tessarin::training_game(host) != 0) std::printf("search: a training game failed\n");
+    if (!host.play()) std::printf("search: a training game failed\n");
   }
   std::uint64_t actions = 0;
   Fold history;
@@ -124,7 +145,8 @@ void search_signature() {
       "search: games %zu actions %llu evaluations %llu children %llu history %016llx "
       "visits %llu\n",
       host.records.size(), static_cast<unsigned long long>(actions),
-      static_cast<unsigned long long>(host.evaluations() + evaluator.evaluations()),
+      static_cast<unsigned long long>(host.evaluations() + host.terminal_leaves +
+                                      evaluator.evaluations()),
       static_cast<unsigned long long>(host.children),
       static_cast<unsigned long long>(history.value), static_cast<unsigned long long>(visits));
 }

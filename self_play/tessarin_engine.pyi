@@ -62,3 +62,126 @@ class HeuristicPlayer:
     def __init__(self, seed: int | None = None) -> None: ...
     def choose(self, game: Game, /) -> int:
         """The tile to play for the player to move (not played); ValueError if the game is over."""
+
+class Buffer:
+    """Memory written by the engine, read through the buffer protocol (``numpy.asarray``,
+    ``memoryview``; ``torch.from_numpy(numpy.asarray(buffer))`` for a tensor without a copy).
+    C-contiguous and writable. Made by the batched drivers only."""
+
+class SelfPlayBatch:
+    """``games`` training games side by side, ``total_games`` in all, each exactly the worker
+    module's training game (own tree, root noise, tree reuse, sampling then greedy choice).
+
+    ``config`` is any object with the module's eight settings, read as the module reads them
+    (AttributeError, or TypeError "failed to extract field Config.<name>"); settings the module
+    would stop on (rep not 1 or 2, a board side below 4, dirichlet_alpha not above 0) raise
+    ValueError here. ``dtype`` is "float32" or "uint8" for the positions. With ``seed`` game k
+    (in the order games start) draws from a generator seeded with seed + k; without, every game
+    is seeded from the operating system.
+
+    One call at a time: a call made while another runs (another thread's, or from a callback of
+    this one) raises RuntimeError.
+    step() and complete() release the interpreter lock for the engine's work.
+    """
+
+    def __init__(
+        self,
+        config: object,
+        games: int,
+        total_games: int,
+        *,
+        dtype: str = "float32",
+        seed: int | None = None,
+    ) -> None: ...
+    def step(self) -> tuple[Buffer, Buffer]:
+        """Advances every game that does not wait; returns (positions, slots).
+
+        positions: [B, 5, dim, dim] (rep 1) or [B, dim, dim, 5] (rep 2) of the chosen dtype, the
+        network input of the player to move as Game.state() gives it; slots: int64 [B], the game
+        slot of each row. B is 0 once every game has finished. Called again before complete(),
+        it returns the same positions.
+        """
+
+    def complete(self, policy_logits: object, value_logits: object) -> None:
+        """Answers the last step: C-contiguous float32 buffers [B, dim*dim] and [B, 4] (value
+        logits relative to the player to move), row k for the k-th position. An object without
+        a buffer is asked for one through ``__array__`` (a CPU torch tensor: no copy).
+
+        A buffer of another type, format, shape or layout raises TypeError or ValueError naming
+        what was expected; no pending step raises RuntimeError. A refused answer changes nothing.
+        Non-finite logits are taken as the module takes them: a game left without a legal child
+        or with NaN values is abandoned (games_failed, last_failure), the others play on.
+        """
+
+    def take_finished(self) -> list[tuple[list[tuple[int, int]], list[list[tuple[int, float]]], list[float]]]:
+        """(history, policies, payoff) of every game played to its end since the last call, in
+        the order they finished: the worker module's training record without the worker id."""
+
+    @property
+    def done(self) -> bool:
+        """True once total_games games have finished."""
+
+    @property
+    def games_finished(self) -> int:
+        """Games finished so far, abandoned ones included."""
+
+    @property
+    def games_failed(self) -> int:
+        """Games abandoned: a search failed, or the answers left a position without a child."""
+
+    @property
+    def pending(self) -> int:
+        """Positions of the last step still waiting for complete()."""
+
+    @property
+    def last_failure(self) -> str | None:
+        """Why the last abandoned game was abandoned, or None."""
+
+class MatchBatch:
+    """``games`` arena games, ``parallel`` at a time (all by default).
+
+    ``seats`` names 4 players, each a network index (int from 0) or "random". Game k seats
+    lineup entry i at seat (i + k) % 4, so over a multiple of 4 games every entry plays every
+    seat equally often. A network seat plays the tile of highest prior after one evaluation when
+    ``sims_per_move`` is 0 (as the worker module's test games), otherwise the most visited tile
+    of a search from a fresh root (noise weighted by ``exploration_fraction``, 0 by default).
+    Buffers, answers, refusals and threads as for SelfPlayBatch.
+    """
+
+    def __init__(
+        self,
+        dim: int,
+        rep: int,
+        seats: object,
+        games: int,
+        sims_per_move: int = 0,
+        *,
+        parallel: int = ...,
+        c_base: float = 19652.0,
+        c_init: float = 1.25,
+        dirichlet_alpha: float = 0.3,
+        exploration_fraction: float = 0.0,
+        dtype: str = "float32",
+        seed: int | None = None,
+    ) -> None: ...
+    def step(self) -> tuple[Buffer, Buffer, Buffer]:
+        """(positions, slots, networks): rows grouped by network index, ascending; networks is
+        int64 [B], the index of the network that must answer each row."""
+
+    def complete(self, policy_logits: object, value_logits: object) -> None:
+        """As SelfPlayBatch.complete."""
+
+    def take_finished(self) -> list[tuple[list[float], list[float], int]]:
+        """(payoff_by_entry, payoff_by_seat, rotation) of every game finished since the last
+        call; entry i sat at seat (i + rotation) % 4."""
+
+    @property
+    def done(self) -> bool: ...
+    @property
+    def games_finished(self) -> int: ...
+    @property
+    def games_failed(self) -> int: ...
+    @property
+    def pending(self) -> int: ...
+    @property
+    def last_failure(self) -> str | None: ...

@@ -67,17 +67,19 @@ def play_batch(
 ) -> BatchRun:
     """Steps `batch` until it is done, or for about `seconds`: every step's positions go to
     `evaluate` in one call and its answers back in one; each finished game's record goes to
-    `on_record` as it comes out."""
+    `on_record` as it comes out, as the batch gives it: (history, policies, payoff), without
+    the worker id in front of the module's records."""
     evaluations = steps = games = 0
     started = time.perf_counter()
     while not batch.done:
         if seconds is not None and time.perf_counter() - started >= seconds:
             break
         positions, slots = batch.step()
-        if len(slots):
+        waiting = len(memoryview(slots))  # the engine's buffers have no len() of their own
+        if waiting:
             policy, value = evaluate(positions)
             batch.complete(policy, value)
-            evaluations += len(slots)
+            evaluations += waiting
             steps += 1
         for record in batch.take_finished():
             on_record(record)

@@ -159,7 +159,9 @@ def _play_batches(
             )
 
         def finished(record: Any) -> None:
-            results.put(GameOutcome(worker, False, record))
+            # The batch gives (history, policies, payoff); the host's record, like the
+            # module's, carries the worker id in front.
+            results.put(GameOutcome(worker, False, (worker, record)))
 
         while True:
             try:

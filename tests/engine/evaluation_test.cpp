@@ -53,7 +53,8 @@ TEST(ExpandFromNetwork, OneFreshChildPerLegalTile) {
   const Game game = Game::reset(20);
   Node node;
   Cells legal = {399, 7, 7};  // scratch: stale contents must not matter
-  const Floats values = expand_from_network(node, game, Floats(400, 0.0F), {0, 0, 0, 0}, legal);
+  const Floats values =
+      expand_from_network(node, game, Floats(400, 0.0F), {0, 0, 0, 0}, legal, thread_random());
   EXPECT_EQ(values, (Floats{0.25F, 0.25F, 0.25F, 0.25F}));
   EXPECT_EQ(node.player(), 0u);
   const auto priors = priors_of(node);
@@ -73,7 +74,7 @@ TEST(ExpandFromNetwork, OneFreshChildPerLegalTile) {
   Floats logits(400, 0.0F);
   logits[399] = 50.0F;
   logits[5] = 50.0F;
-  expand_from_network(other, game, logits, {0, 0, 0, 0}, legal);
+  expand_from_network(other, game, logits, {0, 0, 0, 0}, legal, thread_random());
   EXPECT_EQ(priors_of(other), priors);
 }
 
@@ -87,7 +88,7 @@ TEST(ExpandFromNetwork, PriorsFollowTheMaskedSoftmaxOfTheLegalTiles) {
   const Floats expected = masked_softmax(logits, legal_tiles);
   Node node;
   Cells scratch;
-  expand_from_network(node, game, logits, {0, 0, 0, 0}, scratch);
+  expand_from_network(node, game, logits, {0, 0, 0, 0}, scratch, thread_random());
   EXPECT_EQ(node.player(), 1u);
   const auto priors = priors_of(node);
   ASSERT_EQ(priors.size(), legal_tiles.size());
@@ -105,7 +106,7 @@ TEST(ExpandFromNetwork, TilesWhosePriorIsZeroGetNoChild) {
     logits[21] = -200.0F;
     logits[42] = -1.0F;
     Node node;
-    expand_from_network(node, game, logits, {0, 0, 0, 0}, legal);
+    expand_from_network(node, game, logits, {0, 0, 0, 0}, legal, thread_random());
     const auto priors = priors_of(node);
     EXPECT_EQ(priors.size(), 2u);
     EXPECT_TRUE(priors.contains(0));
@@ -118,7 +119,8 @@ TEST(ExpandFromNetwork, TilesWhosePriorIsZeroGetNoChild) {
     for (std::size_t t : kOpening)
       logits[t] = -kInf;
     Node node;
-    const Floats values = expand_from_network(node, game, logits, {1, 0, 0, 0}, legal);
+    const Floats values =
+        expand_from_network(node, game, logits, {1, 0, 0, 0}, legal, thread_random());
     EXPECT_FALSE(node.is_expanded());
     EXPECT_EQ(values.size(), 4u);
   }
@@ -127,14 +129,14 @@ TEST(ExpandFromNetwork, TilesWhosePriorIsZeroGetNoChild) {
     Floats logits(400, 0.0F);
     logits[22] = std::numeric_limits<float>::quiet_NaN();
     Node node;
-    expand_from_network(node, game, logits, {0, 0, 0, 0}, legal);
+    expand_from_network(node, game, logits, {0, 0, 0, 0}, legal, thread_random());
     EXPECT_FALSE(node.is_expanded());
   }
   {
     // The player is written even when no child is made.
     const Game one = player_one_to_move();
     Node node;
-    expand_from_network(node, one, Floats(400, -kInf), {0, 0, 0, 0}, legal);
+    expand_from_network(node, one, Floats(400, -kInf), {0, 0, 0, 0}, legal, thread_random());
     EXPECT_FALSE(node.is_expanded());
     EXPECT_EQ(node.player(), 1u);
   }
@@ -147,7 +149,7 @@ TEST(ExpandFromNetwork, ChildrenComeInARandomOrder) {
     thread_random().seed(seed);
     Node node;
     Cells legal;
-    expand_from_network(node, game, Floats(400, 0.0F), {0, 0, 0, 0}, legal);
+    expand_from_network(node, game, Floats(400, 0.0F), {0, 0, 0, 0}, legal, thread_random());
     std::vector<std::uint32_t> order;
     for (const Node& child : node.children())
       order.push_back(child.tile());
@@ -164,7 +166,8 @@ TEST(ExpandFromNetwork, ValuesAreRotatedIntoAbsolutePlayerOrder) {
     // Relative entry 0 belongs to the player to move.
     const Game game = player_one_to_move();
     Node node;
-    const Floats values = expand_from_network(node, game, policy, {2, 0, 0, 0}, legal);
+    const Floats values =
+        expand_from_network(node, game, policy, {2, 0, 0, 0}, legal, thread_random());
     ASSERT_EQ(values.size(), 4u);
     EXPECT_EQ(std::max_element(values.begin(), values.end()) - values.begin(), 1);
   }
@@ -173,7 +176,7 @@ TEST(ExpandFromNetwork, ValuesAreRotatedIntoAbsolutePlayerOrder) {
     const Game game = player_one_to_move();
     Node node;
     const Floats s = softmax({4, 3, 2, 1});
-    EXPECT_EQ(expand_from_network(node, game, policy, {4, 3, 2, 1}, legal),
+    EXPECT_EQ(expand_from_network(node, game, policy, {4, 3, 2, 1}, legal, thread_random()),
               (Floats{s[3], s[0], s[1], s[2]}));
   }
   {
@@ -181,7 +184,7 @@ TEST(ExpandFromNetwork, ValuesAreRotatedIntoAbsolutePlayerOrder) {
     const Game game = Game::reset(20);
     Node node;
     const Floats s = softmax({4, 3, 2, 1});
-    EXPECT_EQ(expand_from_network(node, game, policy, {4, 3, 2, 1}, legal), s);
+    EXPECT_EQ(expand_from_network(node, game, policy, {4, 3, 2, 1}, legal, thread_random()), s);
   }
 }
 
@@ -191,22 +194,27 @@ TEST(ExpandFromNetwork, BadNetworkShapesStopAndLeaveTheNodeAlone) {
     // Fewer values than the index of the player to move.
     const Game game = player_one_to_move();
     Node node;
-    EXPECT_THROW(expand_from_network(node, game, Floats(400, 0.0F), {}, legal), FatalStop);
+    EXPECT_THROW(expand_from_network(node, game, Floats(400, 0.0F), {}, legal, thread_random()),
+                 FatalStop);
     EXPECT_FALSE(node.is_expanded());
     EXPECT_EQ(node.player(), 0u);
     // As many values as that index is still accepted.
-    EXPECT_EQ(expand_from_network(node, game, Floats(400, 0.0F), {0.5F}, legal), Floats{1.0F});
+    EXPECT_EQ(expand_from_network(node, game, Floats(400, 0.0F), {0.5F}, legal, thread_random()),
+              Floats{1.0F});
     EXPECT_EQ(node.player(), 1u);
   }
   {
     // The largest legal tile at the start on side 20 is 80: 80 logits are one too few.
     const Game game = Game::reset(20);
     Node node;
-    EXPECT_THROW(expand_from_network(node, game, Floats(80, 0.0F), {0, 0, 0, 0}, legal), FatalStop);
+    EXPECT_THROW(
+        expand_from_network(node, game, Floats(80, 0.0F), {0, 0, 0, 0}, legal, thread_random()),
+        FatalStop);
     EXPECT_FALSE(node.is_expanded());
-    EXPECT_THROW(expand_from_network(node, game, Floats{}, {0, 0, 0, 0}, legal), FatalStop);
+    EXPECT_THROW(expand_from_network(node, game, Floats{}, {0, 0, 0, 0}, legal, thread_random()),
+                 FatalStop);
     EXPECT_FALSE(node.is_expanded());
-    expand_from_network(node, game, Floats(81, 0.0F), {0, 0, 0, 0}, legal);
+    expand_from_network(node, game, Floats(81, 0.0F), {0, 0, 0, 0}, legal, thread_random());
     EXPECT_EQ(node.children().size(), kOpening.size());
   }
 }

@@ -33,33 +33,32 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 struct ScriptedError {
   std::string message;
   std::string text() const { return message; }
+  std::string debug() const { return message; }
 };
 
-// Answers a terminal position with its payoff, as the real evaluator does, and any other position
-// as a network request: children from `logits` (uniform by default) and the values `values`.
+// Answers a position as a network would: policy logits `logits` (uniform by default) and value
+// logits that give exactly the values `values` by absolute player (their logarithms, rotated to
+// start at the player to move). Terminal positions must never reach it.
 class ScriptedEvaluator {
  public:
+  using Error = ScriptedError;
   using Script = std::function<Floats(const Game&)>;
 
   Script logits = [](const Game& game) { return Floats(game.board().cell_count(), 0.0F); };
   Script values = [](const Game&) { return Floats{0.25F, 0.25F, 0.25F, 0.25F}; };
   std::optional<int> fail_at_request;  // request number (from 0) that fails
   int requests = 0;
-  int terminal_evaluations = 0;
 
-  Evaluation<ScriptedError> evaluate(Node& node, const Game& game) {
-    if (game.is_terminal()) {
-      ++terminal_evaluations;
-      const auto payoff = game.get_payoff();
-      return Evaluation<ScriptedError>::success({payoff.begin(), payoff.end()});
-    }
-    if (fail_at_request == requests++) return Evaluation<ScriptedError>::failure({"boom"});
-    (void)expand_from_network(node, game, logits(game), {0, 0, 0, 0}, legal_);
-    return Evaluation<ScriptedError>::success(values(game));
+  std::optional<ScriptedError> evaluate(const Game& game, Logits& out) {
+    EXPECT_FALSE(game.is_terminal()) << "a terminal position reached the evaluator";
+    if (fail_at_request == requests++) return ScriptedError{"boom"};
+    out.policy = logits(game);
+    const Floats absolute = values(game);
+    out.value.resize(4);
+    for (std::size_t j = 0; j < 4; ++j)
+      out.value[j] = std::log(absolute[(game.current_player() + j) % 4]);
+    return std::nullopt;
   }
-
- private:
-  std::vector<std::size_t> legal_;
 };
 
 Config search_config(std::uint64_t sims) {
@@ -257,8 +256,8 @@ TEST(SearchLeaves, TerminalLeafIsReevaluatedAndCreditedToThePlayerWhoReachedIt) 
   ScriptedEvaluator evaluator;
   Node root;
   EXPECT_EQ(search(evaluator, root, game, search_config(6), thread_random()), std::nullopt);
-  EXPECT_EQ(evaluator.requests, 1);
-  EXPECT_EQ(evaluator.terminal_evaluations, 6);
+  EXPECT_EQ(evaluator.requests, 1);  // the root only: terminal leaves are backed up at once
+  EXPECT_EQ(root.visit_count(), 6u);
   EXPECT_EQ(visits_of_children(root), 6u);
   for (const Node& child : root.children()) {
     Game after = game;
@@ -315,24 +314,21 @@ TEST(SearchFailures, EvaluatorErrorsBecomeTheSearchMessage) {
 }
 
 TEST(SearchFailures, TileTheGameRefusesStopsTheWorkerWithTheEngineText) {
-  // An evaluator that gives every node one child, for cell 48: the far corner, never legal for
-  // player 0 at the opening of a 7 x 7 game.
-  struct StrayEvaluator {
-    Evaluation<ScriptedError> evaluate(Node& node, const Game& game) {
-      RandomSource random(1);
-      node.set_player(game.current_player());
-      node.expand(Priors{{48, 1.0F}}, random);
-      return Evaluation<ScriptedError>::success({0.25F, 0.25F, 0.25F, 0.25F});
-    }
-  } evaluator;
+  // A root that holds one child, for cell 48: the far corner, never legal for player 0 at the
+  // opening of a 7 x 7 game. (Expansion from a network only ever creates legal tiles; this is a
+  // tree that does not belong to its game.)
+  ScriptedEvaluator evaluator;
   const Game game = Game::reset(7);
   Node root;
+  RandomSource random(1);
+  root.expand(Priors{{48, 1.0F}}, random);
   try {
     (void)search(evaluator, root, game, search_config(1), thread_random());
     ADD_FAILURE() << "no stop";
   } catch (const FatalStop& stop) {
     EXPECT_STREQ(stop.what(), "Invalid move - Player 0, Tile 48");
   }
+  EXPECT_EQ(evaluator.requests, 0);
 }
 
 TEST(SearchReentrancy, WholeGamesPlayedInsideEvaluationsLeaveTheOuterSearchIntact) {
@@ -348,7 +344,8 @@ TEST(SearchReentrancy, WholeGamesPlayedInsideEvaluationsLeaveTheOuterSearchIntac
 
     const Config& config() const { return settings; }
     void put_training_record(const TrainingRecord& record) { records.push_back(record); }
-    Evaluation<ScriptedError> evaluate(Node& node, const Game& game) {
+    using Error = ScriptedError;
+    std::optional<ScriptedError> evaluate(const Game& game, Logits& out) {
       if (nests && evaluator.requests >= 2 && nested_games < 3) {
         NestingHost inner;
         inner.nests = false;
@@ -356,7 +353,7 @@ TEST(SearchReentrancy, WholeGamesPlayedInsideEvaluationsLeaveTheOuterSearchIntac
         EXPECT_EQ(inner.records.size(), 1u);
         ++nested_games;
       }
-      return evaluator.evaluate(node, game);
+      return evaluator.evaluate(game, out);
     }
   };
   thread_random().seed(13);

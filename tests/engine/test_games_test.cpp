@@ -36,8 +36,9 @@ using History = std::vector<HistoryEntry>;
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
 struct ScriptedError {
-  std::string text;
-  std::string debug() const { return text; }
+  std::string message;
+  std::string text() const { return message; }
+  std::string debug() const { return message; }
 };
 
 // Policy logits for a position; `model` tells whether requests currently go to the network under
@@ -73,34 +74,24 @@ class ScriptedHost {
     fail_at_ = index;
     error_text_ = std::move(debug);
   }
-  // Shuffles children with a generator of the host's own instead of the thread's, so that the
-  // thread's generator serves the drivers alone.
-  void use_own_order() { own_order_ = true; }
+  using Error = ScriptedError;
 
-  Evaluation<ScriptedError> evaluate(Node& node, const Game& game) {
+  std::optional<ScriptedError> evaluate(const Game& game, Logits& out) {
     events.emplace_back('e', game.current_player());
     positions.push_back(game);
-    if (fail_at_ == positions.size() - 1) return Evaluation<ScriptedError>::failure({error_text_});
-    const Floats logits = policy_(game, model_);
-    Floats values;
-    if (own_order_) {
-      game.legal_tiles(scratch_);
-      const Floats policy = masked_softmax(logits, scratch_);
-      std::vector<std::pair<std::uint32_t, float>> priors;
-      for (std::size_t t : scratch_) {
-        if (policy[t] > 0.0F) priors.emplace_back(static_cast<std::uint32_t>(t), policy[t]);
-      }
-      node.set_player(game.current_player());
-      node.expand(priors, own_random_);
-      values = {0.25F, 0.25F, 0.25F, 0.25F};
-    } else {
-      values = expand_from_network(node, game, logits, {0, 0, 0, 0}, scratch_);
-    }
+    if (fail_at_ == positions.size() - 1) return ScriptedError{error_text_};
+    out.policy = policy_(game, model_);
+    out.value = {0, 0, 0, 0};
+    // The order the driver's expansion will give the children: the same expansion, with a copy
+    // of the thread's generator as it stands now (the expansion is its next use).
+    RandomSource ahead = thread_random();
+    Node probe;
+    (void)expand_from_network(probe, game, out.policy, out.value, scratch_, ahead);
     std::vector<std::uint32_t> order;
-    for (const Node& child : node.children())
+    for (const Node& child : probe.children())
       order.push_back(child.tile());
     orders.push_back(std::move(order));
-    return Evaluation<ScriptedError>::success(std::move(values));
+    return std::nullopt;
   }
   const Config& config() const { return config_; }
   void put_test_result(float payoff) { puts.push_back(payoff); }
@@ -122,9 +113,7 @@ class ScriptedHost {
   Config config_;
   std::optional<std::size_t> fail_at_;
   std::string error_text_;
-  bool own_order_ = false;
   bool model_ = true;
-  RandomSource own_random_{12345};
   Cells scratch_;
 };
 
@@ -233,13 +222,20 @@ TEST(BestAction, EvaluationErrorGivesTheRootNodeErrorWithTheDebugText) {
 }
 
 // The game of test_against_random replayed outside the driver: seat 0 plays its smallest legal
-// tile, the other seats the tile at uniform_index(count) of the ascending legal list, drawn from
-// the thread's generator (which the host leaves alone).
+// tile (after the expansion of its evaluation, which shuffles with the thread's generator), the
+// other seats the tile at uniform_index(count) of the ascending legal list, drawn from the same
+// generator.
 Game replay_against_random(std::uint64_t seed, std::size_t dim) {
   thread_random().seed(seed);
   Game game = Game::reset(dim);
   while (!game.is_terminal()) {
-    const Cells legal = game.get_legal_tiles();
+    Cells legal = game.get_legal_tiles();
+    if (game.current_player() == 0) {
+      Node root;
+      Cells scratch;
+      (void)expand_from_network(root, game, smallest_first(game, true), {0, 0, 0, 0}, scratch,
+                                thread_random());
+    }
     const std::size_t tile = game.current_player() == 0
                                  ? legal.front()
                                  : legal[thread_random().uniform_index(legal.size())];
@@ -257,7 +253,6 @@ TEST(TestAgainstRandom, OnlySeatZeroAsksAndItsPayoffIsPutOnce) {
   bool seat_zero_payoff_stood_apart = false;
   for (std::uint64_t seed = 1; seed <= 4; ++seed) {
     ScriptedHost host(smallest_first, kDim);
-    host.use_own_order();
     thread_random().seed(seed);
     EXPECT_EQ(test_against_random(host), 0u);
 
@@ -364,39 +359,22 @@ TEST(TestGame, EvaluationFailureReturnsTheFailureText) {
   EXPECT_TRUE(host.puts.empty());
 }
 
-// A host whose first evaluation gives the root one child, for cell 399: the far corner of a
-// 20 x 20 board, never legal for seat 0's opening. Later evaluations follow the policy.
-class StrayFirstHost : public ScriptedHost {
- public:
-  StrayFirstHost() : ScriptedHost(smallest_first, 20) {}
-  Evaluation<ScriptedError> evaluate(Node& node, const Game& game) {
-    if (stray_given_) return ScriptedHost::evaluate(node, game);
-    stray_given_ = true;
-    RandomSource random(1);
-    node.set_player(game.current_player());
-    node.expand(std::vector<std::pair<std::uint32_t, float>>{{399, 1.0F}}, random);
-    return Evaluation<ScriptedError>::success({0.25F, 0.25F, 0.25F, 0.25F});
-  }
-
- private:
-  bool stray_given_ = false;
-};
-
-TEST(TestGames, TileTheGameRefusesStopsTheWorker) {
-  const auto expect_stop = [](auto&& play) {
-    try {
-      play();
-      ADD_FAILURE() << "no stop";
-    } catch (const FatalStop& stop) {
-      EXPECT_STREQ(stop.what(), "Invalid move - Player 0, Tile 399");
-    }
+TEST(TestGames, PolicyOnAnIllegalTileIsNeverPlayed) {
+  // Every logit but that of cell 399 (the far corner, never legal for seat 0's opening) is minus
+  // infinity: the masked softmax leaves seat 0 without a child, and a random legal tile is played.
+  const Policy corner = [](const Game& game, bool) {
+    Floats logits(game.dim() * game.dim(), -kInf);
+    logits[399] = 1000.0F;
+    return logits;
   };
-  StrayFirstHost against_random;
-  expect_stop([&] { (void)test_against_random(against_random); });
-  EXPECT_TRUE(against_random.puts.empty());
-  StrayFirstHost against_baseline;
-  expect_stop([&] { (void)test_game(against_baseline); });
-  EXPECT_TRUE(against_baseline.output.empty());
+  thread_random().seed(31);
+  ScriptedHost against_random(corner, 20);
+  EXPECT_EQ(test_against_random(against_random), 0u);
+  ASSERT_EQ(against_random.puts.size(), 1u);
+  ScriptedHost against_baseline(corner, 20);
+  EXPECT_TRUE(std::holds_alternative<float>(test_game(against_baseline)));
+  for (const Game* game : {&against_random.positions.back(), &against_baseline.positions.back()})
+    EXPECT_NE(game->board().owner(399), 1u);
 }
 
 }  // namespace

@@ -35,7 +35,10 @@ class UniformHost {
                 .dirichlet_alpha = 0.3F,
                 .exploration_fraction = 0.25F} {}
 
-  auto evaluate(Node& node, const Game& game) { return evaluator_.evaluate(node, game); }
+  using Error = UniformEvaluator::Error;
+  std::optional<Error> evaluate(const Game& game, Logits& out) {
+    return evaluator_.evaluate(game, out);
+  }
   const Config& config() const { return config_; }
   void put_training_record(const TrainingRecord& record) { records.push_back(record); }
 
@@ -142,31 +145,27 @@ TEST(TrainingGame, GreedyChoiceStartsAtActionSampleMoves) {
   EXPECT_TRUE(sampled_seen);
 }
 
-TEST(TrainingGame, TileTheGameRefusesStopsTheWorker) {
-  // The root's first expansion holds a single child for cell 48, the far corner of a 7 x 7 board
-  // and never legal for player 0's opening; later expansions are the uniform ones.
-  class StrayHost : public UniformHost {
+TEST(TrainingGame, PolicyOnAnIllegalTileIsNeverPlayed) {
+  // All the policy on cell 48, the far corner of a 7 x 7 board and never legal for player 0's
+  // opening: the masked softmax gives the root no child, the simulations find none to take, and
+  // the empty visit distribution stops the worker; no tile the game refuses is ever applied.
+  class CornerHost : public UniformHost {
    public:
-    StrayHost() : UniformHost(0) {}
-    Evaluation<UniformEvaluator::Error> evaluate(Node& node, const Game& game) {
-      if (stray_given_) return UniformHost::evaluate(node, game);
-      stray_given_ = true;
-      RandomSource random(1);
-      node.set_player(game.current_player());
-      node.expand(std::vector<std::pair<std::uint32_t, float>>{{48, 1.0F}}, random);
-      return Evaluation<UniformEvaluator::Error>::success({0.25F, 0.25F, 0.25F, 0.25F});
+    CornerHost() : UniformHost(4) {}
+    std::optional<Error> evaluate(const Game& game, Logits& out) {
+      out.policy.assign(game.board().cell_count(), -std::numeric_limits<float>::infinity());
+      out.policy[48] = 1000.0F;
+      out.value.assign(4, 0.0F);
+      return std::nullopt;
     }
-
-   private:
-    bool stray_given_ = false;
   };
   thread_random().seed(23);
-  StrayHost host;
+  CornerHost host;
   try {
     (void)training_game(host);
     ADD_FAILURE() << "no stop";
   } catch (const FatalStop& stop) {
-    EXPECT_STREQ(stop.what(), "Invalid move - Player 0, Tile 48");
+    EXPECT_STREQ(stop.what(), "assertion failed: visit_dist.len() > 0");
   }
   EXPECT_TRUE(host.records.empty());
 }

@@ -122,7 +122,10 @@ def test_the_engine_batch_plays_games_whose_records_are_sound(rep: int, tmp_path
     game = GameSettings(dim=DIM, rep=rep, sims_per_move=4)
     evaluator = BatchEvaluator(PolicyValueNet(NetworkSettings(8, 1)), channels_last=rep == 2)
     with RecordWriter(tmp_path, game) as writer:
-        run = play_batch(new_batch(game, games=3, total_games=5), evaluator, writer.add)
+        # The batch's records lack the worker id that the module's carry in front.
+        run = play_batch(
+            new_batch(game, games=3, total_games=5), evaluator, lambda record: writer.add((0, record))
+        )
     assert run.games == 5 and run.evaluations > 0
 
 

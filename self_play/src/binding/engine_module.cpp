@@ -12,6 +12,7 @@
 #include "py_convert.h"
 #include "py_ref.h"
 #include "random_source.h"
+#include "self_play_batch_type.h"
 
 namespace tessarin::py {
 namespace {
@@ -318,5 +319,6 @@ PyMODINIT_FUNC PyInit_tessarin_engine() {
     return nullptr;
   }
   heuristic.release();
+  if (!tessarin::py::add_batch_types(module.get())) return nullptr;
   return module.release();
 }

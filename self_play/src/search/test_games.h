@@ -5,19 +5,22 @@
 // A chosen tile that the game refuses (a child the evaluation made for a tile that is not legal)
 // is a broken invariant and throws FatalStop with the engine's text.
 //
-// The drivers reach the world only through a host: `evaluate(node, game)` returning an
-// Evaluation whose error has `debug()`, `config()`, `put_test_result(payoff)` (failures ignored),
-// `write_stdout(text)`, and `route_requests_for(player)` (the baseline network answers for seats
-// 1 to 3 of test_game).
+// The drivers reach the world only through a host: an evaluator, `config()`,
+// `put_test_result(payoff)` (failures ignored), `write_stdout(text)`, and
+// `route_requests_for(player)` (the baseline network answers for seats 1 to 3 of test_game).
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
 #include "config.h"
+#include "evaluation.h"
 #include "fatal.h"
 #include "game.h"
 #include "node.h"
@@ -25,6 +28,15 @@
 #include "random_source.h"
 
 namespace tessarin {
+
+// What the test drivers need of their host besides an evaluator.
+template <class H>
+concept TestGameHost = Evaluator<H> && requires(H& host, float payoff, std::size_t player) {
+  { host.config() } -> std::convertible_to<const Config&>;
+  host.put_test_result(payoff);
+  host.write_stdout(std::string());
+  host.route_requests_for(player);
+};
 
 // Text of the one failure a test game reports.
 inline constexpr const char* kTestGameFailure = "Error running MCTS";
@@ -35,11 +47,18 @@ inline constexpr std::size_t kBaselineGameDim = 20;
 // enumeration order), or the error text. When no legal tile got a prior above 0, a uniformly
 // random legal tile: answering a fixed tile would usually be illegal and the seat would ask again
 // for ever.
-template <class Host>
+template <Evaluator Host>
 std::variant<std::size_t, std::string> best_action(Host& host, const Game& game) {
   Node root;
-  auto evaluation = host.evaluate(root, game);
-  if (!evaluation.ok()) return "Error evaluating root node: " + evaluation.error().debug();
+  if (!game.is_terminal()) {
+    Logits logits;
+    if (std::optional<typename Host::Error> error = host.evaluate(game, logits)) {
+      return "Error evaluating root node: " + error->debug();
+    }
+    std::vector<std::size_t> legal;
+    (void)expand_from_network(root, game, logits.policy, std::move(logits.value), legal,
+                              thread_random());
+  }
   float best = 0.0F;
   std::size_t action = 0;
   bool found = false;
@@ -69,7 +88,7 @@ void report_failure(Host& host, const std::string& text) {
 
 // Seat 0 by the network, seats 1 to 3 uniformly random, on a board of config().dim. Returns 0
 // after putting the test result, or 1 after an evaluation failure (printed, nothing put).
-template <class Host>
+template <TestGameHost Host>
 std::uint8_t test_against_random(Host& host) {
   Game game = Game::reset(host.config().dim);
   std::vector<std::size_t> legal;
@@ -96,7 +115,7 @@ std::uint8_t test_against_random(Host& host) {
 // Seat 0 by the network under test, seats 1 to 3 by the baseline network, always on a 20 x 20
 // board. Prints "Finished Game" and the board at the end; returns the payoff of seat 0, or the
 // failure text after an evaluation failure (printed).
-template <class Host>
+template <TestGameHost Host>
 std::variant<float, std::string> test_game(Host& host) {
   Game game = Game::reset(kBaselineGameDim);
   while (!game.is_terminal()) {

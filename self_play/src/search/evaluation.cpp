@@ -12,7 +12,7 @@ namespace tessarin {
 std::vector<float> expand_from_network(Node& node, const Game& game,
                                        std::span<const float> policy_logits,
                                        std::vector<float> value_logits,
-                                       std::vector<std::size_t>& legal) {
+                                       std::vector<std::size_t>& legal, RandomSource& random) {
   game.legal_tiles(legal);
   const std::vector<float> policy = masked_softmax(policy_logits, legal);
 
@@ -36,7 +36,7 @@ std::vector<float> expand_from_network(Node& node, const Game& game,
     if (policy[tile] > 0.0F) priors.emplace_back(static_cast<std::uint32_t>(tile), policy[tile]);
   }
   node.set_player(player);
-  node.expand(priors, thread_random());
+  node.expand(priors, random);
   return values;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -28,13 +29,11 @@ class Runtime {
   Runtime(PyObject* result_queue, PyObject* inference_queue, PyObject* pipe, Config config,
           std::int32_t id);
 
-  // Evaluates the position of `game`: its payoff when the game is over (no host call, `node`
-  // untouched); otherwise puts (id, position) on the inference queue, takes the reply from the
-  // pipe, expands `node` from the policy and returns the values by absolute player. A failed host
-  // call or a malformed reply (an item missing or not a sequence of numbers, value logits other
-  // than one per player) returns the host error and leaves `node` as it was. Throws FatalStop for
-  // a representation other than 1 or 2.
-  Evaluation<HostError> evaluate(Node& node, const Game& game);
+  // Evaluates the position of `game` (not over): puts (id, position) on the inference queue and
+  // takes the reply's logits from the pipe into `out`. A failed host call or a malformed reply
+  // (an item missing or not a sequence of numbers, value logits other than one per player)
+  // returns the host error. Throws FatalStop for a representation other than 1 or 2.
+  std::optional<HostError> evaluate(const Game& game, Logits& out);
 
   // The game drivers, run against this runtime.
   std::uint8_t training_game();
@@ -59,9 +58,6 @@ class Runtime {
   PyObject* model_queue_ = nullptr;
   PyObject* baseline_queue_ = nullptr;
   std::vector<std::uint8_t> state_;
-  std::vector<float> policy_logits_;
-  std::vector<float> value_logits_;
-  std::vector<std::size_t> legal_;
 };
 
 }  // namespace tessarin::py

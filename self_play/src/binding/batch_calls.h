@@ -1,0 +1,173 @@
+// What the batched drivers' Python types share: one call at a time (a second thread is refused),
+// the engine's work without the interpreter lock, positions written into one Buffer, and answers
+// read from float32 buffers that are checked before anything changes. Templates over the C++
+// batch (SelfPlayBatch, MatchBatch), which offer the same step / write_positions / complete.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <span>
+#include <string>
+
+#include "buffer_object.h"
+#include "game.h"
+#include "py_ref.h"
+
+namespace tessarin::py {
+
+// The state every batched type keeps beside its C++ batch.
+struct CallState {
+  bool floats = true;   // positions as float32, else uint8
+  bool busy = false;    // a call is under way (its C++ work runs without the interpreter lock)
+  bool broken = false;  // a call failed inside the engine; the batch's state is unknown
+};
+
+// Marks the batch busy for one call; refuses a second call from another thread meanwhile (the
+// check and the mark run under the interpreter lock).
+class CallGuard {
+ public:
+  CallGuard(CallState& state, const char* type) : state_(state), type_(type) {}
+  CallGuard(const CallGuard&) = delete;
+  CallGuard& operator=(const CallGuard&) = delete;
+  ~CallGuard() {
+    if (entered_) state_.busy = false;
+  }
+  // False with RuntimeError set when the batch is busy or broken.
+  bool enter(const char* method);
+
+ private:
+  CallState& state_;
+  const char* type_;
+  bool entered_ = false;
+};
+
+// True when the batch's state may be read; false with RuntimeError set while another thread's
+// call works on it without the interpreter lock.
+bool readable(const CallState& state, const char* type, const char* attribute);
+
+// Sets the host exception for a C++ exception that escaped the engine's work.
+void set_error_from(const std::exception_ptr& failure);
+
+// Runs `work` without the interpreter lock. A C++ exception it throws becomes a host exception
+// and marks the batch broken; returns false in that case.
+template <class Work>
+bool without_lock(CallState& state, Work&& work) {
+  std::exception_ptr failure;
+  Py_BEGIN_ALLOW_THREADS;
+  try {
+    work();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS;
+  if (!failure) return true;
+  state.broken = true;
+  set_error_from(failure);
+  return false;
+}
+
+// A C-contiguous float32 buffer of shape [rows, columns] taken from a host object (through its
+// __array__ when it has no buffer, as a CPU torch tensor), or a TypeError (not a float32 buffer)
+// or ValueError (another shape, not contiguous) naming what was expected.
+class FloatRows {
+ public:
+  FloatRows();
+  FloatRows(const FloatRows&) = delete;
+  FloatRows& operator=(const FloatRows&) = delete;
+  ~FloatRows();
+  // False with the host exception set.
+  bool take(PyObject* object, const char* name, std::size_t rows, std::size_t columns);
+  std::span<const float> floats() const;
+
+ private:
+  Ref array_;  // what __array__ gave, if it was used
+  Py_buffer view_;
+  bool held_ = false;
+};
+
+// step(): advances the batch without the lock and returns (positions, slots), plus the network
+// index of every row when `with_networks`.
+template <class Batch>
+PyObject* step_call(Batch& batch, CallState& state, const char* type, bool with_networks) {
+  CallGuard guard(state, type);
+  if (!guard.enter("step")) return nullptr;
+  const std::size_t dim = static_cast<std::size_t>(batch.config().dim);
+  const std::size_t rows = batch.waiting() != 0 ? batch.waiting() : batch.slot_count();
+  const std::size_t item = state.floats ? sizeof(float) : 1;
+  // Room for every slot: how many games will wait is known only after the search.
+  Ref positions = new_buffer(rows * batch.position_size() * item, state.floats ? "f" : "B", item);
+  Ref slots = new_buffer(rows * sizeof(std::int64_t), "q", sizeof(std::int64_t));
+  Ref networks = new_buffer(rows * sizeof(std::int64_t), "q", sizeof(std::int64_t));
+  if (!positions || !slots || !networks) return nullptr;
+  const std::span<std::byte> position_memory = buffer_memory(positions.get());
+  auto* slot_numbers = reinterpret_cast<std::int64_t*>(buffer_memory(slots.get()).data());
+  auto* network_numbers = reinterpret_cast<std::int64_t*>(buffer_memory(networks.get()).data());
+  std::size_t waiting = 0;
+  const bool floats = state.floats;
+  const bool done = without_lock(state, [&] {
+    const std::span<const std::size_t> waiting_slots = batch.step();
+    waiting = waiting_slots.size();
+    const std::size_t entries = waiting * batch.position_size();
+    if (floats) {
+      batch.write_positions(
+          std::span<float>(reinterpret_cast<float*>(position_memory.data()), entries));
+    } else {
+      batch.write_positions(std::span<std::uint8_t>(
+          reinterpret_cast<std::uint8_t*>(position_memory.data()), entries));
+    }
+    for (std::size_t k = 0; k < waiting; ++k)
+      slot_numbers[k] = static_cast<std::int64_t>(waiting_slots[k]);
+    if constexpr (requires { batch.networks(); }) {
+      for (std::size_t k = 0; k < waiting; ++k)
+        network_numbers[k] = static_cast<std::int64_t>(batch.networks()[k]);
+    }
+  });
+  if (!done) return nullptr;
+  const std::array<std::size_t, 4> shape =
+      batch.config().rep == 2 ? std::array<std::size_t, 4>{waiting, dim, dim, kStatePlanes}
+                              : std::array<std::size_t, 4>{waiting, kStatePlanes, dim, dim};
+  set_buffer_shape(positions.get(), shape);
+  const std::array<std::size_t, 1> row_shape = {waiting};
+  set_buffer_shape(slots.get(), row_shape);
+  set_buffer_shape(networks.get(), row_shape);
+  return with_networks ? PyTuple_Pack(3, positions.get(), slots.get(), networks.get())
+                       : PyTuple_Pack(2, positions.get(), slots.get());
+}
+
+// complete(policy_logits, value_logits): checks both buffers against the pending step, then
+// answers every waiting game without the lock.
+template <class Batch>
+PyObject* complete_call(Batch& batch, CallState& state, const char* type, PyObject* args,
+                        PyObject* kwargs) {
+  static const char* keywords[] = {"policy_logits", "value_logits", nullptr};
+  PyObject* policy_object = nullptr;
+  PyObject* value_object = nullptr;
+  if (PyArg_ParseTupleAndKeywords(args, kwargs, "OO:complete", const_cast<char**>(keywords),
+                                  &policy_object, &value_object) == 0) {
+    return nullptr;
+  }
+  CallGuard guard(state, type);
+  if (!guard.enter("complete")) return nullptr;
+  const std::size_t waiting = batch.waiting();
+  if (waiting == 0) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "%s.complete: no position waits for answers; call step() first (each step is "
+                 "answered once)",
+                 type);
+    return nullptr;
+  }
+  const auto cells = static_cast<std::size_t>(batch.config().dim * batch.config().dim);
+  FloatRows policy;
+  FloatRows value;
+  if (!policy.take(policy_object, "policy_logits", waiting, cells)) return nullptr;
+  if (!value.take(value_object, "value_logits", waiting, kPlayers)) return nullptr;
+  if (!without_lock(state, [&] { batch.complete(policy.floats(), value.floats()); })) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+}  // namespace tessarin::py

@@ -1,0 +1,270 @@
+#include "match_batch_type.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "batch_calls.h"
+#include "fatal.h"
+#include "match_batch.h"
+
+namespace tessarin::py {
+namespace {
+
+constexpr const char* kType = "MatchBatch";
+
+struct MatchObject {
+  PyObject_HEAD MatchBatch* batch;
+  CallState state;
+};
+
+MatchObject* as_match(PyObject* self) {
+  return reinterpret_cast<MatchObject*>(self);
+}
+
+// One lineup entry: a network index (an int from 0) or an engine player's name.
+bool read_player(PyObject* item, std::size_t entry, Player& player) {
+  if (PyLong_Check(item) != 0) {
+    const Py_ssize_t index = PyLong_AsSsize_t(item);
+    if (index == -1 && PyErr_Occurred() != nullptr) return false;
+    if (index < 0) {
+      PyErr_Format(PyExc_ValueError, "seats[%zu]: a network index is at least 0, not %zd", entry,
+                   index);
+      return false;
+    }
+    player = Player{PlayerKind::kNetwork, static_cast<std::size_t>(index)};
+    return true;
+  }
+  if (PyUnicode_Check(item) != 0) {
+    const char* name = PyUnicode_AsUTF8(item);
+    if (name == nullptr) return false;
+    if (std::string(name) == "random") {
+      player = Player{PlayerKind::kRandom, 0};
+      return true;
+    }
+    PyErr_Format(PyExc_ValueError,
+                 "seats[%zu]: unknown player \"%s\"; expected a network index or \"random\"", entry,
+                 name);
+    return false;
+  }
+  PyErr_Format(PyExc_TypeError, "seats[%zu] must be a network index (int) or \"random\", not %s",
+               entry, Py_TYPE(item)->tp_name);
+  return false;
+}
+
+PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {
+      "dim",      "rep",    "seats",  "games",           "sims_per_move",
+      "parallel", "c_base", "c_init", "dirichlet_alpha", "exploration_fraction",
+      "dtype",    "seed",   nullptr};
+  Py_ssize_t dim = 0;
+  Py_ssize_t rep = 0;
+  PyObject* seats = nullptr;
+  Py_ssize_t games = 0;
+  Py_ssize_t sims = 0;
+  Py_ssize_t parallel = -1;
+  double c_base = 19652.0;
+  double c_init = 1.25;
+  double alpha = 0.3;
+  double fraction = 0.0;
+  const char* dtype = "float32";
+  PyObject* seed_object = Py_None;
+  if (PyArg_ParseTupleAndKeywords(args, kwargs, "nnOn|n$nddddsO:MatchBatch",
+                                  const_cast<char**>(keywords), &dim, &rep, &seats, &games, &sims,
+                                  &parallel, &c_base, &c_init, &alpha, &fraction, &dtype,
+                                  &seed_object) == 0) {
+    return nullptr;
+  }
+  if (games < 1) {
+    PyErr_Format(PyExc_ValueError, "games must be at least 1, not %zd", games);
+    return nullptr;
+  }
+  if (parallel == -1) parallel = games;
+  if (parallel < 1) {
+    PyErr_Format(PyExc_ValueError, "parallel must be at least 1, not %zd", parallel);
+    return nullptr;
+  }
+  if (dim < 0 || rep < 0 || sims < 0) {
+    PyErr_SetString(PyExc_ValueError, "dim, rep and sims_per_move must not be negative");
+    return nullptr;
+  }
+  const std::string kind = dtype;
+  if (kind != "float32" && kind != "uint8") {
+    PyErr_Format(PyExc_ValueError, "dtype must be \"float32\" or \"uint8\", not \"%s\"", dtype);
+    return nullptr;
+  }
+  std::optional<std::uint64_t> seed;
+  if (seed_object != Py_None) {
+    if (PyLong_Check(seed_object) == 0) {
+      PyErr_Format(PyExc_TypeError, "seed must be None or an int from 0 to 2**64 - 1, not %s",
+                   Py_TYPE(seed_object)->tp_name);
+      return nullptr;
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(seed_object);
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    seed = value;
+  }
+  Ref lineup_items = Ref::steal(PySequence_Fast(seats, "seats must be a sequence of 4 players"));
+  if (!lineup_items) return nullptr;
+  if (PySequence_Fast_GET_SIZE(lineup_items.get()) != 4) {
+    PyErr_Format(PyExc_ValueError, "seats must name 4 players, not %zd",
+                 PySequence_Fast_GET_SIZE(lineup_items.get()));
+    return nullptr;
+  }
+  std::array<Player, 4> lineup{};
+  for (std::size_t entry = 0; entry < 4; ++entry) {
+    PyObject* item = PySequence_Fast_GET_ITEM(lineup_items.get(), static_cast<Py_ssize_t>(entry));
+    if (!read_player(item, entry, lineup[entry])) return nullptr;
+  }
+  const Config config{static_cast<std::uint64_t>(dim),  static_cast<std::uint64_t>(rep),
+                      static_cast<std::uint64_t>(sims), 0,
+                      static_cast<float>(c_base),       static_cast<float>(c_init),
+                      static_cast<float>(alpha),        static_cast<float>(fraction)};
+  MatchBatch* batch = nullptr;
+  try {
+    batch = new MatchBatch(config, lineup, static_cast<std::size_t>(parallel),
+                           static_cast<std::uint64_t>(games), seed);
+  } catch (const FatalStop& stop) {
+    PyErr_SetString(PyExc_ValueError, stop.what());
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) {
+    delete batch;
+    return nullptr;
+  }
+  as_match(self)->batch = batch;
+  new (&as_match(self)->state) CallState{kind == "float32", false, false};
+  return self;
+}
+
+void match_dealloc(PyObject* self) {
+  delete as_match(self)->batch;
+  Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* match_step(PyObject* self, PyObject* /*unused*/) {
+  return step_call(*as_match(self)->batch, as_match(self)->state, kType, true);
+}
+
+PyObject* match_complete(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return complete_call(*as_match(self)->batch, as_match(self)->state, kType, args, kwargs);
+}
+
+Ref float_list(const std::array<float, 4>& values) {
+  return Ref::steal(Py_BuildValue("[dddd]", static_cast<double>(values[0]),
+                                  static_cast<double>(values[1]), static_cast<double>(values[2]),
+                                  static_cast<double>(values[3])));
+}
+
+PyObject* match_take_finished(PyObject* self_object, PyObject* /*unused*/) {
+  MatchObject* self = as_match(self_object);
+  CallGuard guard(self->state, kType);
+  if (!guard.enter("take_finished")) return nullptr;
+  std::vector<MatchResult> finished;
+  try {
+    finished = self->batch->take_finished();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(finished.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < finished.size(); ++i) {
+    Ref by_entry = float_list(finished[i].payoff_by_entry);
+    Ref by_seat = float_list(finished[i].payoff_by_seat);
+    if (!by_entry || !by_seat) return nullptr;
+    PyObject* item = Py_BuildValue("(OOn)", by_entry.get(), by_seat.get(),
+                                   static_cast<Py_ssize_t>(finished[i].rotation));
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+PyObject* match_done(PyObject* self, void* /*unused*/) {
+  if (!readable(as_match(self)->state, kType, "done")) return nullptr;
+  return PyBool_FromLong(as_match(self)->batch->done() ? 1 : 0);
+}
+PyObject* match_games_finished(PyObject* self, void* /*unused*/) {
+  if (!readable(as_match(self)->state, kType, "games_finished")) return nullptr;
+  return PyLong_FromUnsignedLongLong(as_match(self)->batch->games_finished());
+}
+PyObject* match_games_failed(PyObject* self, void* /*unused*/) {
+  if (!readable(as_match(self)->state, kType, "games_failed")) return nullptr;
+  return PyLong_FromUnsignedLongLong(as_match(self)->batch->games_failed());
+}
+PyObject* match_pending(PyObject* self, void* /*unused*/) {
+  if (!readable(as_match(self)->state, kType, "pending")) return nullptr;
+  return PyLong_FromSize_t(as_match(self)->batch->waiting());
+}
+PyObject* match_last_failure(PyObject* self, void* /*unused*/) {
+  if (!readable(as_match(self)->state, kType, "last_failure")) return nullptr;
+  const std::optional<std::string>& failure = as_match(self)->batch->last_failure();
+  if (!failure) Py_RETURN_NONE;
+  return PyUnicode_FromStringAndSize(failure->data(), static_cast<Py_ssize_t>(failure->size()));
+}
+
+PyMethodDef match_methods[] = {
+    {"step", as_cfunction<match_step>(), METH_NOARGS,
+     "step()\n--\n\nAdvances every game until a network seat must move and returns (positions, "
+     "slots, networks): as SelfPlayBatch.step, rows grouped by network index (ascending), "
+     "networks int64 [B] the index of each row."},
+    {"complete", as_cfunction<match_complete>(), METH_VARARGS | METH_KEYWORDS,
+     "complete(policy_logits, value_logits)\n--\n\nAs SelfPlayBatch.complete."},
+    {"take_finished", as_cfunction<match_take_finished>(), METH_NOARGS,
+     "take_finished()\n--\n\n(payoff_by_entry, payoff_by_seat, rotation) of every game finished "
+     "since the last call: seats entry i sat at seat (i + rotation) % 4."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef match_getset[] = {
+    {"done", match_done, nullptr, "True once every game has finished.", nullptr},
+    {"games_finished", match_games_finished, nullptr, "Games finished, failed ones included.",
+     nullptr},
+    {"games_failed", match_games_failed, nullptr, "Games abandoned.", nullptr},
+    {"pending", match_pending, nullptr, "Positions of the last step still waiting for answers.",
+     nullptr},
+    {"last_failure", match_last_failure, nullptr, "Why the last abandoned game was, or None.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject match_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+}  // namespace
+
+bool add_match_type(PyObject* module) {
+  match_type.tp_name = "tessarin_engine.MatchBatch";
+  match_type.tp_basicsize = sizeof(MatchObject);
+  match_type.tp_flags = Py_TPFLAGS_DEFAULT;
+  match_type.tp_doc =
+      "MatchBatch(dim, rep, seats, games, sims_per_move=0, *, parallel=games, c_base=19652.0, "
+      "c_init=1.25, dirichlet_alpha=0.3, exploration_fraction=0.0, dtype=\"float32\", "
+      "seed=None)\n--\n\n"
+      "games arena games, parallel at a time. seats: 4 players, each a network index or "
+      "\"random\"; game k seats entry i at seat (i + k) % 4, so every entry plays every seat "
+      "equally often over a multiple of 4 games.";
+  match_type.tp_new = match_new;
+  match_type.tp_dealloc = match_dealloc;
+  match_type.tp_methods = match_methods;
+  match_type.tp_getset = match_getset;
+  if (PyType_Ready(&match_type) < 0) return false;
+  Py_INCREF(&match_type);
+  if (PyModule_AddObject(module, "MatchBatch", reinterpret_cast<PyObject*>(&match_type)) < 0) {
+    Py_DECREF(&match_type);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tessarin::py

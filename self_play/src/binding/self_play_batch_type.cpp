@@ -1,0 +1,214 @@
+#include "self_play_batch_type.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "batch_calls.h"
+#include "config_reader.h"
+#include "fatal.h"
+#include "game.h"
+#include "match_batch_type.h"
+#include "self_play_batch.h"
+#include "training_record.h"
+
+namespace tessarin::py {
+namespace {
+
+constexpr const char* kType = "SelfPlayBatch";
+
+struct BatchObject {
+  PyObject_HEAD SelfPlayBatch* batch;
+  CallState state;
+};
+
+BatchObject* as_batch(PyObject* self) {
+  return reinterpret_cast<BatchObject*>(self);
+}
+
+PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"config", "games", "total_games", "dtype", "seed", nullptr};
+  PyObject* config_object = nullptr;
+  Py_ssize_t games = 0;
+  Py_ssize_t total_games = 0;
+  const char* dtype = "float32";
+  PyObject* seed_object = Py_None;
+  if (PyArg_ParseTupleAndKeywords(args, kwargs, "Onn|$sO:SelfPlayBatch",
+                                  const_cast<char**>(keywords), &config_object, &games,
+                                  &total_games, &dtype, &seed_object) == 0) {
+    return nullptr;
+  }
+  if (games < 1) {
+    PyErr_Format(PyExc_ValueError, "games must be at least 1, not %zd", games);
+    return nullptr;
+  }
+  if (total_games < 1) {
+    PyErr_Format(PyExc_ValueError, "total_games must be at least 1, not %zd", total_games);
+    return nullptr;
+  }
+  const std::string kind = dtype;
+  if (kind != "float32" && kind != "uint8") {
+    PyErr_Format(PyExc_ValueError, "dtype must be \"float32\" or \"uint8\", not \"%s\"", dtype);
+    return nullptr;
+  }
+  std::optional<std::uint64_t> seed;
+  if (seed_object != Py_None) {
+    if (PyLong_Check(seed_object) == 0) {
+      PyErr_Format(PyExc_TypeError, "seed must be None or an int from 0 to 2**64 - 1, not %s",
+                   Py_TYPE(seed_object)->tp_name);
+      return nullptr;
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(seed_object);
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    seed = value;
+  }
+  // Read as the worker module reads it; its errors (AttributeError, TypeError "failed to extract
+  // field Config.<name>", OverflowError) are raised unchanged.
+  const std::optional<Config> config = read_config(config_object);
+  if (!config) return nullptr;
+
+  SelfPlayBatch* batch = nullptr;
+  try {
+    batch = new SelfPlayBatch(*config, static_cast<std::size_t>(games),
+                              static_cast<std::uint64_t>(total_games), seed);
+  } catch (const FatalStop& stop) {
+    PyErr_SetString(PyExc_ValueError, stop.what());
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) {
+    delete batch;
+    return nullptr;
+  }
+  BatchObject* object = as_batch(self);
+  object->batch = batch;
+  new (&object->state) CallState{kind == "float32", false, false};
+  return self;
+}
+
+void batch_dealloc(PyObject* self) {
+  delete as_batch(self)->batch;
+  Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* batch_step(PyObject* self, PyObject* /*unused*/) {
+  return step_call(*as_batch(self)->batch, as_batch(self)->state, kType, false);
+}
+
+PyObject* batch_complete(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return complete_call(*as_batch(self)->batch, as_batch(self)->state, kType, args, kwargs);
+}
+
+PyObject* batch_take_finished(PyObject* self_object, PyObject* /*unused*/) {
+  BatchObject* self = as_batch(self_object);
+  CallGuard guard(self->state, kType);
+  if (!guard.enter("take_finished")) return nullptr;
+  std::vector<FinishedGame> finished;
+  try {
+    finished = self->batch->take_finished();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(finished.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < finished.size(); ++i) {
+    Ref record = record_tuple(finished[i].record);
+    if (!record) return nullptr;  // the records are lost with the error, as memory ran out
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), record.release());
+  }
+  return list.release();
+}
+
+PyObject* batch_done(PyObject* self, void* /*unused*/) {
+  if (!readable(as_batch(self)->state, kType, "done")) return nullptr;
+  return PyBool_FromLong(as_batch(self)->batch->done() ? 1 : 0);
+}
+PyObject* batch_games_finished(PyObject* self, void* /*unused*/) {
+  if (!readable(as_batch(self)->state, kType, "games_finished")) return nullptr;
+  return PyLong_FromUnsignedLongLong(as_batch(self)->batch->games_finished());
+}
+PyObject* batch_games_failed(PyObject* self, void* /*unused*/) {
+  if (!readable(as_batch(self)->state, kType, "games_failed")) return nullptr;
+  return PyLong_FromUnsignedLongLong(as_batch(self)->batch->games_failed());
+}
+PyObject* batch_pending(PyObject* self, void* /*unused*/) {
+  if (!readable(as_batch(self)->state, kType, "pending")) return nullptr;
+  return PyLong_FromSize_t(as_batch(self)->batch->waiting());
+}
+PyObject* batch_last_failure(PyObject* self, void* /*unused*/) {
+  if (!readable(as_batch(self)->state, kType, "last_failure")) return nullptr;
+  const std::optional<std::string>& failure = as_batch(self)->batch->last_failure();
+  if (!failure) Py_RETURN_NONE;
+  return PyUnicode_FromStringAndSize(failure->data(), static_cast<Py_ssize_t>(failure->size()));
+}
+
+PyMethodDef batch_methods[] = {
+    {"step", as_cfunction<batch_step>(), METH_NOARGS,
+     "step()\n--\n\nAdvances every game that does not wait for an evaluation and returns "
+     "(positions, slots): positions of the B waiting games, [B, 5, dim, dim] (rep 1) or "
+     "[B, dim, dim, 5] (rep 2) of the chosen dtype, and their slots, int64 [B]. B is 0 once every "
+     "game has finished. Called again before complete(), it returns the same positions."},
+    {"complete", as_cfunction<batch_complete>(), METH_VARARGS | METH_KEYWORDS,
+     "complete(policy_logits, value_logits)\n--\n\nAnswers the last step: C-contiguous float32 "
+     "buffers [B, dim*dim] and [B, 4] (value logits relative to the player to move), row k for "
+     "the k-th position. A refused answer changes nothing."},
+    {"take_finished", as_cfunction<batch_take_finished>(), METH_NOARGS,
+     "take_finished()\n--\n\nThe training records (history, policies, payoff) of the games played "
+     "to their end since the last call, in the order they finished."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef batch_getset[] = {
+    {"done", batch_done, nullptr, "True once total_games games have finished.", nullptr},
+    {"games_finished", batch_games_finished, nullptr,
+     "Games finished so far, failed ones included.", nullptr},
+    {"games_failed", batch_games_failed, nullptr,
+     "Games abandoned (a search failed or the answers left a root without children).", nullptr},
+    {"pending", batch_pending, nullptr, "Positions of the last step still waiting for answers.",
+     nullptr},
+    {"last_failure", batch_last_failure, nullptr,
+     "Why the last abandoned game was abandoned, or None.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// A static type, filled in when the module is created: the form PyPy's C-API emulation supports
+// with the buffer slots. Only the header is given here; the other fields start zeroed.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject batch_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+}  // namespace
+
+bool add_batch_types(PyObject* module) {
+  if (!add_buffer_type(module) || !add_match_type(module)) return false;
+  batch_type.tp_name = "tessarin_engine.SelfPlayBatch";
+  batch_type.tp_basicsize = sizeof(BatchObject);
+  batch_type.tp_flags = Py_TPFLAGS_DEFAULT;
+  batch_type.tp_doc =
+      "SelfPlayBatch(config, games, total_games, *, dtype=\"float32\", seed=None)\n--\n\n"
+      "games training games side by side, total_games in all, each exactly the worker module's "
+      "training game; config has the module's eight settings. Every step evaluates the waiting "
+      "positions of all games together.";
+  batch_type.tp_new = batch_new;
+  batch_type.tp_dealloc = batch_dealloc;
+  batch_type.tp_methods = batch_methods;
+  batch_type.tp_getset = batch_getset;
+  if (PyType_Ready(&batch_type) < 0) return false;
+  Py_INCREF(&batch_type);
+  if (PyModule_AddObject(module, "SelfPlayBatch", reinterpret_cast<PyObject*>(&batch_type)) < 0) {
+    Py_DECREF(&batch_type);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tessarin::py

@@ -1,0 +1,240 @@
+#include "match_batch.h"
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+#include "board.h"
+#include "evaluation.h"
+#include "fatal.h"
+#include "training_game.h"
+
+namespace tessarin {
+
+struct MatchBatch::Match {
+  Match(const Config& config, std::uint64_t number, std::optional<std::uint64_t> seed)
+      : random(seed ? RandomSource(*seed + number) : RandomSource()),
+        game(Game::reset(config.dim)),
+        number(number),
+        rotation(static_cast<std::size_t>(number % kPlayers)) {}
+
+  RandomSource random;
+  Game game;
+  std::uint64_t number;
+  std::size_t rotation;
+  // The search of the network seat to move, when the match searches.
+  std::optional<Node> root;
+  std::optional<PositionSearch> search;
+  std::vector<std::size_t> legal;
+};
+
+MatchBatch::MatchBatch(const Config& config, const std::array<Player, 4>& lineup, std::size_t games,
+                       std::uint64_t total_games, std::optional<std::uint64_t> seed)
+    : config_(config), lineup_(lineup), total_(total_games), seed_(seed) {
+  if (games == 0) fatal("A batch needs at least one game slot");
+  if (total_games == 0) fatal("A batch needs at least one game to play");
+  if (config.dim < 4 || config.dim > kMaxDim) {
+    fatal("The board side must be between 4 and " + std::to_string(kMaxDim) + ", not " +
+          std::to_string(config.dim));
+  }
+  if (config.rep != 1 && config.rep != 2) {
+    fatal("Invalid representation type: rep must be 1 or 2, not " + std::to_string(config.rep));
+  }
+  if (config.sims_per_move != 0 && !(config.dirichlet_alpha > 0.0F)) {
+    fatal("dirichlet_alpha must be above 0 (the concentration of the root noise), not " +
+          std::to_string(config.dirichlet_alpha));
+  }
+  const std::size_t used = total_games < games ? static_cast<std::size_t>(total_games) : games;
+  // A step's positions, as float32, must be countable in bytes.
+  if (used > std::numeric_limits<std::size_t>::max() / sizeof(float) / position_size()) {
+    fatal("The positions of " + std::to_string(used) + " games of side " +
+          std::to_string(config.dim) + " do not fit in memory");
+  }
+  staged_.resize(used * position_size());
+  slots_.resize(used);
+  for (Slot& slot : slots_)
+    start_match(slot);
+}
+
+MatchBatch::~MatchBatch() = default;
+
+void MatchBatch::start_match(Slot& slot) {
+  slot.match.reset();
+  if (started_ == total_) return;
+  slot.match = std::make_unique<Match>(config_, started_++, seed_);
+}
+
+const Player& MatchBatch::player_to_move(const Match& match) const {
+  const std::size_t seat = match.game.current_player();
+  return lineup_[(seat + kPlayers - match.rotation) % kPlayers];
+}
+
+void MatchBatch::finish_match(Slot& slot, std::optional<std::string> failure) {
+  ++finished_;
+  if (failure) {
+    ++failed_;
+    last_failure_ = std::move(failure);
+  } else {
+    MatchResult result{slot.match->number, slot.match->rotation, slot.match->game.get_payoff(), {}};
+    for (std::size_t entry = 0; entry < kPlayers; ++entry)
+      result.payoff_by_entry[entry] = result.payoff_by_seat[(entry + result.rotation) % kPlayers];
+    finished_matches_.push_back(result);
+  }
+  start_match(slot);
+}
+
+std::size_t MatchBatch::engine_move(Match& match, const Player& player) {
+  switch (player.kind) {
+    case PlayerKind::kRandom:
+      break;
+    case PlayerKind::kNetwork:
+      fatal("A network seat has no engine move");
+  }
+  match.game.legal_tiles(match.legal);
+  if (match.legal.empty()) fatal("cannot sample empty range");
+  return match.legal[match.random.uniform_index(match.legal.size())];
+}
+
+bool MatchBatch::advance(Slot& slot) {
+  while (slot.match) {
+    Match& match = *slot.match;
+    try {
+      while (!match.game.is_terminal()) {
+        const Player& player = player_to_move(match);
+        if (player.kind != PlayerKind::kNetwork) {
+          match.game.apply_legal(engine_move(match, player));
+          continue;
+        }
+        if (config_.sims_per_move == 0) return true;  // the raw position waits
+        if (!match.search) {
+          match.root.emplace(0.0F);
+          match.search.emplace(*match.root, match.game, config_, match.random);
+        }
+        if (match.search->next() != nullptr) return true;
+        if (match.search->failure()) throw FatalStop(*match.search->failure());
+        VisitDistribution dist;
+        for (const Node& child : match.root->children())
+          dist.emplace_back(child.tile(), child.visit_count());
+        if (dist.empty()) fatal("A search left the root without a child to play");
+        const std::uint32_t action = greedy_action(dist);
+        match.search.reset();
+        match.root.reset();
+        match.game.apply_legal(action);
+      }
+    } catch (const FatalStop& stop) {
+      finish_match(slot, std::string(stop.what()));
+      continue;
+    }
+    finish_match(slot, std::nullopt);
+  }
+  return false;
+}
+
+void MatchBatch::advance_and_stage(std::size_t s) {
+  Slot& slot = slots_[s];
+  slot.ready = advance(slot);
+  if (!slot.ready) return;
+  Match& match = *slot.match;
+  const Game* position = match.search ? match.search->next() : &match.game;
+  const std::size_t size = position_size();
+  position->write_game_state(config_.rep == 2,
+                             std::span<std::uint8_t>(staged_).subspan(s * size, size));
+}
+
+std::span<const std::size_t> MatchBatch::step() {
+  if (!waiting_.empty()) return waiting_;
+  for (std::size_t s = 0; s < slots_.size(); ++s) {
+    if (!slots_[s].ready) advance_and_stage(s);
+    if (slots_[s].ready) waiting_.push_back(s);
+  }
+  const auto network_of = [&](std::size_t s) { return player_to_move(*slots_[s].match).network; };
+  std::stable_sort(waiting_.begin(), waiting_.end(),
+                   [&](std::size_t a, std::size_t b) { return network_of(a) < network_of(b); });
+  networks_.clear();
+  for (std::size_t s : waiting_)
+    networks_.push_back(network_of(s));
+  return waiting_;
+}
+
+std::size_t MatchBatch::position_size() const {
+  return kStatePlanes * static_cast<std::size_t>(config_.dim * config_.dim);
+}
+
+template <class T>
+void MatchBatch::write_positions_as(std::span<T> out) const {
+  const std::size_t size = position_size();
+  if (out.size() != waiting_.size() * size) {
+    fatal("Positions of " + std::to_string(waiting_.size()) + " games need " +
+          std::to_string(waiting_.size() * size) + " entries, not " + std::to_string(out.size()));
+  }
+  for (std::size_t k = 0; k < waiting_.size(); ++k) {
+    const std::uint8_t* staged = staged_.data() + waiting_[k] * size;
+    T* row = out.data() + k * size;
+    for (std::size_t i = 0; i < size; ++i)
+      row[i] = static_cast<T>(staged[i]);
+  }
+}
+
+void MatchBatch::write_positions(std::span<std::uint8_t> out) const {
+  write_positions_as(out);
+}
+
+void MatchBatch::write_positions(std::span<float> out) const {
+  write_positions_as(out);
+}
+
+void MatchBatch::play_best_prior(Match& match, std::span<const float> policy,
+                                 std::vector<float> value) {
+  Node root;
+  (void)expand_from_network(root, match.game, policy, std::move(value), match.legal, match.random);
+  float best = 0.0F;
+  std::optional<std::size_t> action;
+  for (const Node& child : root.children()) {
+    if (child.prior() > best) {
+      best = child.prior();
+      action = child.tile();
+    }
+  }
+  if (!action) {
+    match.game.legal_tiles(match.legal);
+    if (match.legal.empty()) fatal("cannot sample empty range");
+    action = match.legal[match.random.uniform_index(match.legal.size())];
+  }
+  match.game.apply_legal(*action);
+}
+
+void MatchBatch::complete(std::span<const float> policy_logits,
+                          std::span<const float> value_logits) {
+  if (waiting_.empty()) fatal("No position waits for an evaluation");
+  const std::size_t cells = static_cast<std::size_t>(config_.dim * config_.dim);
+  if (policy_logits.size() != waiting_.size() * cells ||
+      value_logits.size() != waiting_.size() * kPlayers) {
+    fatal("Answers for " + std::to_string(waiting_.size()) + " positions need " +
+          std::to_string(waiting_.size() * cells) + " policy and " +
+          std::to_string(waiting_.size() * kPlayers) + " value logits");
+  }
+  for (std::size_t k = 0; k < waiting_.size(); ++k) {
+    const std::size_t s = waiting_[k];
+    Match& match = *slots_[s].match;
+    const std::span<const float> values = value_logits.subspan(k * kPlayers, kPlayers);
+    const std::span<const float> policy = policy_logits.subspan(k * cells, cells);
+    try {
+      if (match.search) {
+        match.search->complete(policy, {values.begin(), values.end()});
+      } else {
+        play_best_prior(match, policy, {values.begin(), values.end()});
+      }
+    } catch (const FatalStop& stop) {
+      finish_match(slots_[s], std::string(stop.what()));
+    }
+    advance_and_stage(s);
+  }
+  waiting_.clear();
+  networks_.clear();
+}
+
+std::vector<MatchResult> MatchBatch::take_finished() {
+  return std::exchange(finished_matches_, {});
+}
+
+}  // namespace tessarin

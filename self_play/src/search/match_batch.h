@@ -1,0 +1,124 @@
+// Batched matches for the arena: many games side by side whose seats are played by networks (by
+// index), by engine players, or by a random player. The waiting positions of all network seats
+// are evaluated together, grouped by network so that the host runs each network once per step.
+//
+// Seats rotate: game k (from 0, in the order games start) seats lineup entry i at seat
+// (i + k) mod 4, so over a multiple of four games every entry plays every seat equally often.
+//
+// A network seat plays the tile of highest prior after one evaluation when sims_per_move is 0
+// (as the worker module's test games do: the first of equal priors, a random legal tile when no
+// tile got a prior), and otherwise the most visited tile of a search of sims_per_move
+// simulations from a fresh root (noise drawn with weight exploration_fraction; 0 for none).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "game.h"
+#include "node.h"
+#include "random_source.h"
+#include "search.h"
+
+namespace tessarin {
+
+// Who plays a seat. An engine player is added here and in MatchBatch::engine_move.
+enum class PlayerKind : std::uint8_t {
+  kNetwork,  // the network of the given index, through the host
+  kRandom,   // a uniformly random legal tile
+};
+
+struct Player {
+  PlayerKind kind = PlayerKind::kRandom;
+  std::size_t network = 0;  // for kNetwork
+};
+
+// A finished match: its number, the seat of lineup entry 0 (entry i sat at (i + rotation) mod 4),
+// the payoff by seat, and the payoff by lineup entry.
+struct MatchResult {
+  std::uint64_t number;
+  std::size_t rotation;
+  std::array<float, 4> payoff_by_seat;
+  std::array<float, 4> payoff_by_entry;
+};
+
+class MatchBatch {
+ public:
+  // `config` gives dim, rep, sims_per_move, c_base, c_init, dirichlet_alpha and
+  // exploration_fraction (sample_moves is not used: the choice is always greedy). Throws
+  // FatalStop for no slots or games, a board side the engine refuses, a representation other than
+  // 1 or 2, or (with simulations) a noise concentration not above 0.
+  MatchBatch(const Config& config, const std::array<Player, 4>& lineup, std::size_t games,
+             std::uint64_t total_games, std::optional<std::uint64_t> seed = std::nullopt);
+  ~MatchBatch();
+  MatchBatch(const MatchBatch&) = delete;
+  MatchBatch& operator=(const MatchBatch&) = delete;
+
+  // Advances every game that does not wait. Returns the slots that now wait for a network,
+  // grouped by network index (ascending), then by slot; empty once every game has finished.
+  // Called again before complete(), it returns the same slots.
+  std::span<const std::size_t> step();
+  // The network index of each waiting row, in step()'s order.
+  std::span<const std::size_t> networks() const { return networks_; }
+
+  std::size_t position_size() const;
+  // As SelfPlayBatch::write_positions.
+  void write_positions(std::span<std::uint8_t> out) const;
+  void write_positions(std::span<float> out) const;
+  // As SelfPlayBatch::complete.
+  void complete(std::span<const float> policy_logits, std::span<const float> value_logits);
+
+  std::vector<MatchResult> take_finished();
+
+  const Config& config() const { return config_; }
+  std::size_t slot_count() const { return slots_.size(); }
+  std::size_t waiting() const { return waiting_.size(); }
+  std::uint64_t games_finished() const { return finished_; }
+  std::uint64_t games_failed() const { return failed_; }
+  bool done() const { return finished_ == total_; }
+  const std::optional<std::string>& last_failure() const { return last_failure_; }
+
+ private:
+  struct Match;
+  struct Slot {
+    std::unique_ptr<Match> match;  // null when the slot is idle
+    bool ready = false;            // the match waits for a network; its position is staged
+  };
+
+  void start_match(Slot& slot);
+  // Plays engine seats and searches until a network must answer; false when the slot is idle.
+  bool advance(Slot& slot);
+  void advance_and_stage(std::size_t s);
+  void finish_match(Slot& slot, std::optional<std::string> failure);
+  // The tile an engine player (not a network) chooses in the match's game.
+  std::size_t engine_move(Match& match, const Player& player);
+  // Applies a network seat's choice from a network's answer for its raw position.
+  void play_best_prior(Match& match, std::span<const float> policy, std::vector<float> value);
+  const Player& player_to_move(const Match& match) const;
+
+  template <class T>
+  void write_positions_as(std::span<T> out) const;
+
+  Config config_;
+  std::array<Player, 4> lineup_;
+  std::uint64_t total_;
+  std::optional<std::uint64_t> seed_;
+  std::vector<Slot> slots_;
+  std::vector<std::size_t> waiting_;
+  std::vector<std::size_t> networks_;
+  std::vector<std::uint8_t> staged_;
+  std::vector<MatchResult> finished_matches_;
+  std::vector<std::size_t> legal_;
+  std::uint64_t started_ = 0;
+  std::uint64_t finished_ = 0;
+  std::uint64_t failed_ = 0;
+  std::optional<std::string> last_failure_;
+};
+
+}  // namespace tessarin

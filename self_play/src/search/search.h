@@ -1,0 +1,246 @@
+// Monte Carlo tree search of one position, guided by a network through an evaluator.
+//
+// Selection (pUCT) at a node visited N times, once per visit:
+//   C = ln(((c_base + N) + 1) / c_base) + c_init,   E = sqrt(N) * C,
+//   score(child) = (E / (n + 1)) * P + Q,
+// with n, P and Q the child's visits, prior and mean value. The child with the greatest score is
+// taken, the last of equal scores in enumeration order; a NaN score is never taken.
+//
+// Perspective: every child accumulates the value of the player who chose the action leading to
+// it, i.e. its parent's player to move. Q is then the chooser's own mean value whether or not
+// the action completed a piece and passed the turn.
+//
+// A simulation is split at the evaluation: `descend` walks from the root to a leaf on a copy of
+// the game (a terminal leaf is backed up with its payoff at once), and `complete` expands the
+// leaf from the network's logits and backs the values up. Between the two the position waits for
+// its evaluation, so one thread can hold many searches (one per game) and evaluate the leaves of
+// all of them together. PositionSearch runs one search step by step; `search` drives it against
+// an evaluator.
+//
+// Re-entrancy: an evaluation may run anything on the same thread, a whole nested search or game
+// included (a host that plays another game from inside `put` or `recv`). So everything a search
+// keeps across an evaluation (its path, its game copy) belongs to that search, never to the
+// thread; per-thread scratch is used only between evaluations.
+#pragma once
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "evaluation.h"
+#include "fatal.h"
+#include "game.h"
+#include "node.h"
+#include "random_source.h"
+
+namespace tessarin {
+
+// The child of `node` chosen by the pUCT rule, or nullptr when every score is NaN.
+inline Node* select_child(Node& node, float c_base, float c_init) {
+  const auto visits = static_cast<float>(node.visit_count());
+  const float c = std::log(((c_base + visits) + 1.0F) / c_base) + c_init;
+  const float e = std::sqrt(visits) * c;
+  float best = -std::numeric_limits<float>::infinity();
+  Node* chosen = nullptr;
+  for (Node& child : node.children()) {
+    const float score =
+        (e / (static_cast<float>(child.visit_count()) + 1.0F)) * child.prior() + child.mean_value();
+    if (score >= best) {
+      best = score;
+      chosen = &child;
+    }
+  }
+  return chosen;
+}
+
+// Mixes one Dirichlet sample into the priors of `root`'s children (at least two of them):
+// prior = noise * fraction + prior * (1 - fraction). Throws FatalStop unless alpha > 0.
+inline void add_root_noise(Node& root, float alpha, float fraction, RandomSource& random) {
+  if (!(alpha > 0.0F)) fatal("Noise should be generated ok: AlphaTooSmall");
+  std::vector<float> noise(root.children().size());
+  random.dirichlet(alpha, noise);
+  const float keep = 1.0F - fraction;
+  std::size_t j = 0;
+  for (Node& child : root.children()) {
+    child.set_prior(noise[j++] * fraction + child.prior() * keep);
+  }
+}
+
+// Adds one visit worth `values` to the root and to every node on `path`, each child taking the
+// value of its parent's player to move. Throws FatalStop when `values` has no entry for it.
+inline void back_up(Node& root, const std::vector<Node*>& path, const std::vector<float>& values) {
+  root.add_visit();
+  const Node* parent = &root;
+  for (Node* child : path) {
+    const std::size_t chooser = parent->player();
+    if (chooser >= values.size()) {
+      fatal("A value vector of " + std::to_string(values.size()) + " entries has none for player " +
+            std::to_string(chooser));
+    }
+    child->add_visit(values[chooser]);
+    parent = child;
+  }
+}
+
+// One simulation's walk: the game copy it plays on, the children it took, and the leaf.
+struct Descent {
+  std::optional<Game> game;
+  std::vector<Node*> path;
+  Node* leaf = nullptr;
+};
+
+// How a descent ended.
+enum class DescentEnd {
+  kLeaf,      // a leaf whose position waits for an evaluation
+  kTerminal,  // the game copy is over; its payoff has been backed up
+  kNoChoice,  // every selection score at some node was NaN; nothing changed
+};
+
+// Walks from `root` (expanded or not) down the tree on a copy of `game`, choosing children by the
+// pUCT rule. Throws FatalStop when the game refuses a tile of the tree.
+inline DescentEnd descend(Node& root, const Game& game, const Config& config, Descent& descent) {
+  descent.game.emplace(game, Game::WithoutHistory{});
+  descent.path.clear();
+  Node* node = &root;
+  while (node->is_expanded()) {
+    Node* child = select_child(*node, config.c_base, config.c_init);
+    if (child == nullptr) return DescentEnd::kNoChoice;
+    descent.game->apply_legal(child->tile());
+    descent.path.push_back(child);
+    node = child;
+  }
+  descent.leaf = node;
+  if (!descent.game->is_terminal()) return DescentEnd::kLeaf;
+  const std::array<float, 4> payoff = descent.game->get_payoff();
+  back_up(root, descent.path, {payoff.begin(), payoff.end()});
+  return DescentEnd::kTerminal;
+}
+
+// Expands the leaf of `descent` from the network's logits and backs the values up to `root`.
+inline void complete(Node& root, Descent& descent, std::span<const float> policy_logits,
+                     std::vector<float> value_logits, std::vector<std::size_t>& legal,
+                     RandomSource& random) {
+  const std::vector<float> values = expand_from_network(*descent.leaf, *descent.game, policy_logits,
+                                                        std::move(value_logits), legal, random);
+  back_up(root, descent.path, values);
+}
+
+// One search of the position of `game` from `root` (possibly reused, with earlier statistics), run
+// step by step: `next` advances until a position needs the network and returns it, `complete`
+// takes the network's answer for it. The root is expanded first if it has no children (that
+// evaluation is not backed up), noise is mixed into its children's priors, then
+// `config.sims_per_move` simulations run. The root, the game, the configuration and the random
+// source must outlive the search.
+class PositionSearch {
+ public:
+  PositionSearch(Node& root, const Game& game, const Config& config, RandomSource& random)
+      : root_(&root), game_(&game), config_(&config), random_(&random) {}
+
+  // The position that waits for an evaluation (the same until `complete`), or nullptr when the
+  // search is over: finished, or failed (see failure()). Throws FatalStop when the game refuses a
+  // tile of the tree, or when noise is due with a concentration not above 0.
+  const Game* next() {
+    for (;;) {
+      switch (stage_) {
+        case Stage::kRoot:
+          stage_ = Stage::kNoise;
+          if (!root_->is_expanded() && !game_->is_terminal()) {
+            stage_ = Stage::kRootWaits;
+            return game_;
+          }
+          break;
+        case Stage::kRootWaits:
+        case Stage::kLeafWaits:
+          return stage_ == Stage::kRootWaits ? game_ : &*descent_.game;
+        case Stage::kNoise:
+          if (root_->children().size() >= 2) {
+            add_root_noise(*root_, config_->dirichlet_alpha, config_->exploration_fraction,
+                           *random_);
+          }
+          stage_ = Stage::kSimulations;
+          break;
+        case Stage::kSimulations:
+          if (simulations_ == config_->sims_per_move) {
+            stage_ = Stage::kOver;
+            break;
+          }
+          switch (descend(*root_, *game_, *config_, descent_)) {
+            case DescentEnd::kLeaf:
+              stage_ = Stage::kLeafWaits;
+              return &*descent_.game;
+            case DescentEnd::kTerminal:
+              ++simulations_;
+              break;
+            case DescentEnd::kNoChoice:
+              failure_ = "All UCB scores NaN";
+              stage_ = Stage::kOver;
+              break;
+          }
+          break;
+        case Stage::kOver:
+          return nullptr;
+      }
+    }
+  }
+
+  // True while the root's own position waits (its failure reads "Error evaluating root node").
+  bool root_waits() const { return stage_ == Stage::kRootWaits; }
+
+  // The network's answer for the position next() returned. Throws FatalStop when nothing waits,
+  // for a legal tile without a logit, or fewer values than the index of the player to move.
+  void complete(std::span<const float> policy_logits, std::vector<float> value_logits) {
+    if (stage_ == Stage::kRootWaits) {
+      (void)expand_from_network(*root_, *game_, policy_logits, std::move(value_logits), legal_,
+                                *random_);
+      stage_ = Stage::kNoise;
+    } else if (stage_ == Stage::kLeafWaits) {
+      tessarin::complete(*root_, descent_, policy_logits, std::move(value_logits), legal_,
+                         *random_);
+      ++simulations_;
+      stage_ = Stage::kSimulations;
+    } else {
+      fatal("An evaluation was answered while none was waiting");
+    }
+  }
+
+  // The failure message once next() returned nullptr after a failure; nullopt otherwise.
+  const std::optional<std::string>& failure() const { return failure_; }
+
+ private:
+  enum class Stage { kRoot, kRootWaits, kNoise, kSimulations, kLeafWaits, kOver };
+
+  Node* root_;
+  const Game* game_;
+  const Config* config_;
+  RandomSource* random_;
+  Stage stage_ = Stage::kRoot;
+  std::uint64_t simulations_ = 0;
+  Descent descent_;
+  std::vector<std::size_t> legal_;
+  std::optional<std::string> failure_;
+};
+
+// Searches the position of `game` from `root` to the end against `evaluator`. Returns nullopt on
+// success or the failure message; a failed search leaves the game untouched. Throws FatalStop as
+// PositionSearch does.
+template <Evaluator E>
+std::optional<std::string> search(E& evaluator, Node& root, const Game& game, const Config& config,
+                                  RandomSource& random) {
+  PositionSearch search(root, game, config, random);
+  Logits logits;  // the evaluator may run a search of its own on this thread
+  while (const Game* position = search.next()) {
+    if (std::optional<typename E::Error> error = evaluator.evaluate(*position, logits)) {
+      return search.root_waits() ? "Error evaluating root node: " + error->text() : error->text();
+    }
+    search.complete(logits.policy, std::move(logits.value));
+  }
+  return search.failure();
+}
+
+}  // namespace tessarin

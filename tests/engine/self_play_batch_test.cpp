@@ -1,0 +1,210 @@
+// Batched self-play against the per-game training driver: with the same seeds and a deterministic
+// scripted network, every game of a batch is the game the driver plays (history, policies,
+// payoff), whatever the number of slots, the board side or the layout of the positions. Also: a
+// network that gives NaN values, and answers of the wrong size.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "evaluation.h"
+#include "fatal.h"
+#include "game.h"
+#include "random_source.h"
+#include "self_play_batch.h"
+#include "training_game.h"
+
+namespace tessarin {
+namespace {
+
+using Floats = std::vector<float>;
+
+// A network that is a function of the position it is shown (the planes as the batch writes them):
+// uneven policy logits and value logits from a hash of the planes. With `nan_values` every value
+// logit is NaN.
+struct Script {
+  bool nan_values = false;
+
+  void answer(std::span<const std::uint8_t> planes, std::span<float> policy,
+              std::span<float> value) const {
+    std::uint64_t h = 0xCBF29CE484222325ULL;
+    for (std::uint8_t b : planes) {
+      h ^= b;
+      h *= 0x100000001B3ULL;
+    }
+    for (std::size_t t = 0; t < policy.size(); ++t) {
+      const std::uint64_t x = (h ^ (t * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL;
+      policy[t] = static_cast<float>((x >> 40) % 1000) / 250.0F;
+    }
+    for (std::size_t j = 0; j < value.size(); ++j) {
+      value[j] = nan_values ? std::numeric_limits<float>::quiet_NaN()
+                            : static_cast<float>((h >> (8 * j)) % 100) / 25.0F;
+    }
+  }
+};
+
+// The per-game driver's host: the script shown the position in the configured layout.
+struct ScriptHost {
+  struct Error {
+    std::string text() const { return {}; }
+    std::string debug() const { return {}; }
+  };
+  Config settings;
+  Script script;
+  std::vector<TrainingRecord> records;
+
+  const Config& config() const { return settings; }
+  void put_training_record(const TrainingRecord& record) { records.push_back(record); }
+  std::optional<Error> evaluate(const Game& game, Logits& out) {
+    std::vector<std::uint8_t> planes(kStatePlanes * game.board().cell_count());
+    game.write_game_state(settings.rep == 2, planes);
+    out.policy.resize(game.board().cell_count());
+    out.value.resize(4);
+    script.answer(planes, out.policy, out.value);
+    return std::nullopt;
+  }
+};
+
+Config batch_config(std::uint64_t dim, std::uint64_t rep) {
+  return Config{.dim = dim,
+                .rep = rep,
+                .sims_per_move = 12,
+                .sample_moves = 8,
+                .c_base = 19652.0F,
+                .c_init = 1.25F,
+                .dirichlet_alpha = 0.3F,
+                .exploration_fraction = 0.25F};
+}
+
+// Plays a whole batch against the script; the finished games by number.
+std::map<std::uint64_t, TrainingRecord> play_batch(SelfPlayBatch& batch, const Script& script) {
+  std::map<std::uint64_t, TrainingRecord> games;
+  const std::size_t size = batch.position_size();
+  const std::size_t cells = size / kStatePlanes;
+  std::vector<std::uint8_t> positions;
+  Floats policy;
+  Floats value;
+  for (;;) {
+    const std::size_t waiting = batch.step().size();
+    for (FinishedGame& finished : batch.take_finished())
+      games.emplace(finished.number, std::move(finished.record));
+    if (waiting == 0) break;
+    positions.resize(waiting * size);
+    batch.write_positions(std::span<std::uint8_t>(positions));
+    policy.resize(waiting * cells);
+    value.resize(waiting * 4);
+    for (std::size_t k = 0; k < waiting; ++k) {
+      script.answer(std::span<const std::uint8_t>(positions).subspan(k * size, size),
+                    std::span<float>(policy).subspan(k * cells, cells),
+                    std::span<float>(value).subspan(k * 4, 4));
+    }
+    batch.complete(policy, value);
+  }
+  return games;
+}
+
+TEST(SelfPlayBatch, EveryGameIsTheGameThePerGameDriverPlaysWithTheSameSeed) {
+  struct Case {
+    std::uint64_t dim;
+    std::uint64_t rep;
+    std::size_t slots;
+    std::uint64_t total;
+  };
+  for (const Case& c : {Case{5, 1, 3, 7}, Case{6, 2, 4, 4}, Case{7, 1, 1, 3}, Case{9, 2, 5, 6},
+                        Case{11, 1, 8, 3}, Case{14, 2, 3, 3}}) {
+    for (std::uint64_t seed : {1ULL, 977ULL, 40503ULL, 7ULL, 123456789ULL}) {
+      const Config config = batch_config(c.dim, c.rep);
+      SelfPlayBatch batch(config, c.slots, c.total, seed);
+      const std::map<std::uint64_t, TrainingRecord> games = play_batch(batch, Script{});
+      EXPECT_TRUE(batch.done());
+      EXPECT_EQ(batch.games_finished(), c.total);
+      EXPECT_EQ(batch.games_failed(), 0u);
+      ASSERT_EQ(games.size(), c.total) << "dim " << c.dim << " seed " << seed;
+      bool histories_differ = false;
+      for (const auto& [number, record] : games) {
+        ScriptHost host{config, Script{}, {}};
+        RandomSource random(seed + number);
+        ASSERT_EQ(training_game(host, random), 0u);
+        ASSERT_EQ(host.records.size(), 1u);
+        const TrainingRecord& expected = host.records[0];
+        const std::string where = "dim " + std::to_string(c.dim) + " seed " + std::to_string(seed) +
+                                  " game " + std::to_string(number);
+        EXPECT_EQ(record.history, expected.history) << where;
+        EXPECT_EQ(record.policies, expected.policies) << where;
+        EXPECT_EQ(record.payoff, expected.payoff) << where;
+        histories_differ = histories_differ || record.history != games.begin()->second.history;
+      }
+      // The games of one batch are not copies of one another.
+      if (c.total > 1) {
+        EXPECT_TRUE(histories_differ) << "dim " << c.dim;
+      }
+    }
+  }
+}
+
+TEST(SelfPlayBatch, FloatPositionsHoldTheSameEntriesAsBytes) {
+  SelfPlayBatch batch(batch_config(7, 2), 3, 3, 5);
+  const std::size_t waiting = batch.step().size();
+  ASSERT_EQ(waiting, 3u);
+  std::vector<std::uint8_t> bytes(waiting * batch.position_size());
+  Floats floats(bytes.size(), -1.0F);
+  batch.write_positions(std::span<std::uint8_t>(bytes));
+  batch.write_positions(std::span<float>(floats));
+  for (std::size_t i = 0; i < bytes.size(); ++i)
+    ASSERT_EQ(floats[i], static_cast<float>(bytes[i])) << i;
+  EXPECT_THROW(batch.write_positions(std::span<float>(floats).first(floats.size() - 1)), FatalStop);
+}
+
+TEST(SelfPlayBatch, NaNValuesAbandonEveryGameAsTheDriverDoes) {
+  const Config config = batch_config(5, 1);
+  SelfPlayBatch batch(config, 2, 3, 11);
+  EXPECT_TRUE(play_batch(batch, Script{.nan_values = true}).empty());
+  EXPECT_TRUE(batch.done());
+  EXPECT_EQ(batch.games_finished(), 3u);
+  EXPECT_EQ(batch.games_failed(), 3u);
+  ScriptHost host{config, Script{.nan_values = true}, {}};
+  RandomSource random(11);
+  EXPECT_EQ(training_game(host, random), 1u);  // the driver's failed search
+}
+
+TEST(SelfPlayBatch, RefusedAnswersAndRequestsChangeNothing) {
+  SelfPlayBatch batch(batch_config(5, 1), 2, 2, 3);
+  EXPECT_THROW(batch.complete({}, {}), FatalStop);  // nothing waits yet
+  const std::size_t waiting = batch.step().size();
+  ASSERT_EQ(waiting, 2u);
+  EXPECT_EQ(batch.step().size(), 2u);  // the same slots until answered
+  Floats policy(waiting * 25, 0.0F);
+  Floats value(waiting * 4, 0.0F);
+  EXPECT_THROW(batch.complete(std::span<const float>(policy).first(25), value), FatalStop);
+  EXPECT_THROW(batch.complete(policy, std::span<const float>(value).first(4)), FatalStop);
+  EXPECT_EQ(batch.waiting(), 2u);
+  batch.complete(policy, value);
+  EXPECT_EQ(batch.waiting(), 0u);
+  EXPECT_THROW(batch.complete(policy, value), FatalStop);  // answered twice
+}
+
+TEST(SelfPlayBatch, SettingsTheModuleWouldStopOnAreRefusedAtOnce) {
+  const auto refuses = [](Config config, std::size_t slots, std::uint64_t total) {
+    EXPECT_THROW(SelfPlayBatch(config, slots, total), FatalStop);
+  };
+  refuses(batch_config(7, 1), 0, 4);
+  refuses(batch_config(7, 1), 4, 0);
+  refuses(batch_config(3, 1), 1, 1);
+  refuses(batch_config(7, 3), 1, 1);
+  Config alpha = batch_config(7, 1);
+  alpha.dirichlet_alpha = 0.0F;
+  refuses(alpha, 1, 1);
+  alpha.dirichlet_alpha = std::numeric_limits<float>::quiet_NaN();
+  refuses(alpha, 1, 1);
+}
+
+}  // namespace
+}  // namespace tessarin
