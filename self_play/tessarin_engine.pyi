@@ -140,7 +140,7 @@ class SelfPlayBatch:
 class MatchBatch:
     """``games`` arena games, ``parallel`` at a time (all by default).
 
-    ``seats`` names 4 players, each a network index (int from 0) or "random". Game k seats
+    ``seats`` names 4 players, each a network index (int from 0), "random" or "heuristic". Game k seats
     lineup entry i at seat (i + k) % 4, so over a multiple of 4 games every entry plays every
     seat equally often. A network seat plays the tile of highest prior after one evaluation when
     ``sims_per_move`` is 0 (as the worker module's test games), otherwise the most visited tile

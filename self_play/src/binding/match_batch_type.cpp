@@ -46,12 +46,18 @@ bool read_player(PyObject* item, std::size_t entry, Player& player) {
       player = Player{PlayerKind::kRandom, 0};
       return true;
     }
+    if (std::string(name) == "heuristic") {
+      player = Player{PlayerKind::kHeuristic, 0};
+      return true;
+    }
     PyErr_Format(PyExc_ValueError,
-                 "seats[%zu]: unknown player \"%s\"; expected a network index or \"random\"", entry,
-                 name);
+                 "seats[%zu]: unknown player \"%s\"; expected a network index, \"random\" or "
+                 "\"heuristic\"",
+                 entry, name);
     return false;
   }
-  PyErr_Format(PyExc_TypeError, "seats[%zu] must be a network index (int) or \"random\", not %s",
+  PyErr_Format(PyExc_TypeError,
+               "seats[%zu] must be a network index (int), \"random\" or \"heuristic\", not %s",
                entry, Py_TYPE(item)->tp_name);
   return false;
 }

@@ -7,6 +7,7 @@
 #include "board.h"
 #include "evaluation.h"
 #include "fatal.h"
+#include "heuristic_player.h"
 #include "training_game.h"
 
 namespace tessarin {
@@ -26,6 +27,8 @@ struct MatchBatch::Match {
   std::optional<Node> root;
   std::optional<PositionSearch> search;
   std::vector<std::size_t> legal;
+  // Heuristic seats keep the placement they committed to across the tiles of a turn.
+  HeuristicPlayer heuristic;
 };
 
 MatchBatch::MatchBatch(const Config& config, const std::array<Player, 4>& lineup, std::size_t games,
@@ -87,6 +90,8 @@ std::size_t MatchBatch::engine_move(Match& match, const Player& player) {
   switch (player.kind) {
     case PlayerKind::kRandom:
       break;
+    case PlayerKind::kHeuristic:
+      return match.heuristic.choose(match.game, match.random);
     case PlayerKind::kNetwork:
       fatal("A network seat has no engine move");
   }

@@ -30,8 +30,9 @@ namespace tessarin {
 
 // Who plays a seat. An engine player is added here and in MatchBatch::engine_move.
 enum class PlayerKind : std::uint8_t {
-  kNetwork,  // the network of the given index, through the host
-  kRandom,   // a uniformly random legal tile
+  kNetwork,    // the network of the given index, through the host
+  kRandom,     // a uniformly random legal tile
+  kHeuristic,  // the engine's heuristic: the largest piece, the most new corner cells
 };
 
 struct Player {
