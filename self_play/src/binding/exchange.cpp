@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "board.h"
+#include "game.h"
 #include "host_calls.h"
 #include "py_convert.h"
 #include "py_list.h"
@@ -20,12 +22,15 @@ bool read_item(PyObject* reply, long index, std::vector<float>& out) {
 #if defined(PYPY_VERSION)
 
 // evaluate(queue, pipe, worker_id, cells, outer, middle, inner, packed) puts the request, takes
-// the reply and packs its two float sequences into `packed`, an array of 32-bit floats. On the
-// usual path it returns the policy's length (the values follow it in `packed`). An item that is
-// not a list or tuple that array accepts is handed back for the C conversion instead, so that
-// what is accepted, the errors and their order are the same on every interpreter: (0, reply,
-// policy) when the policy is such an item, (1, None, values) when the values are (the policy is
-// then all of `packed`).
+// the reply and writes its two float sequences, as 32-bit floats, into `packed`: an array that
+// the exchange made once with a fixed size and whose memory it holds, so the array is written
+// by slice assignment of equal length and never resized. On the usual path it returns the
+// policy's length times 2**32 plus the values' length (the values follow the policy in
+// `packed`). An item that is not a list or tuple that array accepts is handed back for the C
+// conversion instead, so that what is accepted, the errors and their order are the same on
+// every interpreter: (0, reply, policy) when the policy is such an item, (1, policy length,
+// values) when the values are. A reply longer than `packed` comes back as (2, policy bytes,
+// values bytes or the values item).
 constexpr const char* kExchangeSource = R"(
 from array import array
 
@@ -48,68 +53,56 @@ def _position(cells, outer, middle, inner):
     return [rows[i:i + middle] for i in range(0, outer * middle, middle)]
 
 
-def _extend(packed, item):
+def _floats(item):
     kind = type(item)
     if kind is list or kind is tuple:
         try:
-            packed.extend(array("f", item))
-            return True
+            return array("f", item)
         except Exception:
             pass
-    return False
+    return None
 
 
 def evaluate(queue, pipe, worker_id, cells, outer, middle, inner, packed):
     queue.put((worker_id, _position(cells, outer, middle, inner)))
     reply = pipe.recv()
-    del packed[:]
     policy = reply[0]
-    if not _extend(packed, policy):
+    policy_floats = _floats(policy)
+    if policy_floats is None:
         return (0, reply, policy)
-    size = len(packed)
+    size = len(policy_floats)
     values = reply[1]
-    if not _extend(packed, values):
-        return (1, None, values)
-    return size
+    value_floats = _floats(values)
+    if value_floats is None:
+        if size <= len(packed):
+            packed[0:size] = policy_floats
+            return (1, size, values)
+        return (2, policy_floats.tobytes(), values)
+    end = size + len(value_floats)
+    if end > len(packed):
+        return (2, policy_floats.tobytes(), value_floats.tobytes())
+    packed[0:size] = policy_floats
+    packed[size:end] = value_floats
+    return (size << 32) | len(value_floats)
 
 
-def new_packed():
-    return array("f")
+def new_packed(size):
+    return array("f", bytes(4 * size))
 )";
 
 // The compiled evaluate and new_packed, kept for the life of the process like interned names.
 PyObject* remote_evaluate = nullptr;
 PyObject* new_packed = nullptr;
 
-// Copies the floats of `packed`, an array of 32-bit floats, from `first` on into `out` (all of
-// them from `first` on when `count` is negative); false with the host exception set.
-bool copy_packed(PyObject* packed, Py_ssize_t first, Py_ssize_t count, std::vector<float>& out) {
-  Py_buffer view;
-  if (PyObject_GetBuffer(packed, &view, PyBUF_SIMPLE) < 0) return false;
-  const auto total = static_cast<Py_ssize_t>(static_cast<std::size_t>(view.len) / sizeof(float));
-  const bool fits = first >= 0 && first <= total && (count < 0 || count <= total - first);
-  if (fits) {
-    out.resize(static_cast<std::size_t>(count < 0 ? total - first : count));
-    std::memcpy(out.data(), static_cast<const float*>(view.buf) + first,
-                out.size() * sizeof(float));
-  } else {
-    PyErr_SetString(PyExc_SystemError, "the inference exchange packed a malformed reply");
-  }
-  PyBuffer_Release(&view);
-  return fits;
-}
-
-// Converts the float sequences that evaluate handed back in `slow` (a tuple, see above).
-bool convert_handed_back(PyObject* slow, PyObject* packed, std::vector<float>& policy,
-                         std::vector<float>& values) {
-  PyObject* tag = PyTuple_GetItem(slow, 0);
-  PyObject* first = PyTuple_GetItem(slow, 1);
-  PyObject* second = PyTuple_GetItem(slow, 2);
-  if (tag == nullptr || first == nullptr || second == nullptr) return false;
-  if (PyLong_AsLong(tag) == 0) {
-    return convert_float_sequence(second, policy) && read_item(first, 1, values);
-  }
-  return copy_packed(packed, 0, -1, policy) && convert_float_sequence(second, values);
+// Copies the 32-bit floats of the bytes object `bytes` into `out`; false with the host
+// exception set.
+bool copy_bytes(PyObject* bytes, std::vector<float>& out) {
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(bytes, &data, &size) < 0) return false;
+  out.resize(static_cast<std::size_t>(size) / sizeof(float));
+  std::memcpy(out.data(), data, out.size() * sizeof(float));
+  return true;
 }
 
 #else
@@ -166,12 +159,61 @@ bool prepare_exchange() {
   return true;
 }
 
+Exchange::~Exchange() {
+  if (packed_) PyBuffer_Release(&packed_view_);
+}
+
+bool Exchange::hold_packed(std::size_t capacity) {
+  if (packed_) {
+    PyBuffer_Release(&packed_view_);
+    packed_ = Ref();
+  }
+  Ref size = Ref::steal(PyLong_FromSize_t(capacity));
+  Ref packed = size ? Ref::steal(PyObject_CallOneArg(new_packed, size.get())) : Ref();
+  // Taken once and held: under PyPy every PyObject_GetBuffer keeps a little memory for good.
+  if (!packed || PyObject_GetBuffer(packed.get(), &packed_view_, PyBUF_SIMPLE) < 0) return false;
+  packed_ = std::move(packed);
+  return true;
+}
+
+void Exchange::copy_packed(std::size_t first, std::size_t count, std::vector<float>& out) const {
+  out.resize(count);
+  std::memcpy(out.data(), static_cast<const float*>(packed_view_.buf) + first,
+              count * sizeof(float));
+}
+
+bool Exchange::convert_handed_back(PyObject* slow, std::vector<float>& policy,
+                                   std::vector<float>& values) {
+  PyObject* tag = PyTuple_GetItem(slow, 0);
+  PyObject* first = PyTuple_GetItem(slow, 1);
+  PyObject* second = PyTuple_GetItem(slow, 2);
+  if (tag == nullptr || first == nullptr || second == nullptr) return false;
+  switch (PyLong_AsLong(tag)) {
+    case 0:
+      return convert_float_sequence(second, policy) && read_item(first, 1, values);
+    case 1: {
+      const std::size_t size = PyLong_AsSize_t(first);
+      if (size == static_cast<std::size_t>(-1) && PyErr_Occurred() != nullptr) return false;
+      copy_packed(0, size, policy);
+      return convert_float_sequence(second, values);
+    }
+    default:
+      if (!copy_bytes(first, policy)) return false;
+      if (PyBytes_Check(second) ? !copy_bytes(second, values)
+                                : !convert_float_sequence(second, values)) {
+        return false;
+      }
+      // A reply longer than the array: a larger one for the next evaluation.
+      return hold_packed(policy.size() + values.size() + kPlayers);
+  }
+}
+
 bool Exchange::evaluate(PyObject* queue, PyObject* pipe, std::span<const std::uint8_t> cells,
                         const std::array<std::size_t, 3>& shape, std::vector<float>& policy,
                         std::vector<float>& values) {
   if (!worker_) worker_ = Ref::steal(PyLong_FromLong(id_));
-  if (!packed_) packed_ = Ref::steal(PyObject_CallNoArgs(new_packed));
-  if (!worker_ || !packed_) return false;
+  if (!worker_) return false;
+  if (!packed_ && !hold_packed(cells.size() / kStatePlanes + kPlayers)) return false;
   Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(cells.data()),
                                                    static_cast<Py_ssize_t>(cells.size())));
   Ref outer = Ref::steal(PyLong_FromSize_t(shape[0]));
@@ -182,13 +224,19 @@ bool Exchange::evaluate(PyObject* queue, PyObject* pipe, std::span<const std::ui
                            outer.get(), middle.get(), inner.get(),   packed_.get()};
   Ref result = Ref::steal(PyObject_Vectorcall(remote_evaluate, arguments, 8, nullptr));
   if (!result) return false;
-  if (!PyLong_Check(result.get())) {
-    return convert_handed_back(result.get(), packed_.get(), policy, values);
+  if (!PyLong_Check(result.get())) return convert_handed_back(result.get(), policy, values);
+  const unsigned long long sizes = PyLong_AsUnsignedLongLong(result.get());
+  if (sizes == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) return false;
+  const auto policy_size = static_cast<std::size_t>(sizes >> 32U);
+  const auto value_size = static_cast<std::size_t>(sizes & 0xFFFFFFFFULL);
+  const auto capacity = static_cast<std::size_t>(packed_view_.len) / sizeof(float);
+  if (policy_size > capacity || value_size > capacity - policy_size) {
+    PyErr_SetString(PyExc_SystemError, "the inference exchange packed a malformed reply");
+    return false;
   }
-  const Py_ssize_t policy_size = PyLong_AsSsize_t(result.get());
-  if (policy_size < 0 && PyErr_Occurred() != nullptr) return false;
-  return copy_packed(packed_.get(), 0, policy_size, policy) &&
-         copy_packed(packed_.get(), policy_size, -1, values);
+  copy_packed(0, policy_size, policy);
+  copy_packed(policy_size, value_size, values);
+  return true;
 }
 
 #else

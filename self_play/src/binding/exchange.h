@@ -8,8 +8,9 @@
 // requests per game through the C API grows without bound. Reading a reply element by element
 // through the C API gives every float a C-side copy, and every call between C and Python costs
 // microseconds; with one call per evaluation, the floats packed in Python into an array that
-// lives as long as the exchange, an evaluation is several times cheaper. Under CPython the C
-// builder and reader are several times faster than the Python function.
+// lives as long as the exchange, an evaluation is several times cheaper. That array's memory is
+// taken once per exchange: every PyObject_GetBuffer under PyPy keeps about 30 bytes for good.
+// Under CPython the C builder and reader are several times faster than the Python function.
 #pragma once
 
 #include <array>
@@ -30,6 +31,11 @@ bool prepare_exchange();
 class Exchange {
  public:
   explicit Exchange(std::int32_t id) : id_(id) {}
+  Exchange(const Exchange&) = delete;
+  Exchange& operator=(const Exchange&) = delete;
+#if defined(PYPY_VERSION)
+  ~Exchange();
+#endif
 
   // One evaluation: puts (id, position) on `queue` through its `put` method, the position being
   // `cells` (one byte per entry, non-zero for True) as nested lists of shape[0] x shape[1] x
@@ -44,10 +50,19 @@ class Exchange {
  private:
   std::int32_t id_;
 #if defined(PYPY_VERSION)
-  // The worker id as a host int and the array of 32-bit floats the reply is packed into, made
-  // at the first evaluation.
+  // Makes the array of `capacity` 32-bit floats that replies are packed into and holds its
+  // memory; false with the host exception set.
+  bool hold_packed(std::size_t capacity);
+  // Copies `count` floats of the packed array from `first` on into `out`.
+  void copy_packed(std::size_t first, std::size_t count, std::vector<float>& out) const;
+  // Converts what the Python side handed back instead of packing it (see exchange.cpp).
+  bool convert_handed_back(PyObject* slow, std::vector<float>& policy, std::vector<float>& values);
+
+  // The worker id as a host int, and the array replies are packed into with its memory held,
+  // made at the first evaluation.
   Ref worker_;
   Ref packed_;
+  Py_buffer packed_view_{};
 #endif
 };
 
