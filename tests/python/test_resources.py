@@ -2,11 +2,11 @@
 
 from __future__ import annotations
 
+import subprocess
 import sys
-import types
+from pathlib import Path
 
 import pytest
-import tessarin_self_play
 
 from failure_cases import FailureCase, NullStream, TrackedError, build_cases
 from memory_checks import (
@@ -14,7 +14,6 @@ from memory_checks import (
     growth_after_warm_up,
     measures_resident_memory,
     reference_counts,
-    resident_bytes,
 )
 
 CALLS_PER_CASE = 500
@@ -65,58 +64,29 @@ def test_failing_calls_do_not_grow_the_process(silent_streams: None) -> None:
     assert growth < RSS_LIMIT_BYTES, f"resident memory grew by {growth / 1024:.0f} KiB"
 
 
+def probe_growth(probe: str) -> int:
+    """Resident growth in bytes that memory_probes.py measures in a fresh interpreter."""
+    script = Path(__file__).resolve().parent / "memory_probes.py"
+    done = subprocess.run(
+        [sys.executable, str(script), probe], capture_output=True, text=True, timeout=300
+    )
+    assert done.returncode == 0, done.stderr
+    return int(done.stdout.split()[-1])
+
+
 @measures_resident_memory
-def test_failing_puts_settle_without_collections(silent_streams: None) -> None:
+def test_failing_puts_settle_without_collections() -> None:
     # A host whose put keeps raising, and nobody collects: under PyPy the collector must still
     # learn that exceptions held by the module are worth a collection (this grew by ~8 MiB per
     # thousand calls, without bound, before the module reported them as memory pressure).
-    [case] = [case for case in CASES if case.name == "put-raises"]
-    for _ in range(3000):
-        case.run()
-    start = resident_bytes()
-    for _ in range(3000):
-        case.run()
-    growth = resident_bytes() - start
-    assert growth < RSS_LIMIT_BYTES, f"resident memory grew by {growth / 1024:.0f} KiB"
-
-
-class DroppingQueue:
-    def put(self, item: object) -> None:
-        pass
-
-
-class UniformPipe:
-    """Answers with a fresh reply each time, as a pipe that unpickles one would."""
-
-    def recv(self) -> object:
-        return [0.0] * 400, [0.0] * 4
+    growth = probe_growth("failing-puts")
+    assert growth < RSS_LIMIT_BYTES, f"3,000 failing puts grew the process by {growth >> 10} KiB"
 
 
 @measures_resident_memory
 def test_training_games_keep_memory_flat() -> None:
     # Each game at side 20 makes thousands of requests of 2,000 entries each; under PyPy,
-    # requests built through its C-API emulation of lists were never reclaimed in time.
-    config = types.SimpleNamespace(
-        dim=20,
-        rep=1,
-        sims_per_move=16,
-        sample_moves=30,
-        c_base=19652.0,
-        c_init=1.25,
-        dirichlet_alpha=0.3,
-        exploration_fraction=0.25,
-    )
-    requests = DroppingQueue()
-
-    def one_game() -> None:
-        assert (
-            tessarin_self_play.play_training_game(0, config, requests, requests, UniformPipe()) == 0
-        )
-
-    # Nobody collects explicitly: a worker does not.
-    one_game()
-    start = resident_bytes()
-    for _ in range(3):
-        one_game()
-    growth = resident_bytes() - start
+    # requests built through its C-API emulation of lists were never reclaimed in time (the
+    # process grew by hundreds of MiB here). Nobody collects explicitly: a worker does not.
+    growth = probe_growth("training-games")
     assert growth < 16 * 1024 * 1024, f"three games grew the process by {growth >> 20} MiB"

@@ -88,11 +88,26 @@ def evaluate(queue, pipe, worker_id, cells, outer, middle, inner, packed):
 
 def new_packed(size):
     return array("f", bytes(4 * size))
+
+
+def new_cells(size):
+    return array("B", bytes(size))
 )";
 
-// The compiled evaluate and new_packed, kept for the life of the process like interned names.
+// The compiled functions, kept for the life of the process like the interned names.
 PyObject* remote_evaluate = nullptr;
 PyObject* new_packed = nullptr;
+PyObject* new_cells = nullptr;
+
+// A new array made by `make(size)` with its memory taken into `view`; null with the host
+// exception set. Under PyPy every PyObject_GetBuffer keeps a little memory for good, so an
+// exchange takes each array's memory once and holds it.
+Ref held_array(PyObject* make, std::size_t size, Py_buffer& view) {
+  Ref count = Ref::steal(PyLong_FromSize_t(size));
+  Ref array = count ? Ref::steal(PyObject_CallOneArg(make, count.get())) : Ref();
+  if (!array || PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE) < 0) return Ref();
+  return array;
+}
 
 // Copies the 32-bit floats of the bytes object `bytes` into `out`; false with the host
 // exception set.
@@ -150,17 +165,20 @@ bool prepare_exchange() {
   if (!done) return false;
   PyObject* evaluate = PyDict_GetItemString(globals.get(), "evaluate");
   PyObject* packed = PyDict_GetItemString(globals.get(), "new_packed");
-  if (evaluate == nullptr || packed == nullptr) {
+  PyObject* cells = PyDict_GetItemString(globals.get(), "new_cells");
+  if (evaluate == nullptr || packed == nullptr || cells == nullptr) {
     PyErr_SetString(PyExc_SystemError, "the inference exchange did not define its functions");
     return false;
   }
   remote_evaluate = Ref::borrow(evaluate).release();
   new_packed = Ref::borrow(packed).release();
+  new_cells = Ref::borrow(cells).release();
   return true;
 }
 
 Exchange::~Exchange() {
   if (packed_) PyBuffer_Release(&packed_view_);
+  if (cells_) PyBuffer_Release(&cells_view_);
 }
 
 bool Exchange::hold_packed(std::size_t capacity) {
@@ -168,12 +186,26 @@ bool Exchange::hold_packed(std::size_t capacity) {
     PyBuffer_Release(&packed_view_);
     packed_ = Ref();
   }
-  Ref size = Ref::steal(PyLong_FromSize_t(capacity));
-  Ref packed = size ? Ref::steal(PyObject_CallOneArg(new_packed, size.get())) : Ref();
-  // Taken once and held: under PyPy every PyObject_GetBuffer keeps a little memory for good.
-  if (!packed || PyObject_GetBuffer(packed.get(), &packed_view_, PyBUF_SIMPLE) < 0) return false;
-  packed_ = std::move(packed);
-  return true;
+  packed_ = held_array(new_packed, capacity, packed_view_);
+  return static_cast<bool>(packed_);
+}
+
+bool Exchange::prepare(std::size_t cells, const std::array<std::size_t, 3>& shape) {
+  if (!worker_) worker_ = Ref::steal(PyLong_FromLong(id_));
+  if (!worker_) return false;
+  if (!packed_ && !hold_packed(cells / kStatePlanes + kPlayers)) return false;
+  if (cells_ && static_cast<std::size_t>(cells_view_.len) == cells && shape == shape_) return true;
+  if (cells_) {
+    PyBuffer_Release(&cells_view_);
+    cells_ = Ref();
+  }
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    shape_objects_[i] = Ref::steal(PyLong_FromSize_t(shape[i]));
+    if (!shape_objects_[i]) return false;
+  }
+  cells_ = held_array(new_cells, cells, cells_view_);
+  shape_ = shape;
+  return static_cast<bool>(cells_);
 }
 
 void Exchange::copy_packed(std::size_t first, std::size_t count, std::vector<float>& out) const {
@@ -211,17 +243,16 @@ bool Exchange::convert_handed_back(PyObject* slow, std::vector<float>& policy,
 bool Exchange::evaluate(PyObject* queue, PyObject* pipe, std::span<const std::uint8_t> cells,
                         const std::array<std::size_t, 3>& shape, std::vector<float>& policy,
                         std::vector<float>& values) {
-  if (!worker_) worker_ = Ref::steal(PyLong_FromLong(id_));
-  if (!worker_) return false;
-  if (!packed_ && !hold_packed(cells.size() / kStatePlanes + kPlayers)) return false;
-  Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(cells.data()),
-                                                   static_cast<Py_ssize_t>(cells.size())));
-  Ref outer = Ref::steal(PyLong_FromSize_t(shape[0]));
-  Ref middle = Ref::steal(PyLong_FromSize_t(shape[1]));
-  Ref inner = Ref::steal(PyLong_FromSize_t(shape[2]));
-  if (!bytes || !outer || !middle || !inner) return false;
-  PyObject* arguments[] = {queue,       pipe,         worker_.get(), bytes.get(),
-                           outer.get(), middle.get(), inner.get(),   packed_.get()};
+  if (!prepare(cells.size(), shape)) return false;
+  std::memcpy(cells_view_.buf, cells.data(), cells.size());
+  PyObject* arguments[] = {queue,
+                           pipe,
+                           worker_.get(),
+                           cells_.get(),
+                           shape_objects_[0].get(),
+                           shape_objects_[1].get(),
+                           shape_objects_[2].get(),
+                           packed_.get()};
   Ref result = Ref::steal(PyObject_Vectorcall(remote_evaluate, arguments, 8, nullptr));
   if (!result) return false;
   if (!PyLong_Check(result.get())) return convert_handed_back(result.get(), policy, values);

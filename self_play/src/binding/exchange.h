@@ -53,14 +53,22 @@ class Exchange {
   // Makes the array of `capacity` 32-bit floats that replies are packed into and holds its
   // memory; false with the host exception set.
   bool hold_packed(std::size_t capacity);
+  // Makes what the evaluations of positions of `cells` entries in `shape` pass to the Python
+  // side, unless made already; false with the host exception set.
+  bool prepare(std::size_t cells, const std::array<std::size_t, 3>& shape);
   // Copies `count` floats of the packed array from `first` on into `out`.
   void copy_packed(std::size_t first, std::size_t count, std::vector<float>& out) const;
   // Converts what the Python side handed back instead of packing it (see exchange.cpp).
   bool convert_handed_back(PyObject* slow, std::vector<float>& policy, std::vector<float>& values);
 
-  // The worker id as a host int, and the array replies are packed into with its memory held,
-  // made at the first evaluation.
+  // The worker id and the shape as host ints; the array of bytes the position is written into
+  // and the array of floats the reply is packed into, each with its memory held. Made at the
+  // first evaluation.
   Ref worker_;
+  std::array<Ref, 3> shape_objects_;
+  std::array<std::size_t, 3> shape_{};
+  Ref cells_;
+  Py_buffer cells_view_{};
   Ref packed_;
   Py_buffer packed_view_{};
 #endif
