@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The main job on a fresh machine: builds the package with the training host into .venv and
 # runs a short self-play -> train -> arena loop on the CPU with the defaults (a 7 x 7 board and a
-# small network), printing the win rate against random players after every iteration.
+# small network), printing the network's rotated-seat scores after every iteration.
 # Extra arguments go to `python -m tessarin_zero loop` (see --help, which installs nothing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
