@@ -48,6 +48,42 @@ class CallGuard {
 // call works on it without the interpreter lock.
 bool readable(const CallState& state, const char* type, const char* attribute);
 
+// The read-only properties both batched types offer, for a host object type `Object` with the
+// C++ batch in `batch`, its CallState in `state` and its type's name in `kTypeName`.
+template <class Object>
+struct BatchProperties {
+  static PyObject* done(PyObject* self, void* /*unused*/) {
+    const Object& object = of(self);
+    if (!readable(object.state, Object::kTypeName, "done")) return nullptr;
+    return PyBool_FromLong(object.batch->done() ? 1 : 0);
+  }
+  static PyObject* games_finished(PyObject* self, void* /*unused*/) {
+    const Object& object = of(self);
+    if (!readable(object.state, Object::kTypeName, "games_finished")) return nullptr;
+    return PyLong_FromUnsignedLongLong(object.batch->games_finished());
+  }
+  static PyObject* games_failed(PyObject* self, void* /*unused*/) {
+    const Object& object = of(self);
+    if (!readable(object.state, Object::kTypeName, "games_failed")) return nullptr;
+    return PyLong_FromUnsignedLongLong(object.batch->games_failed());
+  }
+  static PyObject* pending(PyObject* self, void* /*unused*/) {
+    const Object& object = of(self);
+    if (!readable(object.state, Object::kTypeName, "pending")) return nullptr;
+    return PyLong_FromSize_t(object.batch->waiting());
+  }
+  static PyObject* last_failure(PyObject* self, void* /*unused*/) {
+    const Object& object = of(self);
+    if (!readable(object.state, Object::kTypeName, "last_failure")) return nullptr;
+    const auto& failure = object.batch->last_failure();
+    if (!failure) Py_RETURN_NONE;
+    return PyUnicode_FromStringAndSize(failure->data(), static_cast<Py_ssize_t>(failure->size()));
+  }
+
+ private:
+  static const Object& of(PyObject* self) { return *reinterpret_cast<const Object*>(self); }
+};
+
 // Sets the host exception for a C++ exception that escaped the engine's work.
 void set_error_from(const std::exception_ptr& failure);
 

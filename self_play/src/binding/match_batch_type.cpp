@@ -18,6 +18,7 @@ namespace {
 constexpr const char* kType = "MatchBatch";
 
 struct MatchObject {
+  static constexpr const char* kTypeName = kType;
   PyObject_HEAD MatchBatch* batch;
   CallState state;
 };
@@ -194,29 +195,6 @@ PyObject* match_take_finished(PyObject* self_object, PyObject* /*unused*/) {
   return list.release();
 }
 
-PyObject* match_done(PyObject* self, void* /*unused*/) {
-  if (!readable(as_match(self)->state, kType, "done")) return nullptr;
-  return PyBool_FromLong(as_match(self)->batch->done() ? 1 : 0);
-}
-PyObject* match_games_finished(PyObject* self, void* /*unused*/) {
-  if (!readable(as_match(self)->state, kType, "games_finished")) return nullptr;
-  return PyLong_FromUnsignedLongLong(as_match(self)->batch->games_finished());
-}
-PyObject* match_games_failed(PyObject* self, void* /*unused*/) {
-  if (!readable(as_match(self)->state, kType, "games_failed")) return nullptr;
-  return PyLong_FromUnsignedLongLong(as_match(self)->batch->games_failed());
-}
-PyObject* match_pending(PyObject* self, void* /*unused*/) {
-  if (!readable(as_match(self)->state, kType, "pending")) return nullptr;
-  return PyLong_FromSize_t(as_match(self)->batch->waiting());
-}
-PyObject* match_last_failure(PyObject* self, void* /*unused*/) {
-  if (!readable(as_match(self)->state, kType, "last_failure")) return nullptr;
-  const std::optional<std::string>& failure = as_match(self)->batch->last_failure();
-  if (!failure) Py_RETURN_NONE;
-  return PyUnicode_FromStringAndSize(failure->data(), static_cast<Py_ssize_t>(failure->size()));
-}
-
 PyMethodDef match_methods[] = {
     {"step", as_cfunction<match_step>(), METH_NOARGS,
      "step()\n--\n\nAdvances every game until a network seat must move and returns (positions, "
@@ -231,14 +209,16 @@ PyMethodDef match_methods[] = {
 };
 
 PyGetSetDef match_getset[] = {
-    {"done", match_done, nullptr, "True once every game has finished.", nullptr},
-    {"games_finished", match_games_finished, nullptr, "Games finished, failed ones included.",
+    {"done", BatchProperties<MatchObject>::done, nullptr, "True once every game has finished.",
      nullptr},
-    {"games_failed", match_games_failed, nullptr, "Games abandoned.", nullptr},
-    {"pending", match_pending, nullptr, "Positions of the last step still waiting for answers.",
+    {"games_finished", BatchProperties<MatchObject>::games_finished, nullptr,
+     "Games finished, failed ones included.", nullptr},
+    {"games_failed", BatchProperties<MatchObject>::games_failed, nullptr, "Games abandoned.",
      nullptr},
-    {"last_failure", match_last_failure, nullptr, "Why the last abandoned game was, or None.",
-     nullptr},
+    {"pending", BatchProperties<MatchObject>::pending, nullptr,
+     "Positions of the last step still waiting for answers.", nullptr},
+    {"last_failure", BatchProperties<MatchObject>::last_failure, nullptr,
+     "Why the last abandoned game was, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -23,6 +23,7 @@ namespace {
 constexpr const char* kType = "SelfPlayBatch";
 
 struct BatchObject {
+  static constexpr const char* kTypeName = kType;
   PyObject_HEAD SelfPlayBatch* batch;
   CallState state;
 };
@@ -127,29 +128,6 @@ PyObject* batch_take_finished(PyObject* self_object, PyObject* /*unused*/) {
   return list.release();
 }
 
-PyObject* batch_done(PyObject* self, void* /*unused*/) {
-  if (!readable(as_batch(self)->state, kType, "done")) return nullptr;
-  return PyBool_FromLong(as_batch(self)->batch->done() ? 1 : 0);
-}
-PyObject* batch_games_finished(PyObject* self, void* /*unused*/) {
-  if (!readable(as_batch(self)->state, kType, "games_finished")) return nullptr;
-  return PyLong_FromUnsignedLongLong(as_batch(self)->batch->games_finished());
-}
-PyObject* batch_games_failed(PyObject* self, void* /*unused*/) {
-  if (!readable(as_batch(self)->state, kType, "games_failed")) return nullptr;
-  return PyLong_FromUnsignedLongLong(as_batch(self)->batch->games_failed());
-}
-PyObject* batch_pending(PyObject* self, void* /*unused*/) {
-  if (!readable(as_batch(self)->state, kType, "pending")) return nullptr;
-  return PyLong_FromSize_t(as_batch(self)->batch->waiting());
-}
-PyObject* batch_last_failure(PyObject* self, void* /*unused*/) {
-  if (!readable(as_batch(self)->state, kType, "last_failure")) return nullptr;
-  const std::optional<std::string>& failure = as_batch(self)->batch->last_failure();
-  if (!failure) Py_RETURN_NONE;
-  return PyUnicode_FromStringAndSize(failure->data(), static_cast<Py_ssize_t>(failure->size()));
-}
-
 PyMethodDef batch_methods[] = {
     {"step", as_cfunction<batch_step>(), METH_NOARGS,
      "step()\n--\n\nAdvances every game that does not wait for an evaluation and returns "
@@ -167,14 +145,15 @@ PyMethodDef batch_methods[] = {
 };
 
 PyGetSetDef batch_getset[] = {
-    {"done", batch_done, nullptr, "True once total_games games have finished.", nullptr},
-    {"games_finished", batch_games_finished, nullptr,
+    {"done", BatchProperties<BatchObject>::done, nullptr,
+     "True once total_games games have finished.", nullptr},
+    {"games_finished", BatchProperties<BatchObject>::games_finished, nullptr,
      "Games finished so far, failed ones included.", nullptr},
-    {"games_failed", batch_games_failed, nullptr,
+    {"games_failed", BatchProperties<BatchObject>::games_failed, nullptr,
      "Games abandoned (a search failed or the answers left a root without children).", nullptr},
-    {"pending", batch_pending, nullptr, "Positions of the last step still waiting for answers.",
-     nullptr},
-    {"last_failure", batch_last_failure, nullptr,
+    {"pending", BatchProperties<BatchObject>::pending, nullptr,
+     "Positions of the last step still waiting for answers.", nullptr},
+    {"last_failure", BatchProperties<BatchObject>::last_failure, nullptr,
      "Why the last abandoned game was abandoned, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
