@@ -1,6 +1,7 @@
 #include "batch_calls.h"
 
 #include <cstring>
+#include <string>
 
 namespace tessarin::py {
 
@@ -20,6 +21,29 @@ bool CallGuard::enter(const char* method) {
   }
   state_.busy = true;
   entered_ = true;
+  return true;
+}
+
+bool read_dtype(const char* dtype, bool& floats) {
+  const std::string kind = dtype;
+  if (kind != "float32" && kind != "uint8") {
+    PyErr_Format(PyExc_ValueError, "dtype must be \"float32\" or \"uint8\", not \"%s\"", dtype);
+    return false;
+  }
+  floats = kind == "float32";
+  return true;
+}
+
+bool read_seed(PyObject* seed_object, std::optional<std::uint64_t>& seed) {
+  if (seed_object == Py_None) return true;
+  if (PyLong_Check(seed_object) == 0) {
+    PyErr_Format(PyExc_TypeError, "seed must be None or an int from 0 to 2**64 - 1, not %s",
+                 Py_TYPE(seed_object)->tp_name);
+    return false;
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(seed_object);
+  if (PyErr_Occurred() != nullptr) return false;
+  seed = value;
   return true;
 }
 

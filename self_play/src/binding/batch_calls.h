@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <exception>
 #include <new>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -43,6 +44,13 @@ class CallGuard {
   const char* type_;
   bool entered_ = false;
 };
+
+// Reads the `dtype` argument, "float32" or "uint8", into `floats`; false with ValueError set.
+bool read_dtype(const char* dtype, bool& floats);
+
+// Reads the `seed` argument, None or an int from 0 to 2**64 - 1; false with the host exception
+// set.
+bool read_seed(PyObject* seed_object, std::optional<std::uint64_t>& seed);
 
 // True when the batch's state may be read; false with RuntimeError set while another thread's
 // call works on it without the interpreter lock.

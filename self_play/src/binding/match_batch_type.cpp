@@ -99,22 +99,9 @@ PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_ValueError, "dim, rep and sims_per_move must not be negative");
     return nullptr;
   }
-  const std::string kind = dtype;
-  if (kind != "float32" && kind != "uint8") {
-    PyErr_Format(PyExc_ValueError, "dtype must be \"float32\" or \"uint8\", not \"%s\"", dtype);
-    return nullptr;
-  }
+  bool floats = true;
   std::optional<std::uint64_t> seed;
-  if (seed_object != Py_None) {
-    if (PyLong_Check(seed_object) == 0) {
-      PyErr_Format(PyExc_TypeError, "seed must be None or an int from 0 to 2**64 - 1, not %s",
-                   Py_TYPE(seed_object)->tp_name);
-      return nullptr;
-    }
-    const unsigned long long value = PyLong_AsUnsignedLongLong(seed_object);
-    if (PyErr_Occurred() != nullptr) return nullptr;
-    seed = value;
-  }
+  if (!read_dtype(dtype, floats) || !read_seed(seed_object, seed)) return nullptr;
   Ref lineup_items = Ref::steal(PySequence_Fast(seats, "seats must be a sequence of 4 players"));
   if (!lineup_items) return nullptr;
   if (PySequence_Fast_GET_SIZE(lineup_items.get()) != 4) {
@@ -148,7 +135,7 @@ PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   as_match(self)->batch = batch;
-  new (&as_match(self)->state) CallState{kind == "float32", false, false};
+  new (&as_match(self)->state) CallState{floats, false, false};
   return self;
 }
 

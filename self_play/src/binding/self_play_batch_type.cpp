@@ -52,22 +52,9 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyErr_Format(PyExc_ValueError, "total_games must be at least 1, not %zd", total_games);
     return nullptr;
   }
-  const std::string kind = dtype;
-  if (kind != "float32" && kind != "uint8") {
-    PyErr_Format(PyExc_ValueError, "dtype must be \"float32\" or \"uint8\", not \"%s\"", dtype);
-    return nullptr;
-  }
+  bool floats = true;
   std::optional<std::uint64_t> seed;
-  if (seed_object != Py_None) {
-    if (PyLong_Check(seed_object) == 0) {
-      PyErr_Format(PyExc_TypeError, "seed must be None or an int from 0 to 2**64 - 1, not %s",
-                   Py_TYPE(seed_object)->tp_name);
-      return nullptr;
-    }
-    const unsigned long long value = PyLong_AsUnsignedLongLong(seed_object);
-    if (PyErr_Occurred() != nullptr) return nullptr;
-    seed = value;
-  }
+  if (!read_dtype(dtype, floats) || !read_seed(seed_object, seed)) return nullptr;
   // Read as the worker module reads it; its errors (AttributeError, TypeError "failed to extract
   // field Config.<name>", OverflowError) are raised unchanged.
   const std::optional<Config> config = read_config(config_object);
@@ -91,7 +78,7 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   BatchObject* object = as_batch(self);
   object->batch = batch;
-  new (&object->state) CallState{kind == "float32", false, false};
+  new (&object->state) CallState{floats, false, false};
   return self;
 }
 

@@ -103,9 +103,6 @@ class MatchBatch {
   void play_best_prior(Match& match, std::span<const float> policy, std::vector<float> value);
   const Player& player_to_move(const Match& match) const;
 
-  template <class T>
-  void write_positions_as(std::span<T> out) const;
-
   Config config_;
   std::array<Player, 4> lineup_;
   std::uint64_t total_;

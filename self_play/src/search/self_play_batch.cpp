@@ -7,6 +7,7 @@
 #include "board.h"
 #include "fatal.h"
 #include "game.h"
+#include "staged_positions.h"
 
 namespace tessarin {
 
@@ -99,27 +100,12 @@ std::size_t SelfPlayBatch::position_size() const {
   return kStatePlanes * static_cast<std::size_t>(config_.dim * config_.dim);
 }
 
-template <class T>
-void SelfPlayBatch::write_positions_as(std::span<T> out) const {
-  const std::size_t size = position_size();
-  if (out.size() != waiting_.size() * size) {
-    fatal("Positions of " + std::to_string(waiting_.size()) + " games need " +
-          std::to_string(waiting_.size() * size) + " entries, not " + std::to_string(out.size()));
-  }
-  for (std::size_t k = 0; k < waiting_.size(); ++k) {
-    const std::uint8_t* staged = staged_.data() + waiting_[k] * size;
-    T* row = out.data() + k * size;
-    for (std::size_t i = 0; i < size; ++i)
-      row[i] = static_cast<T>(staged[i]);
-  }
-}
-
 void SelfPlayBatch::write_positions(std::span<std::uint8_t> out) const {
-  write_positions_as(out);
+  write_staged_positions<std::uint8_t>(staged_, waiting_, position_size(), out);
 }
 
 void SelfPlayBatch::write_positions(std::span<float> out) const {
-  write_positions_as(out);
+  write_staged_positions<float>(staged_, waiting_, position_size(), out);
 }
 
 void SelfPlayBatch::complete(std::span<const float> policy_logits,

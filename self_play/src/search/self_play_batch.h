@@ -89,9 +89,6 @@ class SelfPlayBatch {
   void finish_game(Slot& slot);
   void abandon_game(Slot& slot, const std::string& message);
 
-  template <class T>
-  void write_positions_as(std::span<T> out) const;
-
   Config config_;
   std::uint64_t total_;
   std::optional<std::uint64_t> seed_;
