@@ -49,6 +49,8 @@ SETTINGS_HELP = {
     "exploration_fraction": "weight of the root noise in the priors",
     "channels": "channels of the network's residual tower",
     "blocks": "residual blocks of the network",
+    "canonical": "turn every position so that the mover's start corner is top left before the "
+    "network sees it (and its policy back)",
     "max_batch": "largest batch the inference server evaluates at once",
     "max_wait_ms": "longest wait of the inference server for a fuller batch",
     "device": "torch device of the inference server (cpu, cuda, cuda:<index>)",
@@ -385,7 +387,7 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
     return parser
 
 
-FIXED_ON_RESUME = ("dim", "rep", "channels", "blocks")
+FIXED_ON_RESUME = ("dim", "rep", "channels", "blocks", "canonical")
 """What a resumed loop cannot change: its records and networks depend on them."""
 NOT_STORED = ("run", "command", "run_dir", "resume", "quiet", "checkpoint")
 

@@ -10,6 +10,7 @@ status 1.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import logging
 import math
 import sys
@@ -268,7 +269,7 @@ def loop(args: argparse.Namespace) -> None:
             save_checkpoint(iteration_checkpoint(run_dir, 0), candidate, iteration=0)
             save_checkpoint(run_dir / "checkpoints" / "best.pt", best, iteration=0)
             flags = loop_flags(args)
-            flags.update(channels=candidate.settings.channels, blocks=candidate.settings.blocks)
+            flags.update(dataclasses.asdict(candidate.settings))  # a --checkpoint's own size
             save_loop_settings(run_dir, flags)
             log = MetricsLog(run_dir)
         run_iterations(args, run_dir, candidate, best, log)

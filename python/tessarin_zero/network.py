@@ -6,6 +6,13 @@ engine builds for the player to move (own squares, the next three players' squar
 tiles). Its outputs are what the self-play module reads back from the pipe: one policy logit per
 cell, flattened row-major so that index row * dim + column is the tile of that cell, and four
 value logits relative to the player to move (entry j belongs to player (mover + j) mod 4).
+
+With `canonical`, the network first turns each position so that the mover's start corner is
+the top-left one, and turns its policy back: the rules are the same under a quarter turn that
+relabels the players cyclically (see ``symmetry``), so the network learns one corner's game
+instead of four. The turn is read from the planes alone (see `mover_corner`), so training, the
+module's workers, the batched drivers and every inference path agree without being told the
+mover's seat.
 """
 
 from __future__ import annotations
@@ -54,6 +61,50 @@ class ResidualBlock(nn.Module):
         return torch.relu(x + self.body(x))
 
 
+_OWN_PLANE = 0
+_LEGAL_PLANE = INPUT_PLANES - 1
+
+
+def mover_corner(planes: Tensor) -> Tensor:
+    """One-hot [B, 4] of the start corner (0 top left, then clockwise) of the player to move.
+
+    It is the corner cell that is the mover's own square or a legal tile: a player's first
+    piece covers its start corner, every placement of that piece covers the corner cell (so it is
+    legal until laid), and on a side of 6 or more no other player's corner is within a piece's
+    reach of the mover's squares before its owner has covered it. On smaller boards, or should
+    two corners qualify, the first in clockwise order from the top left wins; the choice is a
+    function of the planes alone, so it is the same in training and in play whatever it is.
+    """
+    side = planes.shape[-1]
+    cells = [(0, 0), (0, side - 1), (side - 1, side - 1), (side - 1, 0)]
+    marked = planes[:, _OWN_PLANE] + planes[:, _LEGAL_PLANE]
+    scores = torch.stack([marked[:, row, column] for row, column in cells], dim=1)
+    scores = scores + torch.tensor([0.3, 0.2, 0.1, 0.0], dtype=scores.dtype, device=scores.device)
+    return (scores == scores.amax(dim=1, keepdim=True)).to(planes.dtype)
+
+
+def turn_by_corner(maps: Tensor, corner: Tensor, back: bool = False) -> Tensor:
+    """`maps` [B, C, H, W] turned so that corner k of sample b (one-hot `corner` [B, 4]) lands
+    top left: k counter-clockwise quarter turns (`back`: clockwise, undoing it). A weighted sum
+    of the four turns keeps the graph free of data-dependent control flow, so it traces and
+    exports like the rest of the network."""
+    direction = -1 if back else 1
+    turned = [_quarter_turns(maps, direction * k) for k in range(PLAYERS)]
+    return sum(corner[:, k, None, None, None] * turned[k] for k in range(PLAYERS))  # type: ignore[return-value]
+
+
+def _quarter_turns(maps: Tensor, turns: int) -> Tensor:
+    """torch.rot90(maps, turns, dims=(2, 3)) in flips and transposes, which ONNX exports."""
+    turns %= 4
+    if turns == 1:
+        return maps.flip(3).transpose(2, 3)
+    if turns == 2:
+        return maps.flip(2).flip(3)
+    if turns == 3:
+        return maps.transpose(2, 3).flip(3)
+    return maps
+
+
 class PolicyValueNet(nn.Module):
     """Residual tower with a per-cell policy head and a pooled four-player value head."""
 
@@ -82,8 +133,14 @@ class PolicyValueNet(nn.Module):
             raise ValueError(
                 f"expected planes of shape [B, {INPUT_PLANES}, H, W], got {planes.shape}"
             )
+        corner = mover_corner(planes) if self.settings.canonical else None
+        if corner is not None:
+            planes = turn_by_corner(planes, corner)
         features = self.tower(self.stem(planes))
-        policy = self.policy_head(features).flatten(1)
+        policy_map = self.policy_head(features)
+        if corner is not None:
+            policy_map = turn_by_corner(policy_map, corner, back=True)
+        policy = policy_map.flatten(1)
         value = self.value_mlp(self.value_conv(features).mean(dim=(2, 3)))
         return policy, value
 
@@ -181,7 +238,8 @@ def load_checkpoint(path: str | os.PathLike[str]) -> tuple[PolicyValueNet, dict[
     try:
         if stored is not None and stored != checkpoint_digest(network, state):
             raise CheckpointError(source, "checksum mismatch: the file is damaged")
-        model = PolicyValueNet(NetworkSettings(**network))
+        # Networks saved before the canonical view existed saw every position as it stands.
+        model = PolicyValueNet(NetworkSettings(**{"canonical": False, **network}))
         model.load_state_dict(state)
     except CheckpointError:
         raise

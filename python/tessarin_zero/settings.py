@@ -29,6 +29,8 @@ class NetworkSettings:
 
     channels: int = 32
     blocks: int = 3
+    canonical: bool = True
+    """Turn each position to the mover's start corner before the tower (see ``network``)."""
 
 
 @dataclass(frozen=True)

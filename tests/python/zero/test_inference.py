@@ -47,9 +47,9 @@ def real_positions(dim: int, count: int, channels_last: bool) -> np.ndarray:
     return np.frombuffer(b"".join(states), dtype=np.uint8).reshape(shape)
 
 
-@pytest.fixture(scope="module")
-def model() -> PolicyValueNet:
-    return trained_like()
+@pytest.fixture(scope="module", params=[False, True], ids=["plain", "canonical"])
+def model(request: pytest.FixtureRequest) -> PolicyValueNet:
+    return trained_like(NetworkSettings(canonical=request.param))
 
 
 @pytest.mark.parametrize("path", INFERENCE_PATHS)

@@ -2,20 +2,24 @@
 
 from __future__ import annotations
 
+import random
 from pathlib import Path
 
+import numpy as np
 import pytest
+import tessarin_engine
 import torch
 
-from tessarin_zero.network import PolicyValueNet, load_checkpoint, save_checkpoint
+from tessarin_zero.network import PolicyValueNet, load_checkpoint, mover_corner, save_checkpoint
 from tessarin_zero.settings import NetworkSettings
+from tessarin_zero.symmetry import EXACT_SYMMETRIES, transform_sample
 
 
 @pytest.mark.parametrize("dim", [5, 8])
 def test_outputs_per_cell_row_major_and_four_values(dim: int) -> None:
     torch.manual_seed(0)
     # No residual block: the policy logit of a cell only sees the 3 x 3 patch around it.
-    model = PolicyValueNet(NetworkSettings(channels=4, blocks=0)).eval()
+    model = PolicyValueNet(NetworkSettings(channels=4, blocks=0, canonical=False)).eval()
     planes = torch.zeros(2, 5, dim, dim)
     with torch.no_grad():
         policy, value = model(planes)
@@ -41,3 +45,31 @@ def test_checkpoint_round_trip_replaces_atomically(tmp_path: Path) -> None:
         for mine, theirs in zip(model(planes), loaded(planes)):
             torch.testing.assert_close(mine, theirs)
     assert [p.name for p in path.parent.iterdir()] == ["best.pt"]
+
+
+def test_canonical_view_finds_the_mover_and_answers_every_turn_alike() -> None:
+    # Along random games the corner read from the planes is the seat to move; and since the
+    # network turns every position to that corner, a quarter-turned sample (the seats relabelled
+    # cyclically) gets the same values and the turned policy, which a network that did not turn
+    # the position, or turned its policy back the wrong way, would not give.
+    torch.manual_seed(2)
+    model = PolicyValueNet(NetworkSettings(channels=6, blocks=1, canonical=True)).eval()
+    plain = PolicyValueNet(NetworkSettings(channels=6, blocks=1, canonical=False)).eval()
+    chooser = random.Random(4)
+    for dim in (6, 7, 10):
+        game, states, movers = tessarin_engine.Game(dim), [], []
+        while not game.is_terminal():
+            states.append(np.frombuffer(game.state(), np.uint8).reshape(5, dim, dim))
+            movers.append(game.current_player)
+            game.apply(chooser.choice(game.legal_tiles()))
+        planes = np.stack(states).astype(np.float32)
+        assert mover_corner(torch.from_numpy(planes)).argmax(dim=1).tolist() == movers
+        with torch.no_grad():
+            policy, value = (x.numpy() for x in model(torch.from_numpy(planes)))
+            for symmetry in EXACT_SYMMETRIES[1:]:
+                turned, turned_policy, _ = transform_sample(symmetry, planes, policy, value)
+                mine = [x.numpy() for x in model(torch.from_numpy(turned))]
+                np.testing.assert_allclose(mine[0], turned_policy, rtol=1e-4, atol=1e-5)
+                np.testing.assert_allclose(mine[1], value, rtol=1e-4, atol=1e-5)
+                theirs = plain(torch.from_numpy(turned))[1].numpy()
+                assert not np.allclose(theirs, plain(torch.from_numpy(planes))[1].numpy())
