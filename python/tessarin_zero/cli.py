@@ -383,6 +383,27 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
         help="torch seed of the new network (default: %(default)s)",
     )
     arena_flags(loop)
+    loop.add_argument(
+        "--final-games",
+        type=whole(0),
+        default=400,
+        help="after the last iteration, rotated-seat games of its network against random and "
+        "heuristic players, and of the heuristic against random players (0: none; default: "
+        "%(default)s)",
+    )
+    loop.add_argument(
+        "--final-search-sims",
+        type=whole(0),
+        default=0,
+        help="also play the last network with this many search simulations per tile against "
+        "random and heuristic players (default: %(default)s, none)",
+    )
+    loop.add_argument(
+        "--final-games-with-search",
+        type=whole(1),
+        default=100,
+        help="rotated-seat games of each final match with search (default: %(default)s)",
+    )
     loop.set_defaults(run="loop", **(loop_defaults or {}))
     return parser
 

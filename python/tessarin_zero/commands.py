@@ -24,6 +24,7 @@ import torch
 from .arena import ArenaResult, false_promotion_rate_estimate, run_arena
 from .cli import loop_flags, settings_from
 from .data import RecordError, RecordWriter, TrainingTensors, load_training_tensors
+from .final import final_figures
 from .lifetime import Terminated, stop_signals_raise
 from .match import rotated_games
 from .metrics import IterationMetrics, MetricsLog, read_metrics
@@ -390,6 +391,20 @@ def run_iterations(
             flush=True,
         )
     print_summary(log.rows, run_dir)
+    if args.final_games > 0 and log.rows:
+        figures = final_figures(
+            candidate,
+            log.rows[-1].iteration,
+            network,
+            game,
+            server,
+            games=args.final_games,
+            search_sims=args.final_search_sims,
+            games_with_search=args.final_games_with_search,
+            workers=args.workers,
+        )
+        print("\n" + "\n".join(figures.lines()))
+        print(f"Final figures in {figures.save(run_dir)}")
 
 
 def print_summary(rows: Sequence[IterationMetrics], run_dir: Path) -> None:

@@ -89,8 +89,10 @@ def turn_by_corner(maps: Tensor, corner: Tensor, back: bool = False) -> Tensor:
     of the four turns keeps the graph free of data-dependent control flow, so it traces and
     exports like the rest of the network."""
     direction = -1 if back else 1
-    turned = [_quarter_turns(maps, direction * k) for k in range(PLAYERS)]
-    return sum(corner[:, k, None, None, None] * turned[k] for k in range(PLAYERS))  # type: ignore[return-value]
+    total = corner[:, 0, None, None, None] * maps
+    for k in range(1, PLAYERS):
+        total = total + corner[:, k, None, None, None] * _quarter_turns(maps, direction * k)
+    return total
 
 
 def _quarter_turns(maps: Tensor, turns: int) -> Tensor:

@@ -4,6 +4,7 @@ its folder rules, settings checked when parsed, and bad data set aside."""
 from __future__ import annotations
 
 import csv
+import json
 import shutil
 import subprocess
 from pathlib import Path
@@ -31,10 +32,22 @@ def test_loop_iteration_writes_records_checkpoints_metrics_and_plots(
     main(
         ["loop", "--run-dir", str(run), "--iterations", "1", "--games", "2"]
         + ["--games-vs-random", "2", "--games-vs-best", "1", "--workers", "2", "--epochs", "1"]
+        + ["--final-games", "6", "--final-search-sims", "2", "--final-games-with-search", "3"]
         + TINY
     )
     out = capsys.readouterr().out
     assert "Iteration 1 (rotated seats, 95% intervals): vs random" in out
+    assert "Final figures: the network of iteration 1 on 5 x 5" in out
+    final = json.loads((run / "final.json").read_text())
+    counts = {name: final[name]["games"] for name in final if isinstance(final[name], dict)}
+    assert counts == {  # rounded up to whole rotations
+        "vs_random": 8,
+        "vs_heuristic": 8,
+        "heuristic_vs_random": 8,
+        "search_vs_random": 4,
+        "search_vs_heuristic": 4,
+    }
+    assert all(0.0 <= final[name]["mean"] <= 1.0 for name in counts)
 
     rows = list(csv.DictReader((run / "metrics.csv").open()))
     assert [row["iteration"] for row in rows] == ["1"]
@@ -161,7 +174,7 @@ def test_default_run_folders_are_unique(
 
 
 LOOP = ["--iterations", "1", "--games", "2", "--games-vs-random", "2", "--games-vs-best", "1"]
-LOOP += ["--workers", "2", "--epochs", "1", *TINY]
+LOOP += ["--workers", "2", "--epochs", "1", "--final-games", "0", "--no-canonical", *TINY]
 
 
 def test_loop_refuses_a_used_folder_and_resumes_after_its_last_iteration(
@@ -194,7 +207,8 @@ def test_loop_refuses_a_used_folder_and_resumes_after_its_last_iteration(
         load_checkpoint(run / "checkpoints" / name)
     assert (run / "records" / "set-aside" / chunk.name).exists()
     settings = load_checkpoint(run / "checkpoints" / "iteration-002.pt")[0].settings
-    assert (settings.channels, settings.blocks) == (8, 1)  # the run's size, not the defaults
+    # The run's own network settings, not the defaults.
+    assert (settings.channels, settings.blocks, settings.canonical) == (8, 1, False)
 
 
 def test_the_readme_commands_share_one_run_folder(tmp_path: Path) -> None:
