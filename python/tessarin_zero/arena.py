@@ -110,8 +110,9 @@ def run_arena(
 ) -> ArenaResult:
     """Plays the arena's matches on a ``game.dim`` board; without a best network the candidate
     is promoted unopposed. `games_vs_heuristic` defaults to `games_vs_random`; game counts are
-    rounded up to multiples of four. `network`, `server`, `workers` and `progress` serve only
-    the module's test games (`module_figures`). Raises ValueError for a network with non-finite
+    rounded up to multiples of four. The networks run the `server.inference` way; `network`,
+    `workers`, `progress` and the rest of `server` serve only the module's test games
+    (`module_figures`). Raises ValueError for a network with non-finite
     weights, which must never play or be promoted."""
     if games_vs_random < 1:
         raise ValueError("the arena needs at least one game against random players")
@@ -122,7 +123,8 @@ def run_arena(
     dim = game.dim
     heuristic_games = games_vs_random if games_vs_heuristic is None else games_vs_heuristic
     draw = _Seeds(seed)
-    policy = PolicyPlayer(candidate, "candidate")
+    inference = server.inference
+    policy = PolicyPlayer(candidate, "candidate", inference=inference)
     matches: dict[str, MatchResult] = {
         "vs random": play_match(policy, RandomPlayer(draw()), dim, games_vs_random),
         "vs heuristic": play_match(policy, HeuristicSeat(draw()), dim, heuristic_games),
@@ -134,14 +136,19 @@ def run_arena(
         # Both networks are deterministic: their first tiles are sampled so the games differ.
         opening = game.sample_moves
         matches["vs best"] = play_match(
-            PolicyPlayer(candidate, "candidate", sample_tiles=opening, seed=draw()),
-            PolicyPlayer(best, "best", sample_tiles=opening, seed=draw()),
+            PolicyPlayer(candidate, "candidate", opening, draw(), inference),
+            PolicyPlayer(best, "best", opening, draw(), inference),
             dim,
             games_vs_best,
         )
     if search_sims > 0 and games_with_search > 0:
         searcher: Player = SearchPlayer(
-            candidate, search_sims, game.c_base, game.c_init, name=f"candidate+search{search_sims}"
+            candidate,
+            search_sims,
+            game.c_base,
+            game.c_init,
+            name=f"candidate+search{search_sims}",
+            inference=inference,
         )
         opponents: dict[str, Player] = {
             "random": RandomPlayer(draw()),

@@ -17,13 +17,15 @@ from __future__ import annotations
 import math
 import random
 from abc import ABC, abstractmethod
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Optional
 
 import numpy as np
 import tessarin_engine
 import torch
 from torch import nn
+
+from .inference import BatchEvaluator
 
 Move = tuple[int, tessarin_engine.Game]
 """(index of the game in its match, the game), the player to move being this player's."""
@@ -75,19 +77,36 @@ class HeuristicSeat(Player):
         return tiles
 
 
+Forward = Callable[[np.ndarray], tuple[np.ndarray, np.ndarray]]
+"""Planes [B, 5, dim, dim] (uint8) -> policy logits [B, dim * dim], value logits [B, 4]: a
+`BatchEvaluator`."""
+
+
+def network_of(model: nn.Module, inference: Optional[str]) -> nn.Module | Forward:
+    """What a network player evaluates with: the model itself (eager PyTorch, any module), or
+    a `BatchEvaluator` running it the `inference` way (ONNX Runtime by default in the host)."""
+    return model.eval() if inference is None else BatchEvaluator(model, path=inference)
+
+
 def evaluate(
-    model: nn.Module, games: Sequence[tessarin_engine.Game]
+    network: nn.Module | Forward, games: Sequence[tessarin_engine.Game]
 ) -> tuple[np.ndarray, np.ndarray]:
     """One forward pass over the positions of `games` (one board side): policy logits
     [B, dim * dim] and the value of every player, by absolute player, [B, 4]."""
     dim = games[0].dim
-    planes = np.frombuffer(b"".join(game.state() for game in games), dtype=np.uint8)
-    batch = torch.from_numpy(planes.reshape(len(games), 5, dim, dim).astype(np.float32))
-    device = next(model.parameters()).device
-    with torch.inference_mode():
-        policy, value = model(batch.to(device))
-    logits = policy.float().cpu().numpy()
-    relative = torch.softmax(value.float(), dim=1).cpu().numpy()
+    raw = np.frombuffer(b"".join(game.state() for game in games), dtype=np.uint8)
+    planes = raw.reshape(len(games), 5, dim, dim)
+    if isinstance(network, nn.Module):
+        batch = torch.from_numpy(planes.astype(np.float32))
+        device = next(network.parameters()).device
+        with torch.inference_mode():
+            policy, value = network(batch.to(device))
+        logits = policy.float().cpu().numpy()
+        value_logits = value.float().cpu().numpy()
+    else:
+        logits, value_logits = network(planes)
+    shifted = np.exp(value_logits - value_logits.max(axis=1, keepdims=True))
+    relative = shifted / shifted.sum(axis=1, keepdims=True)
     values = np.empty_like(relative)
     for row, game in enumerate(games):
         mover = game.current_player
@@ -119,9 +138,10 @@ class PolicyPlayer(Player):
         name: str = "network",
         sample_tiles: int = 0,
         seed: Optional[int] = None,
+        inference: Optional[str] = None,
     ) -> None:
         self.name = name
-        self._model = model.eval()
+        self._model = network_of(model, inference)
         self._sample_tiles = sample_tiles
         self._random = np.random.default_rng(seed)
 
@@ -175,11 +195,12 @@ class SearchPlayer(Player):
         c_base: float = 19652.0,
         c_init: float = 1.25,
         name: Optional[str] = None,
+        inference: Optional[str] = None,
     ) -> None:
         if simulations < 1:
             raise ValueError("a search needs at least one simulation")
         self.name = name or f"network+search{simulations}"
-        self._model = model.eval()
+        self._model = network_of(model, inference)
         self._simulations = simulations
         self._c_base = c_base
         self._c_init = c_init
