@@ -1,0 +1,319 @@
+"""Self-play on a Ray cluster: actors play, the driver receives and writes.
+
+`RayBackend` is the command's connection to a cluster (or a local instance it starts with this
+machine's cores and shuts down at the end) and owns the self-play actors, which live from one
+iteration to the next. `RayPool` is a `WorkerPool` over those actors: each runs the batched
+driver with its own copy of the network on one CPU (`ray_actor`). The network is published once
+per pool with ``ray.put`` and the actors are handed its reference.
+
+Records stream back in small groups as games finish and are yielded as outcomes, in the driver,
+which writes them as with the local pools. Every game has an id (iteration, slot, index) and is
+yielded once (`ray_ledger`). An actor that dies is restarted by Ray (up to `max_restarts`
+times); the games of its share not yet received are played again by the first free actor and
+the ones received are kept. An actor that cannot come back (its node is gone, its restarts are
+spent) leaves the pool: the run goes on with the others, and fails only once none is left.
+"""
+
+from __future__ import annotations
+
+import importlib.util
+import logging
+import os
+import signal
+import threading
+import time
+from collections.abc import Callable, Iterator
+from types import TracebackType
+from typing import Any, Optional
+
+from .pool import GameOutcome, WorkerError, WorkerPool
+from .ray_actor import SelfPlayActor, Taken
+from .ray_ledger import GameLedger, Share
+from .server import NetworkFactory
+from .settings import GameSettings
+
+_log = logging.getLogger(__name__)
+_POLL_S = 0.1  # how often the driver runs its health check while it waits for the actors
+_RESTORED_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+class RayBackendError(RuntimeError):
+    """The cluster could not be reached or the Ray package is missing."""
+
+
+def ray_available() -> bool:
+    """Whether the Ray package is installed (without importing it: that takes a second)."""
+    return importlib.util.find_spec("ray") is not None
+
+
+def _fetch(reference: Any) -> Any:
+    import ray
+
+    return ray.get(reference)
+
+
+class RayBackend:
+    """A connection to the cluster at `address`, or to a local instance with `num_cpus` cores
+    (default: this machine's) started for the command when `address` is None. Use as a context
+    manager: leaving it kills every actor, and shuts the instance down if it started it.
+
+    ``ray.init`` puts in a SIGTERM handler of its own; the handlers in place before it (the
+    host's, which stop a run in order) are put back. `start_seconds` is how long connecting
+    took."""
+
+    def __init__(
+        self,
+        address: Optional[str] = None,
+        *,
+        num_cpus: Optional[int] = None,
+        max_restarts: int = 4,
+        group_s: Optional[float] = None,
+    ) -> None:
+        self.address = address
+        self.num_cpus = num_cpus
+        self.max_restarts = max_restarts
+        self.group_s = group_s
+        self.started = False
+        self.start_seconds = 0.0
+        self._connected = False
+        self._actors: list[Any] = []
+
+    def __enter__(self) -> RayBackend:
+        self.connect()
+        return self
+
+    def __exit__(
+        self,
+        kind: Optional[type[BaseException]],
+        error: Optional[BaseException],
+        trace: Optional[TracebackType],
+    ) -> None:
+        self.close()
+
+    def connect(self) -> None:
+        if not ray_available():
+            raise RayBackendError(
+                "the Ray backend needs the ray package: pip install 'tessarin-self-play[ray]'"
+            )
+        import ray
+
+        main = threading.current_thread() is threading.main_thread()
+        handlers = {s: signal.getsignal(s) for s in _RESTORED_SIGNALS} if main else {}
+        began = time.perf_counter()
+        try:
+            if self.address is None:
+                cpus = self.num_cpus if self.num_cpus is not None else os.cpu_count() or 1
+                ray.init(
+                    address="local",
+                    num_cpus=cpus,
+                    include_dashboard=False,
+                    log_to_driver=False,
+                    logging_level=logging.WARNING,
+                )
+            else:
+                ray.init(
+                    address=self.address, log_to_driver=False, logging_level=logging.WARNING
+                )
+        except (ConnectionError, RuntimeError, ValueError) as error:
+            raise RayBackendError(f"cannot connect to Ray at {self.address}: {error}") from error
+        finally:
+            for stop, handler in handlers.items():
+                if handler is not None:
+                    signal.signal(stop, handler)
+        self.start_seconds = time.perf_counter() - began
+        self.started = self.address is None
+        self._connected = True
+
+    def actors(self, count: int) -> list[Any]:
+        """`count` self-play actors: those of earlier pools, and new ones in place of the lost."""
+        import ray
+
+        options = dict(num_cpus=1, max_restarts=self.max_restarts, max_task_retries=0)
+        remote = ray.remote(SelfPlayActor).options(**options)  # type: ignore[arg-type]
+        extra = {} if self.group_s is None else {"group_s": self.group_s}
+        while len(self._actors) < count:
+            self._actors.append(remote.remote(_fetch, **extra))
+        return self._actors[:count]
+
+    def drop(self, actor: Any) -> None:
+        """Forgets an actor that cannot come back (a later pool starts a new one instead)."""
+        self._actors = [kept for kept in self._actors if kept is not actor]
+        self._kill(actor)
+
+    def kill_actors(self) -> None:
+        """Ends every actor at once, whatever it is doing."""
+        actors, self._actors = self._actors, []
+        for actor in actors:
+            self._kill(actor)
+
+    def close(self) -> None:
+        """Kills the actors and, if this backend started the instance, shuts it down. Never
+        raises."""
+        if not self._connected:
+            return
+        self._connected = False
+        self.kill_actors()
+        if self.started:
+            try:
+                import ray
+
+                ray.shutdown()
+            except Exception as error:  # the run is over either way; say why it was untidy
+                _log.warning("the local Ray instance did not shut down cleanly: %s", error)
+
+    @staticmethod
+    def _kill(actor: Any) -> None:
+        import ray
+
+        try:
+            ray.kill(actor, no_restart=True)
+        except Exception:  # gone already, or the cluster with it: nothing is left to end
+            pass
+
+
+class RayPool(WorkerPool):
+    """`workers` actors of `backend`, each playing up to `batch_games` games of a share at once,
+    evaluated the `inference` way on its CPU. `iteration` goes into every game's id.
+
+    After `play`, `evaluations` and `steps` say what the actors did for the games received,
+    `restarts` how many times an actor had to come back, `lost` how many could not, `replayed`
+    how many games were handed to another actor (or the same one back) to be played again, and
+    `ledger` which games were received."""
+
+    def __init__(
+        self,
+        backend: RayBackend,
+        network: NetworkFactory,
+        config: GameSettings,
+        workers: int,
+        batch_games: int,
+        *,
+        inference: str,
+        iteration: int = 0,
+    ) -> None:
+        if workers < 1:
+            raise ValueError("a pool needs at least one worker")
+        if batch_games < 1:
+            raise ValueError("a batch needs at least one game")
+        self._backend = backend
+        self._network = network
+        self._config = config
+        self._workers = workers
+        self._batch_games = batch_games
+        self._inference = inference
+        self._iteration = iteration
+        self._published: list[Any] = []
+        self._actors: list[Any] = []
+        self._calls: dict[Any, tuple[int, str, Optional[Share]]] = {}
+        self._stopped = False
+        self.evaluations = 0
+        self.steps = 0
+        self.restarts = 0
+        self.lost = 0
+        self.replayed = 0
+        self.ledger: Optional[GameLedger] = None
+
+    def start(self) -> None:
+        import ray
+
+        try:
+            self._published = [ray.put(self._network)]  # once: actors get the reference
+            self._actors = self._backend.actors(self._workers)
+        except BaseException:
+            self.stop(abort=True)
+            raise
+
+    def play(self, games: int, check: Optional[Callable[[], None]] = None) -> Iterator[GameOutcome]:
+        """Splits the games into one share per actor and yields each game's outcome once, as
+        its group comes back. Raises WorkerError when the actors' code fails, or when every
+        actor is lost."""
+        import ray
+        from ray.exceptions import RayActorError
+
+        ledger = self.ledger = GameLedger(self._iteration, games, len(self._actors))
+        live = set(range(len(self._actors)))
+        idle: list[int] = []
+        last_loss = ""
+        calls = self._calls
+        for index in live:
+            calls[self._actors[index].ready.remote()] = (index, "ready", None)
+        while not ledger.done:
+            if check is not None:
+                check()
+            while idle and ledger.pending:
+                share = ledger.next_share(len(idle))
+                assert share is not None
+                self._begin(idle.pop(0), share)
+            if not calls:
+                raise WorkerError(f"every self-play actor was lost; the last: {last_loss}")
+            finished, _ = ray.wait(list(calls), num_returns=1, timeout=_POLL_S)
+            for reference in finished:
+                index, kind, share = calls.pop(reference)
+                try:
+                    value = ray.get(reference)
+                except RayActorError as error:
+                    if share is not None:
+                        self._give_back(ledger, share)
+                    if kind == "ready":  # it did not (re)start: its node or restarts are gone
+                        last_loss = f"actor {index}: {_first_line(error)}"
+                        _log.warning("self-play %s; the pool goes on without it", last_loss)
+                        live.discard(index)
+                        self.lost += 1
+                        self._backend.drop(self._actors[index])
+                    else:  # Ray restarts it if it can; the ping says when it is back
+                        self.restarts += 1
+                        calls[self._actors[index].ready.remote()] = (index, "ready", None)
+                    continue
+                except Exception as error:  # the actor's own code raised: a fault, not a loss
+                    raise WorkerError(f"self-play actor {index} failed:\n{error}") from error
+                if kind == "ready":
+                    idle.append(index)
+                elif kind == "begin":
+                    calls[self._actors[index].take.remote()] = (index, "take", share)
+                else:
+                    assert share is not None and isinstance(value, Taken)
+                    if not value.done:  # the actor plays on while the driver writes
+                        calls[self._actors[index].take.remote()] = (index, "take", share)
+                    self.evaluations += value.evaluations
+                    self.steps += value.steps
+                    for game, record in value.records:
+                        if ledger.accept(share, game):
+                            yield GameOutcome(game[1], False, (game[1], record))
+                    if value.done:
+                        if not ledger.finished(share):
+                            self._give_back(ledger, share)  # games short: play them again
+                        idle.append(index)
+
+    def _give_back(self, ledger: GameLedger, share: Share) -> None:
+        rest = ledger.give_back(share)
+        self.replayed += rest.count if rest is not None else 0
+
+    def _begin(self, index: int, share: Share) -> None:
+        actor = self._actors[index]
+        call = actor.begin.remote(
+            self._iteration,
+            share.slot,
+            share.first,
+            share.count,
+            self._published,
+            self._config,
+            self._batch_games,
+            self._inference,
+        )
+        self._calls[call] = (index, "begin", share)
+
+    def stop(self, abort: bool = False) -> None:
+        """Idle actors are kept for the next pool; on `abort`, or with calls still out, every
+        actor is killed."""
+        if self._stopped:
+            return
+        self._stopped = True
+        if abort or any(kind != "ready" for _, kind, _ in self._calls.values()):
+            self._backend.kill_actors()
+        self._calls.clear()
+        self._published = []
+
+
+def _first_line(error: BaseException) -> str:
+    text = str(error).strip()
+    return text.splitlines()[0] if text else type(error).__name__
