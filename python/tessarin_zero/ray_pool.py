@@ -20,6 +20,7 @@ import importlib.util
 import logging
 import os
 import signal
+import socket
 import threading
 import time
 from collections.abc import Callable, Iterator
@@ -34,6 +35,7 @@ from .settings import GameSettings
 
 _log = logging.getLogger(__name__)
 _POLL_S = 0.1  # how often the driver runs its health check while it waits for the actors
+_REACH_S = 10.0  # how long the head may take to accept a connection
 _RESTORED_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
@@ -95,6 +97,8 @@ class RayBackend:
             raise RayBackendError(
                 "the Ray backend needs the ray package: pip install 'tessarin-self-play[ray]'"
             )
+        if self.address is not None:
+            _check_reachable(self.address)
         import ray
 
         main = threading.current_thread() is threading.main_thread()
@@ -116,6 +120,10 @@ class RayBackend:
                 )
         except (ConnectionError, RuntimeError, ValueError) as error:
             raise RayBackendError(f"cannot connect to Ray at {self.address}: {error}") from error
+        except BaseException:  # Ctrl-C while an instance starts: no half-started instance
+            if self.address is None:
+                ray.shutdown()
+            raise
         finally:
             for stop, handler in handlers.items():
                 if handler is not None:
@@ -169,6 +177,23 @@ class RayBackend:
             ray.kill(actor, no_restart=True)
         except Exception:  # gone already, or the cluster with it: nothing is left to end
             pass
+
+
+def _check_reachable(address: str, timeout_s: float = _REACH_S) -> None:
+    """Raises RayBackendError unless a host:port address takes a connection: ``ray.init`` would
+    otherwise retry a mistyped or dead head for minutes. Other forms (auto, ray://) are left to
+    Ray."""
+    host, colon, port = address.rpartition(":")
+    if not colon or not port.isdigit() or "/" in address or not host:
+        return
+    try:
+        with socket.create_connection((host.strip("[]"), int(port)), timeout=timeout_s):
+            pass
+    except OSError as error:
+        raise RayBackendError(
+            f"cannot reach the Ray cluster at {address} ({error}): is `ray start --head` "
+            "running there?"
+        ) from error
 
 
 class RayPool(WorkerPool):

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import os
 import signal
+import socket
 import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -17,6 +18,7 @@ import pytest
 from processes import TINY, end_session, members_after, start_cli
 from test_signals import finished_games
 from tessarin_zero.batched import batched_available
+from tessarin_zero.cli import main
 from tessarin_zero.data import RecordWriter, read_chunk
 from tessarin_zero.network import PolicyValueNet
 from tessarin_zero.pool import WorkerError
@@ -111,6 +113,17 @@ def test_a_fault_in_the_actors_code_ends_the_run(backend: RayBackend) -> None:
     with pytest.raises(WorkerError, match="self-play actor"):
         with pool:
             list(pool.play(4, check=within(RUN_S)))
+
+
+def test_a_head_that_takes_no_connection_fails_at_once_with_what_to_check(tmp_path: Path) -> None:
+    with socket.socket() as closed:  # bound, never listening: a connection is refused
+        closed.bind(("127.0.0.1", 0))
+        address = f"127.0.0.1:{closed.getsockname()[1]}"
+        began = time.monotonic()
+        with pytest.raises(SystemExit, match="cannot reach the Ray cluster at .*ray start --head"):
+            main(["selfplay", "--backend", "ray", "--ray-address", address, "--quiet"]
+                 + ["--run-dir", str(tmp_path / "run"), "--games", "1"])
+    assert time.monotonic() - began < 30, "Ray's own retries were waited for"
 
 
 @pytest.mark.parametrize("signum, status", [(signal.SIGINT, 1), (signal.SIGTERM, 143)])
