@@ -30,12 +30,14 @@ GROUP_S = 0.2  # a take's least length: long beside a call's round trip, short b
 @dataclass(frozen=True)
 class Taken:
     """What one `take` returns: the records finished since the last call, with their ids; the
-    evaluations and batch steps made meanwhile; whether the share is done."""
+    evaluations and batch steps made meanwhile; whether the share is done; and whether the
+    actor did not know the share (it was restarted since the share began)."""
 
     records: list[tuple[GameId, Any]]
     evaluations: int
     steps: int
     done: bool
+    unknown: bool = False
 
 
 EvaluatorFactory = Callable[[Any, GameSettings, str], Evaluate]
@@ -69,7 +71,7 @@ class SelfPlayActor:
         self._evaluator_key: Optional[tuple[str, str, int]] = None
         self._batch: Any = None
         self._share: Optional[tuple[int, int, int, int]] = None  # iteration, slot, next, last
-        self._finished: list[Any] = []
+        self._begun: Optional[tuple[int, int, int]] = None  # iteration, slot, first
 
     def ready(self) -> int:
         """Answered once the actor is up (after a start or a restart): its process id."""
@@ -98,13 +100,16 @@ class SelfPlayActor:
             self._evaluator_key = key
         self._batch = new_batch(game, games=min(batch_games, count), total_games=count)
         self._share = (iteration, slot, first, first + count)
-        self._finished = []
+        self._begun = (iteration, slot, first)
 
-    def take(self) -> Taken:
-        """Plays on until at least one game has finished and `group_s` has passed, or the share
-        is done; returns the records of the games finished meanwhile."""
-        if self._share is None or self._batch is None or self._evaluator is None:
-            raise RuntimeError("take before begin")
+    def take(self, iteration: int, slot: int, first: int) -> Taken:
+        """Plays on the share begun as (`iteration`, `slot`, `first`) until at least one game
+        has finished and `group_s` has passed, or the share is done; returns the records of the
+        games finished meanwhile. An actor that does not hold that share (a new process after
+        a restart) says so instead of playing."""
+        if (iteration, slot, first) != self._begun or self._share is None or self._batch is None:
+            return Taken([], 0, 0, done=False, unknown=True)
+        assert self._evaluator is not None
         iteration, slot, index, last = self._share
         batch = self._batch
         evaluations = steps = 0
@@ -129,6 +134,7 @@ class SelfPlayActor:
         done = bool(batch.done)
         if done:
             self._batch = None
+            self._begun = None
         return Taken(records, evaluations, steps, done)
 
 

@@ -35,6 +35,7 @@ from .settings import GameSettings
 
 _log = logging.getLogger(__name__)
 _POLL_S = 0.1  # how often the driver runs its health check while it waits for the actors
+_UNAVAILABLE_S = 120.0  # how long an unreachable actor may stay so before it counts as lost
 _REACH_S = 10.0  # how long the head may take to accept a connection
 _RESTORED_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
@@ -237,6 +238,10 @@ class RayPool(WorkerPool):
         self.lost = 0
         self.replayed = 0
         self.ledger: Optional[GameLedger] = None
+        self._idle: list[int] = []  # actors up and without a share
+        self._pings: list[tuple[float, int]] = []  # (when, actor): readiness asked for then
+        self._down_since: dict[int, float] = {}  # actors that failed a call, since when
+        self._loss = ""
 
     def start(self) -> None:
         import ray
@@ -253,64 +258,100 @@ class RayPool(WorkerPool):
         its group comes back. Raises WorkerError when the actors' code fails, or when every
         actor is lost."""
         import ray
-        from ray.exceptions import RayActorError
 
         ledger = self.ledger = GameLedger(self._iteration, games, len(self._actors))
-        live = set(range(len(self._actors)))
-        idle: list[int] = []
-        last_loss = ""
-        calls = self._calls
-        for index in live:
-            calls[self._actors[index].ready.remote()] = (index, "ready", None)
+        self._idle = []
+        self._pings = [(0.0, index) for index in range(len(self._actors))]
+        self._down_since = {}
         while not ledger.done:
             if check is not None:
                 check()
-            while idle and ledger.pending:
-                share = ledger.next_share(len(idle))
+            while self._idle and ledger.pending:
+                share = ledger.next_share(len(self._idle))
                 assert share is not None
-                self._begin(idle.pop(0), share)
-            if not calls:
-                raise WorkerError(f"every self-play actor was lost; the last: {last_loss}")
-            finished, _ = ray.wait(list(calls), num_returns=1, timeout=_POLL_S)
+                self._begin(self._idle.pop(0), share)
+            self._send_pings()
+            if not self._calls:
+                if not self._pings:
+                    raise WorkerError(f"every self-play actor was lost; the last: {self._loss}")
+                time.sleep(_POLL_S)
+                continue
+            finished, _ = ray.wait(list(self._calls), num_returns=1, timeout=_POLL_S)
             for reference in finished:
-                index, kind, share = calls.pop(reference)
-                try:
-                    value = ray.get(reference)
-                except RayActorError as error:
-                    if share is not None:
-                        self._give_back(ledger, share)
-                    if kind == "ready":  # it did not (re)start: its node or restarts are gone
-                        last_loss = f"actor {index}: {_first_line(error)}"
-                        _log.warning("self-play %s; the pool goes on without it", last_loss)
-                        live.discard(index)
-                        self.lost += 1
-                        self._backend.drop(self._actors[index])
-                    else:  # Ray restarts it if it can; the ping says when it is back
-                        self.restarts += 1
-                        calls[self._actors[index].ready.remote()] = (index, "ready", None)
+                index, kind, share = self._calls.pop(reference)
+                taken = self._answer(reference, index, kind, share)
+                if taken is None:
                     continue
-                except Exception as error:  # the actor's own code raised: a fault, not a loss
-                    raise WorkerError(f"self-play actor {index} failed:\n{error}") from error
-                if kind == "ready":
-                    idle.append(index)
-                elif kind == "begin":
-                    calls[self._actors[index].take.remote()] = (index, "take", share)
-                else:
-                    assert share is not None and isinstance(value, Taken)
-                    if not value.done:  # the actor plays on while the driver writes
-                        calls[self._actors[index].take.remote()] = (index, "take", share)
-                    self.evaluations += value.evaluations
-                    self.steps += value.steps
-                    for game, record in value.records:
-                        if ledger.accept(share, game):
-                            yield GameOutcome(game[1], False, (game[1], record))
-                    if value.done:
-                        if not ledger.finished(share):
-                            self._give_back(ledger, share)  # games short: play them again
-                        idle.append(index)
+                assert share is not None
+                self.evaluations += taken.evaluations
+                self.steps += taken.steps
+                for game, record in taken.records:
+                    if ledger.accept(share, game):
+                        yield GameOutcome(game[1], False, (game[1], record))
+                if taken.done and not ledger.finished(share):
+                    self._give_back(share)  # games short: play them again
 
-    def _give_back(self, ledger: GameLedger, share: Share) -> None:
-        rest = ledger.give_back(share)
+    def _answer(
+        self, reference: Any, index: int, kind: str, share: Optional[Share]
+    ) -> Optional[Taken]:
+        """Moves actor `index` on after its call of `kind` returned; a take's records, if any."""
+        import ray
+        from ray.exceptions import ActorUnavailableError, RayActorError
+
+        try:
+            value = ray.get(reference)
+        except RayActorError as error:
+            if share is not None:  # died or unreachable mid-share: its games are played again
+                self._give_back(share)
+            if kind != "ready":
+                self.restarts += 1
+            down = self._down_since.setdefault(index, time.monotonic())
+            unreachable = isinstance(error, ActorUnavailableError)  # restarting, or cut off
+            if kind != "ready" or (unreachable and time.monotonic() - down < _UNAVAILABLE_S):
+                self._pings.append((time.monotonic() + (_POLL_S if kind == "ready" else 0), index))
+            else:  # it cannot (re)start: its node is gone or its restarts are spent
+                self._loss = f"actor {index}: {_first_line(error)}"
+                _log.warning("self-play %s; the pool goes on without it", self._loss)
+                self.lost += 1
+                self._backend.drop(self._actors[index])
+            return None
+        except Exception as error:  # the actor's own code raised: a fault, not a loss
+            raise WorkerError(f"self-play actor {index} failed:\n{error}") from error
+        if kind == "ready":
+            self._down_since.pop(index, None)
+            if index not in self._idle:
+                self._idle.append(index)
+            return None
+        assert share is not None
+        if kind == "begin":
+            self._take(index, share)
+            return None
+        assert isinstance(value, Taken)
+        if value.unknown:  # restarted between two calls: the share went with the old process
+            self.restarts += 1
+            self._give_back(share)
+            self._idle.append(index)
+            return None
+        if value.done:
+            self._idle.append(index)
+        else:
+            self._take(index, share)  # the actor plays on while the driver writes
+        return value
+
+    def _send_pings(self) -> None:
+        now = time.monotonic()
+        due = [index for when, index in self._pings if when <= now]
+        self._pings = [(when, index) for when, index in self._pings if when > now]
+        for index in due:
+            self._calls[self._actors[index].ready.remote()] = (index, "ready", None)
+
+    def _take(self, index: int, share: Share) -> None:
+        call = self._actors[index].take.remote(self._iteration, share.slot, share.first)
+        self._calls[call] = (index, "take", share)
+
+    def _give_back(self, share: Share) -> None:
+        assert self.ledger is not None
+        rest = self.ledger.give_back(share)
         self.replayed += rest.count if rest is not None else 0
 
     def _begin(self, index: int, share: Share) -> None:

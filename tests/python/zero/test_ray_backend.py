@@ -31,7 +31,7 @@ pytestmark = [
     pytest.mark.skipif(not batched_available(), reason="the engine has no batched type yet"),
 ]
 
-GAME = GameSettings(dim=5, sims_per_move=2)
+GAME = GameSettings(dim=5, sims_per_move=8)  # games long beside a call
 NETWORK = NetworkSettings(4, 1)
 GAMES = 16
 RUN_S = 120.0  # a run's bound, an actor's restart (a new process importing torch) included
@@ -56,37 +56,58 @@ def within(seconds: float) -> Callable[[], None]:
 
 
 def play_and_write(
-    backend: RayBackend,
-    folder: Path,
-    during: Callable[[int, Any], None],
-    game: GameSettings = GAME,
+    backend: RayBackend, folder: Path, during: Callable[[int, Any, list[int]], None]
 ) -> RayPool:
-    """Plays GAMES games on two actors, writing each as it comes; `during(n, actors)` runs after
-    the n-th game."""
+    """Plays GAMES games on two actors, writing each as it comes; `during(n, actors, pids)`
+    runs after the n-th game."""
     import ray
 
     actors = backend.actors(2)
-    ray.get([actor.ready.remote() for actor in actors])  # both up before the run starts
+    pids = ray.get([actor.ready.remote() for actor in actors])  # both up before the run
     factory = NetworkFactory.of(PolicyValueNet(NETWORK), NETWORK)
-    pool = RayPool(backend, factory, game, 2, batch_games=2, inference="onnx", iteration=3)
-    with pool, RecordWriter(folder, game) as writer:
+    pool = RayPool(backend, factory, GAME, 2, batch_games=2, inference="onnx", iteration=3)
+    with pool, RecordWriter(folder, GAME) as writer:
         for received, outcome in enumerate(pool.play(GAMES, check=within(RUN_S)), start=1):
             writer.add(outcome.value)
-            during(received, actors)
+            during(received, actors, pids)
     assert sum(read_chunk(path).games for path in writer.paths) == GAMES
     assert pool.ledger is not None
     assert pool.ledger.ids() == sorted((3, s, i) for s in range(2) for i in range(GAMES // 2))
     return pool
 
 
-def test_an_actor_killed_mid_run_comes_back_and_every_game_is_written_once(
-    backend: RayBackend, tmp_path: Path
-) -> None:
+def back_up(actor: Any) -> int:
+    """Waits until a restarting actor answers again; its new process id."""
     import ray
+    from ray.exceptions import ActorUnavailableError
 
-    def kill_first_actor(received: int, actors: Any) -> None:
-        if received == 1:
-            os.kill(ray.get(actors[0].ready.remote()), signal.SIGKILL)
+    deadline = time.monotonic() + RUN_S
+    while True:
+        try:
+            return int(ray.get(actor.ready.remote()))
+        except ActorUnavailableError:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.1)
+
+
+@pytest.mark.parametrize("between_calls", [False, True], ids=["mid-call", "between-calls"])
+def test_an_actor_killed_mid_run_comes_back_and_every_game_is_written_once(
+    backend: RayBackend, tmp_path: Path, between_calls: bool
+) -> None:
+    def kill_first_actor(received: int, actors: Any, pids: list[int]) -> None:
+        if received != 1:
+            return
+        if not between_calls:  # while it plays the call the driver made before this game
+            os.kill(pids[0], signal.SIGKILL)
+            return
+        # The driver waits here: once the actor has answered the call it has, it holds none
+        # until the driver goes on, and the next one reaches a new process with no share.
+        import ray
+
+        ray.get(actors[0].ready.remote())
+        os.kill(pids[0], signal.SIGKILL)
+        assert back_up(actors[0]) != pids[0]
 
     pool = play_and_write(backend, tmp_path, kill_first_actor)
     assert pool.restarts == 1 and pool.lost == 0
@@ -98,7 +119,7 @@ def test_an_actor_that_cannot_come_back_shrinks_the_pool(
 ) -> None:
     import ray
 
-    def lose_first_actor(received: int, actors: Any) -> None:
+    def lose_first_actor(received: int, actors: Any, pids: list[int]) -> None:
         if received == 1:
             ray.kill(actors[0], no_restart=True)
 

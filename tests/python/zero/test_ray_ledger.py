@@ -91,18 +91,19 @@ def test_an_actor_numbers_its_games_from_its_share_and_builds_a_network_once_per
     with RecordWriter(tmp_path, game) as writer:
         for first, count in ((5, 3), (0, 2)):
             actor.begin(4, 1, first, count, published, game, 2, "onnx")
+            assert actor.take(4, 1, first + 1).unknown, "a share it was not given"
             while True:
-                taken = actor.take()
+                taken = actor.take(4, 1, first)
                 for game_id, record in taken.records:
                     ids.append(game_id)
                     writer.add((game_id[1], record))
                 if taken.done:
                     break
         assert taken.evaluations > 0 and taken.steps > 0
+        assert actor.take(4, 1, 0).unknown, "a share it has finished"
         other = NetworkFactory.of(PolicyValueNet(factory.settings), factory.settings)
         actor.begin(4, 1, 0, 1, [other], game, 2, "onnx")
     assert ids == [(4, 1, 5), (4, 1, 6), (4, 1, 7), (4, 1, 0), (4, 1, 1)]
     assert sum(read_chunk(path).games for path in writer.paths) == 5
     assert len(built) == 2, "the same publication built twice, or a new one not built"
-    with pytest.raises(RuntimeError, match="take before begin"):
-        SelfPlayActor(fetch=lambda reference: reference).take()
+    assert SelfPlayActor(fetch=lambda reference: reference).take(4, 1, 0).unknown, "restarted"
