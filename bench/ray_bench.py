@@ -14,7 +14,7 @@ that makes them (``counted_network``).
 
 The last line is `local L/s ray R/s ratio X start S s actors A s`.
 
-Usage: PYTHONPATH=python .venv/bin/python bench/ray_bench.py [--dim 7] [--games 32]
+Usage: PYTHONPATH=python .venv/bin/python bench/ray_bench.py [--dim 7] [--games 64]
 """
 
 from __future__ import annotations
@@ -84,7 +84,7 @@ def _play(
 def main() -> None:
     parser = argparse.ArgumentParser(description=(__doc__ or "").split("\n\n")[0])
     parser.add_argument("--dim", type=int, default=7, help="board side (default 7)")
-    parser.add_argument("--games", type=int, default=32, help="games per call (default 32)")
+    parser.add_argument("--games", type=int, default=64, help="games per call (default 64)")
     parser.add_argument("--workers", type=int, default=2, help="workers or actors (default 2)")
     parser.add_argument("--batch-games", type=int, default=64, help="games at once (default 64)")
     parser.add_argument("--repeats", type=int, default=3, help="timed rounds (default 3)")

@@ -202,7 +202,8 @@ class RayPool(WorkerPool):
     evaluated the `inference` way on its CPU. `iteration` goes into every game's id.
 
     After `play`, `evaluations` and `steps` say what the actors did for the games received,
-    `restarts` how many times an actor had to come back, `lost` how many could not, `replayed`
+    `restarts` how many times an actor went down while it held a share and was asked to come
+    back, `lost` how many could not, `replayed`
     how many games were handed to another actor (or the same one back) to be played again, and
     `ledger` which games were received."""
 
