@@ -34,5 +34,5 @@ def _rebuilt(settings: Any, weights: bytes, counter: Any) -> CountedNetwork:
                 counter.value += len(policy)
             return policy, value
 
-    batched_pool.BatchEvaluator = Counted  # type: ignore[misc]
+    setattr(batched_pool, "BatchEvaluator", Counted)  # the name the worker looks up
     return CountedNetwork(settings, weights, counter)

@@ -32,7 +32,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from counted_network import CountedNetwork  # noqa: E402
 
 from tessarin_zero.network import PolicyValueNet  # noqa: E402
-from tessarin_zero.play import play_training_games  # noqa: E402
+from tessarin_zero.play import PlayStats, play_training_games  # noqa: E402
 from tessarin_zero.pool import process_context  # noqa: E402
 from tessarin_zero.ray_pool import RayBackend  # noqa: E402
 from tessarin_zero.server import NetworkFactory  # noqa: E402
@@ -45,24 +45,24 @@ def local_round(model: Any, network: NetworkSettings, game: GameSettings, args: 
     factory = NetworkFactory.of(model, network)
     counted = CountedNetwork(factory.settings, factory.weights, counter)
     original = NetworkFactory.of
-    NetworkFactory.of = classmethod(lambda cls, m, s: counted)  # type: ignore[method-assign]
+    setattr(NetworkFactory, "of", classmethod(lambda cls, m, s: counted))
     try:
         stats = _play(model, network, game, args, None)
     finally:
-        NetworkFactory.of = original  # type: ignore[method-assign]
-    return counter.value / stats.seconds
+        setattr(NetworkFactory, "of", original)
+    return float(counter.value) / stats.seconds
 
 
 def ray_round(
     model: Any, network: NetworkSettings, game: GameSettings, args: Any, backend: RayBackend
 ) -> float:
     stats = _play(model, network, game, args, backend)
-    return stats.evaluations / stats.seconds
+    return float(stats.evaluations / stats.seconds)
 
 
 def _play(
     model: Any, network: NetworkSettings, game: GameSettings, args: Any, ray: Any
-) -> Any:
+) -> PlayStats:
     records: list[Any] = []
     stats = play_training_games(
         model,
@@ -104,7 +104,9 @@ def main() -> None:
 
         ray.get([actor.ready.remote() for actor in backend.actors(args.workers)])
         actors_s = time.perf_counter() - began
-        print(f"local Ray instance started in {backend.start_seconds:.1f} s, actors in {actors_s:.1f} s")
+        print(
+            f"local Ray instance started in {backend.start_seconds:.1f} s, actors in {actors_s:.1f} s"
+        )
         local_round(model, network, game, args)  # untimed: the fork server, the actors' imports
         ray_round(model, network, game, args, backend)
         local: list[float] = []

@@ -62,7 +62,8 @@ class RayBackend:
 
     ``ray.init`` puts in a SIGTERM handler of its own; the handlers in place before it (the
     host's, which stop a run in order) are put back. `start_seconds` is how long connecting
-    took."""
+    took. In a program that has called ``ray.init`` itself, that connection is used and left
+    as it is."""
 
     def __init__(
         self,
@@ -102,6 +103,9 @@ class RayBackend:
             _check_reachable(self.address)
         import ray
 
+        if ray.is_initialized():  # the program around us joined a cluster already: use it
+            self._connected = True
+            return
         main = threading.current_thread() is threading.main_thread()
         handlers = {s: signal.getsignal(s) for s in _RESTORED_SIGNALS} if main else {}
         began = time.perf_counter()
@@ -116,9 +120,7 @@ class RayBackend:
                     logging_level=logging.WARNING,
                 )
             else:
-                ray.init(
-                    address=self.address, log_to_driver=False, logging_level=logging.WARNING
-                )
+                ray.init(address=self.address, log_to_driver=False, logging_level=logging.WARNING)
         except (ConnectionError, RuntimeError, ValueError) as error:
             raise RayBackendError(f"cannot connect to Ray at {self.address}: {error}") from error
         except BaseException:  # Ctrl-C while an instance starts: no half-started instance
@@ -138,7 +140,7 @@ class RayBackend:
         import ray
 
         options = dict(num_cpus=1, max_restarts=self.max_restarts, max_task_retries=0)
-        remote = ray.remote(SelfPlayActor).options(**options)  # type: ignore[arg-type]
+        remote = ray.remote(SelfPlayActor).options(**options)
         extra = {} if self.group_s is None else {"group_s": self.group_s}
         while len(self._actors) < count:
             self._actors.append(remote.remote(_fetch, **extra))

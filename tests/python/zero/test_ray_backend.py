@@ -62,8 +62,6 @@ def play_and_write(
 ) -> RayPool:
     """Plays GAMES games on two actors, writing each as it comes; `during(n, actors, pids)`
     runs after the n-th game."""
-    import ray
-
     actors = backend.actors(2)
     pids = [back_up(actor) for actor in actors]  # both up (an earlier run's may be restarting)
     factory = NetworkFactory.of(PolicyValueNet(NETWORK), NETWORK)
@@ -129,7 +127,8 @@ def test_an_actor_that_cannot_come_back_shrinks_the_pool(
     assert pool.replayed > 0 and pool.restarts + pool.lost >= 1
     # The run may end before Ray reports the actor dead for good; the next one finds out.
     factory = NetworkFactory.of(PolicyValueNet(NETWORK), NETWORK)
-    with RayPool(backend, factory, GAME, 2, batch_games=1, inference="onnx") as after:
+    after = RayPool(backend, factory, GAME, 2, batch_games=1, inference="onnx")
+    with after:
         assert len(list(after.play(4, check=within(RUN_S)))) == 4
     assert pool.lost + after.lost == 1
 
@@ -149,8 +148,10 @@ def test_a_head_that_takes_no_connection_fails_at_once_with_what_to_check(tmp_pa
         address = f"127.0.0.1:{closed.getsockname()[1]}"
         began = time.monotonic()
         with pytest.raises(SystemExit, match="cannot reach the Ray cluster at .*ray start --head"):
-            main(["selfplay", "--backend", "ray", "--ray-address", address, "--quiet"]
-                 + ["--run-dir", str(tmp_path / "run"), "--games", "1"])
+            main(
+                ["selfplay", "--backend", "ray", "--ray-address", address, "--quiet"]
+                + ["--run-dir", str(tmp_path / "run"), "--games", "1"]
+            )
     assert time.monotonic() - began < 30, "Ray's own retries were waited for"
 
 
@@ -171,7 +172,10 @@ def test_a_stop_signal_ends_the_command_its_actors_and_its_ray_instance(
             time.sleep(0.05)
         finished = finished_games(records)
         assert finished >= 2, "no game reached the disk while the run went on"
-        run.send_signal(signum)
+        if signum == signal.SIGINT:  # Ctrl-C: the terminal signals the whole process group
+            os.killpg(run.pid, signum)
+        else:
+            run.send_signal(signum)
         _, err = run.communicate(timeout=60)
         left = members_after(run.pid, 10.0)
     finally:
