@@ -107,3 +107,17 @@ def test_an_actor_numbers_its_games_from_its_share_and_builds_a_network_once_per
     assert sum(read_chunk(path).games for path in writer.paths) == 5
     assert len(built) == 2, "the same publication built twice, or a new one not built"
     assert SelfPlayActor(fetch=lambda reference: reference).take(4, 1, 0).unknown, "restarted"
+
+
+@pytest.mark.skipif(not batched_available(), reason="the engine has no batched type yet")
+def test_a_fault_while_the_actor_plays_is_raised_by_its_next_take() -> None:
+    def failing(network: Any, game: GameSettings, inference: str) -> Any:
+        def evaluate(positions: Any) -> Any:
+            raise ArithmeticError("the network answered NaN")
+
+        return evaluate
+
+    actor = SelfPlayActor(fetch=lambda reference: reference, evaluator=failing, group_s=0.0)
+    actor.begin(0, 0, 0, 2, [object()], GameSettings(dim=5, sims_per_move=2), 2, "onnx")
+    with pytest.raises(ArithmeticError, match="NaN"):
+        actor.take(0, 0, 0)
