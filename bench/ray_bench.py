@@ -34,7 +34,7 @@ from counted_network import CountedNetwork  # noqa: E402
 from tessarin_zero.network import PolicyValueNet  # noqa: E402
 from tessarin_zero.play import PlayStats, play_training_games  # noqa: E402
 from tessarin_zero.pool import process_context  # noqa: E402
-from tessarin_zero.ray_pool import RayBackend  # noqa: E402
+from tessarin_zero.ray_backend import RayBackend  # noqa: E402
 from tessarin_zero.server import NetworkFactory  # noqa: E402
 from tessarin_zero.settings import GameSettings, NetworkSettings, ServerSettings  # noqa: E402
 

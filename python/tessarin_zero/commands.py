@@ -29,7 +29,7 @@ from .metrics import IterationMetrics, MetricsLog, read_metrics
 from .network import CheckpointError, PolicyValueNet, load_checkpoint, save_checkpoint
 from .play import PlayError, choose_driver, play_training_games
 from .pool import WorkerError
-from .ray_pool import RayBackend, RayBackendError
+from .ray_backend import RayBackend, RayBackendError
 from .records import recover_journal, set_aside
 from .runs import RunFolderBusy, RunLock, load_loop_settings, new_run_dir, save_loop_settings
 from .server import ServerError

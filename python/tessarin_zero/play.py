@@ -27,7 +27,8 @@ from .batched import batched_available
 from .batched_pool import BatchedPool
 from .data import TrainingRecord
 from .pool import GameOutcome, LocalPool, Task, process_context
-from .ray_pool import RayBackend, RayPool
+from .ray_backend import RayBackend
+from .ray_pool import RayPool
 from .server import InferenceServer, ModelFactory, NetworkFactory, RequestQueue, ServerStats
 from .settings import GameSettings, NetworkSettings, ServerSettings
 

@@ -22,7 +22,8 @@ from tessarin_zero.cli import main
 from tessarin_zero.data import RecordWriter, read_chunk
 from tessarin_zero.network import PolicyValueNet
 from tessarin_zero.pool import WorkerError
-from tessarin_zero.ray_pool import RayBackend, RayPool, ray_available
+from tessarin_zero.ray_backend import RayBackend, ray_available
+from tessarin_zero.ray_pool import RayPool
 from tessarin_zero.server import NetworkFactory
 from tessarin_zero.settings import GameSettings, NetworkSettings
 
