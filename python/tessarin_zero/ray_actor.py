@@ -190,7 +190,8 @@ class SelfPlayActor:
         if share is None or share.key != (iteration, slot, first):
             return Taken([], 0, 0, done=False, unknown=True)
         taken = share.take(self._group_s)
-        if taken.done:
+        if taken.done:  # its thread is ending: the next share's must not overlap it
+            share.stop()
             self._share = None
         return taken
 
