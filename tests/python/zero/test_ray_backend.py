@@ -143,6 +143,25 @@ def test_a_fault_in_the_actors_code_ends_the_run(backend: RayBackend) -> None:
             list(pool.play(4, check=within(RUN_S)))
 
 
+def test_the_loop_plays_every_iterations_games_on_the_actors_once(
+    backend: RayBackend, tmp_path: Path
+) -> None:
+    # In this process Ray is up already (the fixture's instance): the loop joins it and leaves
+    # it running, and its own actors play a new network each iteration.
+    run = tmp_path / "run"
+    main(
+        ["loop", "--backend", "ray", "--run-dir", str(run), "--iterations", "2", "--games", "5"]
+        + ["--games-vs-random", "1", "--games-vs-best", "1", "--workers", "2", "--epochs", "1"]
+        + TINY
+    )
+    records = run / "records"
+    assert not (records / ".journal").exists()
+    assert sum(read_chunk(path).games for path in records.glob("*.npz")) == 10
+    import ray
+
+    assert ray.is_initialized(), "the loop shut down an instance it had not started"
+
+
 def test_a_head_that_takes_no_connection_fails_at_once_with_what_to_check(tmp_path: Path) -> None:
     with socket.socket() as closed:  # bound, never listening: a connection is refused
         closed.bind(("127.0.0.1", 0))
