@@ -50,11 +50,12 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   build/fuzz/tests/fuzz/engine_fuzzer -max_total_time=60 -print_final_stats=1 \
   -artifact_prefix=build/fuzz/crashes/ build/fuzz/corpus tests/fuzz/corpus
 
+# The ray extra lets the Ray backend's tests run on a local instance (they skip without it).
 echo "== Python package (virtual environment .venv) and pytest"
 [[ -x .venv/bin/python ]] || python3 -m venv .venv
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pytest>=7" hypothesis
-.venv/bin/python -m pip install -q --no-build-isolation -Ccmake.define.TESSARIN_WERROR=ON ".[zero]"
+.venv/bin/python -m pip install -q --no-build-isolation -Ccmake.define.TESSARIN_WERROR=ON ".[zero,ray]"
 .venv/bin/python -m pytest tests/python -q
 
 echo "== Python module built with AddressSanitizer and UndefinedBehaviorSanitizer (.venv-asan)"

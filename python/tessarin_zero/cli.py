@@ -27,6 +27,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import importlib
+import importlib.util
 import math
 import re
 import struct
@@ -66,6 +67,7 @@ SETTINGS_HELP = {
 
 MAX_DIM = 46_340  # the engine's largest board side
 DRIVERS = ("batched", "worker")
+BACKENDS = ("local", "ray")
 
 
 def whole(low: int, high: Optional[int] = None) -> Callable[[str], int]:
@@ -115,6 +117,13 @@ def real(
 def device_name(text: str) -> str:
     if not re.fullmatch(r"cpu|cuda(:\d+)?", text):
         raise argparse.ArgumentTypeError(f"{text!r} is not cpu, cuda or cuda:<index>")
+    return text
+
+
+def ray_address(text: str) -> str:
+    """A cluster's address as Ray takes it: host:port, ray://host:port or auto."""
+    if not text or text != text.strip() or any(c.isspace() for c in text):
+        raise argparse.ArgumentTypeError(f"{text!r} is not an address (host:port, auto)")
     return text
 
 
@@ -230,10 +239,28 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
             help="games each worker plays at once with --driver batched (default: %(default)s)",
         )
 
+    def backend_flags(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument(
+            "--backend",
+            choices=BACKENDS,
+            default="local",
+            help="where self-play games are played: local (worker processes on this machine) "
+            "or ray (--workers actors of a Ray cluster, batched, on their CPUs; records, "
+            "training and arena stay here); default: %(default)s",
+        )
+        sub.add_argument(
+            "--ray-address",
+            type=ray_address,
+            default=None,
+            help="with --backend ray: the cluster to join (host:port of its head, or auto); "
+            "default: start a Ray instance on this machine with all its cores",
+        )
+
     selfplay = command("selfplay", "Play self-play games and write their records.")
     run_dir_flag(selfplay, "run folder to add records to (default: a new runs/<date>-<time>)")
     workers_flag(selfplay)
     driver_flags(selfplay)
+    backend_flags(selfplay)
     for kind in (GameSettings, NetworkSettings, ServerSettings):
         add_settings_flags(selfplay, kind)
     selfplay.add_argument("--games", type=whole(1), default=16, help="games (default: %(default)s)")
@@ -362,6 +389,7 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
     )
     workers_flag(loop)
     driver_flags(loop)
+    backend_flags(loop)
     for kind in (GameSettings, NetworkSettings, ServerSettings, TrainSettings):
         add_settings_flags(loop, kind)
     loop.add_argument(
@@ -410,7 +438,16 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
 
 FIXED_ON_RESUME = ("dim", "rep", "channels", "blocks", "canonical")
 """What a resumed loop cannot change: its records and networks depend on them."""
-NOT_STORED = ("run", "command", "run_dir", "resume", "quiet", "checkpoint")
+NOT_STORED = (
+    "run",
+    "command",
+    "run_dir",
+    "resume",
+    "quiet",
+    "checkpoint",
+    "backend",  # where a run plays is not a setting of the run: a resumed one plays locally
+    "ray_address",  # unless told again
+)
 
 
 def loop_flags(args: argparse.Namespace) -> dict[str, Any]:
@@ -434,6 +471,7 @@ def parse(argv: Optional[Sequence[str]]) -> argparse.Namespace:
             "argument --driver: batched needs tessarin_engine.SelfPlayBatch, which this build "
             "of the engine lacks; use --driver worker"
         )
+    check_backend(parser, args)
     device = getattr(args, "device", "cpu")
     if device.startswith("cuda"):
         problem = cuda_problem(device)
@@ -474,6 +512,29 @@ def check_loop_folder(
                 f"{args.run_dir} was started with {stored[key]}"
             )
     return resumed
+
+
+def check_backend(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """--backend ray plays batched games on the actors' CPUs and needs the ray package."""
+    backend = getattr(args, "backend", "local")
+    if backend != "ray":
+        if getattr(args, "ray_address", None) is not None:
+            parser.error("argument --ray-address: only with --backend ray")
+        return
+    if args.driver == "worker" or not engine_has_batches():
+        parser.error(
+            "argument --backend: ray plays batched self-play (--driver batched), which needs "
+            "tessarin_engine.SelfPlayBatch"
+        )
+    if args.device != "cpu":
+        parser.error(
+            f"argument --device: {args.device} with --backend ray: the actors evaluate on "
+            "their own CPUs (there is no inference on a GPU for them); use --device cpu"
+        )
+    if importlib.util.find_spec("ray") is None:
+        parser.error(
+            "argument --backend: ray needs the ray package: pip install 'tessarin-self-play[ray]'"
+        )
 
 
 def engine_has_batches() -> bool:

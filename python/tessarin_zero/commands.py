@@ -31,6 +31,7 @@ from .metrics import IterationMetrics, MetricsLog, read_metrics
 from .network import CheckpointError, PolicyValueNet, load_checkpoint, save_checkpoint
 from .play import PlayError, choose_driver, play_training_games
 from .pool import WorkerError
+from .ray_backend import RayBackend, RayBackendError
 from .records import recover_journal, set_aside
 from .runs import RunFolderBusy, RunLock, load_loop_settings, new_run_dir, save_loop_settings
 from .server import ServerError
@@ -53,6 +54,7 @@ FAILURES = (
     WorkerError,
     ServerError,
     RunStateError,
+    RayBackendError,
 )
 
 
@@ -143,9 +145,18 @@ def load_window(
     return tensors, min(usable, settings.window_chunks) if settings.window_chunks else usable
 
 
+def ray_backend(args: argparse.Namespace, stack: ExitStack) -> RayBackend | None:
+    """The command's Ray cluster with --backend ray, connected for the command's life (its
+    actors killed, an instance it started shut down, on every way out)."""
+    if getattr(args, "backend", "local") != "ray":
+        return None
+    return stack.enter_context(RayBackend(args.ray_address))
+
+
 def selfplay(args: argparse.Namespace) -> None:
     with ExitStack() as stack:
         run_dir = claimed_run_dir(args, stack)
+        ray = ray_backend(args, stack)
         game = settings_from(args, GameSettings)
         model, network = load_or_new(args.checkpoint, settings_from(args, NetworkSettings))
         with RecordWriter(run_dir / "records", game) as writer:
@@ -160,6 +171,7 @@ def selfplay(args: argparse.Namespace) -> None:
                 progress=not args.quiet,
                 driver=choose_driver(args.driver),
                 batch_games=args.batch_games,
+                ray=ray,
             )
     print(f"Self-play: {stats}. Records in {run_dir / 'records'}")
 
@@ -259,6 +271,7 @@ def iteration_checkpoint(run_dir: Path, iteration: int) -> Path:
 def loop(args: argparse.Namespace) -> None:
     with ExitStack() as stack:
         run_dir = claimed_run_dir(args, stack)
+        ray = ray_backend(args, stack)
         if args.resume:
             candidate, best, log = resume_state(run_dir)
             save_loop_settings(run_dir, loop_flags(args))  # the next resume goes on with these
@@ -273,7 +286,7 @@ def loop(args: argparse.Namespace) -> None:
             flags.update(dataclasses.asdict(candidate.settings))  # a --checkpoint's own size
             save_loop_settings(run_dir, flags)
             log = MetricsLog(run_dir)
-        run_iterations(args, run_dir, candidate, best, log)
+        run_iterations(args, run_dir, candidate, best, log, ray)
 
 
 def resume_state(run_dir: Path) -> tuple[PolicyValueNet, PolicyValueNet, MetricsLog]:
@@ -300,7 +313,9 @@ def run_iterations(
     candidate: PolicyValueNet,
     best: PolicyValueNet,
     log: MetricsLog,
+    ray: RayBackend | None = None,
 ) -> None:
+    """The iterations still to do; self-play on `ray`'s actors where given."""
     game = settings_from(args, GameSettings)
     server = settings_from(args, ServerSettings)
     train_settings = settings_from(args, TrainSettings)
@@ -334,6 +349,8 @@ def run_iterations(
                 progress=not args.quiet,
                 driver=choose_driver(args.driver),
                 batch_games=args.batch_games,
+                ray=ray,
+                iteration=iteration,
             )
         tensors, _ = load_window([run_dir / "records"], train_settings, dim=game.dim)
         try:

@@ -27,6 +27,8 @@ from .batched import batched_available
 from .batched_pool import BatchedPool
 from .data import TrainingRecord
 from .pool import GameOutcome, LocalPool, Task, process_context
+from .ray_backend import RayBackend
+from .ray_pool import RayPool
 from .server import InferenceServer, ModelFactory, NetworkFactory, RequestQueue, ServerStats
 from .settings import GameSettings, NetworkSettings, ServerSettings
 
@@ -79,6 +81,8 @@ def play_training_games(
     threads: Optional[int] = None,
     driver: str = "worker",
     batch_games: int = 64,
+    ray: Optional[RayBackend] = None,
+    iteration: int = 0,
 ) -> PlayStats:
     """Plays `games` self-play games with `model` in every seat; `on_record` gets each training
     record ``(id, (history, policies, payoff))`` as its game ends, in the parent process.
@@ -86,9 +90,13 @@ def play_training_games(
     The ``"worker"`` driver plays one game at a time per worker with the module, evaluated by the
     inference server; ``"batched"`` plays up to `batch_games` games at once per worker with the
     engine's batch type, evaluated in the worker on the CPU or by the server on another device
-    (see `batched_pool`); it counts evaluations only where the server makes them."""
+    (see `batched_pool`); it counts evaluations only where the server makes them. Given `ray`,
+    the batched games are played by that cluster's actors on their CPUs instead (see
+    `ray_pool`), and `iteration` goes into the id of every game."""
     if driver not in ("batched", "worker"):
         raise ValueError(f"unknown self-play driver {driver!r}: expected batched or worker")
+    if ray is not None and driver != "batched":
+        raise ValueError("self-play on Ray plays batched games: the worker driver runs locally")
     actions = 0
 
     def take(outcome: GameOutcome) -> None:
@@ -97,6 +105,20 @@ def play_training_games(
         on_record(outcome.value)
 
     started = time.monotonic()
+    if ray is not None and games > 0:
+        on_ray = _play_on_ray(
+            ray,
+            NetworkFactory.of(model, network_settings),
+            game,
+            games,
+            workers,
+            batch_games,
+            server,
+            take,
+            progress,
+            iteration,
+        )
+        return dataclasses.replace(on_ray, actions=actions, seconds=time.monotonic() - started)
     if driver == "batched" and games > 0:
         batched = _play_batched(
             NetworkFactory.of(model, network_settings),
@@ -259,6 +281,47 @@ def _play_batched(
     evaluations = stats.requests if stats else 0
     mean_batch = stats.mean_batch if stats else 0.0
     return PlayStats(finished, 0, 0, evaluations, mean_batch, 0.0)
+
+
+def _play_on_ray(
+    backend: RayBackend,
+    network: NetworkFactory,
+    game: GameSettings,
+    games: int,
+    workers: int,
+    batch_games: int,
+    settings: ServerSettings,
+    take: Callable[[GameOutcome], Any],
+    progress: bool,
+    iteration: int,
+) -> PlayStats:
+    """Self-play by the cluster's actors, each evaluating its own batches on its CPU."""
+    if settings.device != "cpu":
+        raise ValueError("self-play on Ray evaluates on the actors' CPUs: use device cpu")
+    pool = RayPool(
+        backend,
+        network,
+        game,
+        min(workers, games),
+        batch_games,
+        inference=settings.inference,
+        iteration=iteration,
+    )
+    finished = 0
+    with pool, tqdm(total=games, desc="self-play", unit="game", disable=not progress) as bar:
+        for outcome in pool.play(games):
+            take(outcome)
+            finished += 1
+            bar.update()
+        pool.stop()
+    if pool.restarts or pool.lost:
+        _log.warning(
+            "self-play on Ray: %d actor restarts, %d actors lost; every game was kept once",
+            pool.restarts,
+            pool.lost,
+        )
+    mean_batch = pool.evaluations / pool.steps if pool.steps else 0.0
+    return PlayStats(finished, 0, 0, pool.evaluations, mean_batch, 0.0)
 
 
 def _run(

@@ -4,6 +4,7 @@ its folder rules, settings checked when parsed, and bad data set aside."""
 from __future__ import annotations
 
 import csv
+import importlib.util
 import json
 import shutil
 import subprocess
@@ -87,6 +88,12 @@ BAD_SETTINGS = [
     (["train", "--run-dir", "runs/x", "--workers", "2"], "unrecognized arguments: --workers"),
     (["train"], "--run-dir"),
     (["loop", "--resume"], "--resume needs --run-dir"),
+    (["selfplay", "--backend", "cluster"], "--backend"),
+    (["loop", "--ray-address", "head:6379"], "--ray-address: only with --backend ray"),
+    (["selfplay", "--backend", "ray", "--ray-address", ""], "--ray-address"),
+    (["selfplay", "--backend", "ray", "--ray-address", "head :6379"], "--ray-address"),
+    (["loop", "--backend", "ray", "--driver", "worker"], "--backend: ray plays batched"),
+    (["selfplay", "--backend", "ray", "--device", "cuda"], "--device: cuda with --backend ray"),
 ]
 
 
@@ -111,6 +118,18 @@ def test_cuda_without_a_device_is_a_usage_error(capsys: pytest.CaptureFixture[st
     with pytest.raises(SystemExit) as stop:
         main(["selfplay", "--device", "cuda", "--quiet"])
     assert stop.value.code == 2 and "no CUDA device" in capsys.readouterr().err
+
+
+def test_the_ray_backend_without_its_package_is_a_usage_error(
+    monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
+) -> None:
+    find_spec = importlib.util.find_spec
+    monkeypatch.setattr(
+        importlib.util, "find_spec", lambda name, *rest: None if name == "ray" else find_spec(name)
+    )
+    with pytest.raises(SystemExit) as stop:
+        main(["selfplay", "--backend", "ray", "--quiet"])
+    assert stop.value.code == 2 and "pip install 'tessarin-self-play[ray]'" in capsys.readouterr().err
 
 
 def write_records(folder: Path, games: int = 2, dim: int = 5) -> Path:
