@@ -103,15 +103,17 @@ enum class DescentEnd {
 };
 
 // Walks from `root` (expanded or not) down the tree on a copy of `game`, choosing children by the
-// pUCT rule. Throws FatalStop when the game refuses a tile of the tree.
-inline DescentEnd descend(Node& root, const Game& game, const Config& config, Descent& descent) {
+// pUCT rule; with `tables`, the copy takes the tables of its turns from there. Throws FatalStop
+// when the game refuses a tile of the tree.
+inline DescentEnd descend(Node& root, const Game& game, const Config& config, Descent& descent,
+                          TileMoveTableCache* tables = nullptr) {
   descent.game.emplace(game, Game::WithoutHistory{});
   descent.path.clear();
   Node* node = &root;
   while (node->is_expanded()) {
     Node* child = select_child(*node, config.c_base, config.c_init);
     if (child == nullptr) return DescentEnd::kNoChoice;
-    descent.game->apply_legal(child->tile());
+    descent.game->apply_legal(child->tile(), tables);
     descent.path.push_back(child);
     node = child;
   }
@@ -135,12 +137,14 @@ inline void complete(Node& root, Descent& descent, std::span<const float> policy
 // step by step: `next` advances until a position needs the network and returns it, `complete`
 // takes the network's answer for it. The root is expanded first if it has no children (that
 // evaluation is not backed up), noise is mixed into its children's priors, then
-// `config.sims_per_move` simulations run. The root, the game, the configuration and the random
-// source must outlive the search.
+// `config.sims_per_move` simulations run. The root, the game, the configuration, the random
+// source and `tables` (if given: where the simulations' game copies take their tables) must
+// outlive the search.
 class PositionSearch {
  public:
-  PositionSearch(Node& root, const Game& game, const Config& config, RandomSource& random)
-      : root_(&root), game_(&game), config_(&config), random_(&random) {}
+  PositionSearch(Node& root, const Game& game, const Config& config, RandomSource& random,
+                 TileMoveTableCache* tables = nullptr)
+      : root_(&root), game_(&game), config_(&config), random_(&random), tables_(tables) {}
 
   // The position that waits for an evaluation (the same until `complete`), or nullptr when the
   // search is over: finished, or failed (see failure()). Throws FatalStop when the game refuses a
@@ -170,7 +174,7 @@ class PositionSearch {
             stage_ = Stage::kOver;
             break;
           }
-          switch (descend(*root_, *game_, *config_, descent_)) {
+          switch (descend(*root_, *game_, *config_, descent_, tables_)) {
             case DescentEnd::kLeaf:
               stage_ = Stage::kLeafWaits;
               return &*descent_.game;
@@ -219,6 +223,7 @@ class PositionSearch {
   const Game* game_;
   const Config* config_;
   RandomSource* random_;
+  TileMoveTableCache* tables_;
   Stage stage_ = Stage::kRoot;
   std::uint64_t simulations_ = 0;
   Descent descent_;
@@ -232,7 +237,8 @@ class PositionSearch {
 template <Evaluator E>
 std::optional<std::string> search(E& evaluator, Node& root, const Game& game, const Config& config,
                                   RandomSource& random) {
-  PositionSearch search(root, game, config, random);
+  TileMoveTableCache tables;
+  PositionSearch search(root, game, config, random, &tables);
   Logits logits;  // the evaluator may run a search of its own on this thread
   while (const Game* position = search.next()) {
     if (std::optional<typename E::Error> error = evaluator.evaluate(*position, logits)) {

@@ -86,7 +86,7 @@ class TrainingGame {
           over_ = true;
           return nullptr;
         }
-        search_.emplace(root_, game_, config_, *random_);
+        search_.emplace(root_, game_, config_, *random_, &tables_);
       }
       if (const Game* position = search_->next()) return position;
       if (search_->failure()) {
@@ -148,7 +148,7 @@ class TrainingGame {
     const std::uint32_t action = policies_.size() < config_.sample_moves
                                      ? sample_action(dist_, total, random_->uniform_float())
                                      : greedy_action(dist_);
-    game_.apply_legal(action);
+    game_.apply_legal(action, &tables_);
     std::optional<Node> next = root_.take_child(action);
     if (!next) fatal("Child should have corresponding action");
     root_ = std::move(*next);
@@ -156,6 +156,8 @@ class TrainingGame {
 
   Config config_;
   RandomSource* random_;
+  // The game and its searches' copies share the tables of the turns they pass.
+  TileMoveTableCache tables_;
   Game game_;
   Node root_{0.0F};
   std::optional<PositionSearch> search_;
