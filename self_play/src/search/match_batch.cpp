@@ -213,7 +213,7 @@ void MatchBatch::complete(std::span<const float> policy_logits,
     const std::span<const float> policy = policy_logits.subspan(k * cells, cells);
     try {
       if (match.search) {
-        match.search->complete(policy, {values.begin(), values.end()});
+        match.search->complete(policy, values);
       } else {
         play_best_prior(match, policy, {values.begin(), values.end()});
       }

@@ -26,6 +26,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <initializer_list>
 #include <limits>
 #include <optional>
 #include <span>
@@ -74,7 +75,7 @@ inline void add_root_noise(Node& root, float alpha, float fraction, RandomSource
 
 // Adds one visit worth `values` to the root and to every node on `path`, each child taking the
 // value of its parent's player to move. Throws FatalStop when `values` has no entry for it.
-inline void back_up(Node& root, const std::vector<Node*>& path, const std::vector<float>& values) {
+inline void back_up(Node& root, const std::vector<Node*>& path, std::span<const float> values) {
   root.add_visit();
   const Node* parent = &root;
   for (Node* child : path) {
@@ -86,6 +87,10 @@ inline void back_up(Node& root, const std::vector<Node*>& path, const std::vecto
     child->add_visit(values[chooser]);
     parent = child;
   }
+}
+inline void back_up(Node& root, const std::vector<Node*>& path,
+                    std::initializer_list<float> values) {
+  back_up(root, path, std::span<const float>(values.begin(), values.size()));
 }
 
 // One simulation's walk: the game copy it plays on, the children it took, and the leaf.
@@ -120,16 +125,17 @@ inline DescentEnd descend(Node& root, const Game& game, const Config& config, De
   descent.leaf = node;
   if (!descent.game->is_terminal()) return DescentEnd::kLeaf;
   const std::array<float, 4> payoff = descent.game->get_payoff();
-  back_up(root, descent.path, {payoff.begin(), payoff.end()});
+  back_up(root, descent.path, payoff);
   return DescentEnd::kTerminal;
 }
 
 // Expands the leaf of `descent` from the network's logits and backs the values up to `root`.
+// `values` and `legal` are scratch storage.
 inline void complete(Node& root, Descent& descent, std::span<const float> policy_logits,
-                     std::vector<float> value_logits, std::vector<std::size_t>& legal,
-                     RandomSource& random) {
-  const std::vector<float> values = expand_from_network(*descent.leaf, *descent.game, policy_logits,
-                                                        std::move(value_logits), legal, random);
+                     std::span<const float> value_logits, std::vector<float>& values,
+                     std::vector<std::size_t>& legal, RandomSource& random) {
+  expand_from_network(*descent.leaf, *descent.game, policy_logits, value_logits, values, legal,
+                      random);
   back_up(root, descent.path, values);
 }
 
@@ -198,14 +204,12 @@ class PositionSearch {
 
   // The network's answer for the position next() returned. Throws FatalStop when nothing waits,
   // for a legal tile without a logit, or fewer values than the index of the player to move.
-  void complete(std::span<const float> policy_logits, std::vector<float> value_logits) {
+  void complete(std::span<const float> policy_logits, std::span<const float> value_logits) {
     if (stage_ == Stage::kRootWaits) {
-      (void)expand_from_network(*root_, *game_, policy_logits, std::move(value_logits), legal_,
-                                *random_);
+      expand_from_network(*root_, *game_, policy_logits, value_logits, values_, legal_, *random_);
       stage_ = Stage::kNoise;
     } else if (stage_ == Stage::kLeafWaits) {
-      tessarin::complete(*root_, descent_, policy_logits, std::move(value_logits), legal_,
-                         *random_);
+      tessarin::complete(*root_, descent_, policy_logits, value_logits, values_, legal_, *random_);
       ++simulations_;
       stage_ = Stage::kSimulations;
     } else {
@@ -228,6 +232,7 @@ class PositionSearch {
   std::uint64_t simulations_ = 0;
   Descent descent_;
   std::vector<std::size_t> legal_;
+  std::vector<float> values_;
   std::optional<std::string> failure_;
 };
 
@@ -244,7 +249,7 @@ std::optional<std::string> search(E& evaluator, Node& root, const Game& game, co
     if (std::optional<typename E::Error> error = evaluator.evaluate(*position, logits)) {
       return search.root_waits() ? "Error evaluating root node: " + error->text() : error->text();
     }
-    search.complete(logits.policy, std::move(logits.value));
+    search.complete(logits.policy, logits.value);
   }
   return search.failure();
 }

@@ -104,9 +104,9 @@ class TrainingGame {
   bool root_waits() const { return search_ && search_->root_waits(); }
 
   // The network's answer for the position next() returned. Throws FatalStop when nothing waits.
-  void complete(std::span<const float> policy_logits, std::vector<float> value_logits) {
+  void complete(std::span<const float> policy_logits, std::span<const float> value_logits) {
     if (!search_) fatal("An evaluation was answered while none was waiting");
-    search_->complete(policy_logits, std::move(value_logits));
+    search_->complete(policy_logits, value_logits);
   }
 
   // Abandons the game (an evaluation failed, or `reason`): next() returns nullptr from now on.
@@ -185,7 +185,7 @@ std::uint8_t training_game(Host& host, RandomSource& random) {
   Logits logits;  // the host may play a game of its own on this thread
   while (const Game* position = game.next()) {
     if (host.evaluate(*position, logits)) return 1;
-    game.complete(logits.policy, std::move(logits.value));
+    game.complete(logits.policy, logits.value);
   }
   if (game.failed()) return 1;
   host.put_training_record(game.take_record());
