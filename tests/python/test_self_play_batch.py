@@ -363,7 +363,9 @@ def test_a_second_thread_is_refused_while_a_call_runs() -> None:
     batch.complete(floats(rows, 400), floats(rows, 4))
 
 
-def scripted_answers(rows: int, slots: list[int], step: int) -> tuple[array.array, array.array]:
+def scripted_answers(
+    rows: int, slots: list[int], step: int
+) -> tuple[array.array[float], array.array[float]]:
     """Answers that differ by row, slot and step, so that a row read from the wrong place or a
     stale step shows in the games."""
     policy = array.array(
