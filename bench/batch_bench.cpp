@@ -60,6 +60,7 @@ BENCHMARK(BatchedSelfPlay)
     ->Args({1, 1})
     ->Args({8, 8})
     ->Args({64, 64})
+    ->Args({256, 256})
     ->Unit(benchmark::kMillisecond);
 
 // The per-game driver with the same evaluator (no planes written): the baseline.

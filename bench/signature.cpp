@@ -100,7 +100,7 @@ struct CountingHost : tessarin::UniformEvaluator {
     while (const tessarin::Game* position = game.next()) {
       if (!game.root_waits()) ++answered;
       (void)evaluate(*position, logits);
-      game.complete(logits.policy, std::move(logits.value));
+      game.complete(logits.policy, logits.value);
     }
     if (game.failed()) return false;
     records.push_back(game.take_record());

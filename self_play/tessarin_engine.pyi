@@ -113,6 +113,17 @@ class SelfPlayBatch:
         or with NaN values is abandoned (games_failed, last_failure), the others play on.
         """
 
+    def answers(self) -> tuple[Buffer, Buffer]:
+        """The batch's own answer buffers (policy, value): float32 [S, dim*dim] and [S, 4] for
+        S = min(games, total_games) slots, writable, the same objects at every call. Write row k
+        for the k-th position of a step, then call complete_from_answers(). A host that keeps
+        views of them (NumPy arrays, memoryviews) takes no buffer per step, which under PyPy
+        keeps memory flat."""
+
+    def complete_from_answers(self) -> None:
+        """Answers the last step from the first B rows of the answer buffers, as complete()
+        would with those rows; RuntimeError when nothing waits or answers() was never called."""
+
     def take_finished(self) -> list[tuple[list[tuple[int, int]], list[list[tuple[int, float]]], list[float]]]:
         """(history, policies, payoff) of every game played to its end since the last call, in
         the order they finished: the worker module's training record without the worker id."""
@@ -170,6 +181,12 @@ class MatchBatch:
 
     def complete(self, policy_logits: object, value_logits: object) -> None:
         """As SelfPlayBatch.complete."""
+
+    def answers(self) -> tuple[Buffer, Buffer]:
+        """As SelfPlayBatch.answers."""
+
+    def complete_from_answers(self) -> None:
+        """As SelfPlayBatch.complete_from_answers."""
 
     def take_finished(self) -> list[tuple[list[float], list[float], int]]:
         """(payoff_by_entry, payoff_by_seat, rotation) of every game finished since the last

@@ -21,7 +21,8 @@ Game Game::reset(std::size_t dim) {
   return game;
 }
 
-std::optional<std::string> Game::apply(std::size_t tile, std::optional<std::size_t> piece) {
+std::optional<std::string> Game::apply(std::size_t tile, std::optional<std::size_t> piece,
+                                       TileMoveTableCache* tables) {
   if (tile >= board_.cell_count()) {
     fatal("Tile " + std::to_string(tile) + " is off a board of " +
           std::to_string(board_.cell_count()) + " cells");
@@ -48,15 +49,15 @@ std::optional<std::string> Game::apply(std::size_t tile, std::optional<std::size
 
   const std::size_t completed = piece ? *piece : *narrowing.first_piece_index;
   last_piece_sizes_[current_player_] = board_.remove_piece(current_player_, completed);
-  advance_player();
+  advance_player(tables);
   return std::nullopt;
 }
 
-void Game::apply_legal(std::size_t tile) {
-  if (std::optional<std::string> error = apply(tile)) fatal(*error);
+void Game::apply_legal(std::size_t tile, TileMoveTableCache* tables) {
+  if (std::optional<std::string> error = apply(tile, std::nullopt, tables)) fatal(*error);
 }
 
-std::size_t Game::advance_player() {
+std::size_t Game::advance_player(TileMoveTableCache* tables) {
   while (!is_terminal()) {
     current_player_ = (current_player_ + 1) % kPlayers;
     if (finished_[current_player_]) {
@@ -64,7 +65,8 @@ std::size_t Game::advance_player() {
       tile_moves_ = TileMoves();
       continue;
     }
-    tile_moves_ = get_tile_moves(board_, current_player_);
+    tile_moves_ = tables != nullptr ? TileMoves(tables->table(board_, current_player_))
+                                    : get_tile_moves(board_, current_player_);
     if (!tile_moves_.empty()) break;
     finished_[current_player_] = true;
   }

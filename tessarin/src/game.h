@@ -18,6 +18,7 @@
 
 #include "board.h"
 #include "state_tensor.h"
+#include "tile_move_cache.h"
 #include "tile_moves.h"
 
 namespace tessarin {
@@ -50,15 +51,17 @@ class Game {
   // `piece` given) the piece is removed from the player's list, its size recorded and the turn
   // passes. Throws FatalStop for a tile off the board or a `piece` past the end of the list.
   // When the tile's set of placements is empty (a broken map) it returns "valid_moves must be
-  // non-empty" and changes nothing either.
-  std::optional<std::string> apply(std::size_t tile, std::optional<std::size_t> piece = {});
+  // non-empty" and changes nothing either. With `tables`, the next player's table is taken from
+  // it (the same table, built at most once per key).
+  std::optional<std::string> apply(std::size_t tile, std::optional<std::size_t> piece = {},
+                                   TileMoveTableCache* tables = nullptr);
   // Plays `tile`, which the caller holds to be legal (taken from the legal tiles or from a search
   // tree built on them). A refusal is a broken invariant: throws FatalStop with apply's text.
-  void apply_legal(std::size_t tile);
+  void apply_legal(std::size_t tile, TileMoveTableCache* tables = nullptr);
 
   // Passes the turn to the next player that is not finished and has a legal tile, marking players
   // without one as finished; returns the player to move. Changes nothing once all are finished.
-  std::size_t advance_player();
+  std::size_t advance_player(TileMoveTableCache* tables = nullptr);
 
   // The tiles the player to move may play, ascending; empty exactly when the game is over.
   std::vector<std::size_t> get_legal_tiles() const { return tile_moves_.legal_tiles(); }

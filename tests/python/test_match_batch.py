@@ -103,3 +103,18 @@ def test_refused_settings_and_answers_change_nothing() -> None:
     assert batch.pending == rows
     batch.complete(floats(rows, CELLS), floats(rows, 4))
     assert batch.pending == 0
+
+
+def test_answers_written_into_the_batch_give_the_same_results() -> None:
+    passed, _ = play_out(te.MatchBatch(DIM, 1, [0, 1, "random", 1], games=4, sims_per_move=4, seed=5))
+    batch = te.MatchBatch(DIM, 1, [0, 1, "random", 1], games=4, sims_per_move=4, seed=5)
+    policy, value = batch.answers()
+    assert list(memoryview(policy).shape) == [4, CELLS] and list(memoryview(value).shape) == [4, 4]
+    written: list[Any] = []
+    while True:
+        positions, _, _ = batch.step()
+        written += batch.take_finished()
+        if memoryview(positions).shape[0] == 0:
+            break
+        batch.complete_from_answers()  # the buffers start zeroed, as play_out's answers
+    assert written == passed and len(written) == 4

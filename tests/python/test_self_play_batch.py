@@ -361,3 +361,81 @@ def test_a_second_thread_is_refused_while_a_call_runs() -> None:
     positions, _ = batch.step()
     rows = memoryview(positions).shape[0]
     batch.complete(floats(rows, 400), floats(rows, 4))
+
+
+def scripted_answers(
+    rows: int, slots: list[int], step: int
+) -> tuple[array.array[float], array.array[float]]:
+    """Answers that differ by row, slot and step, so that a row read from the wrong place or a
+    stale step shows in the games."""
+    policy = array.array(
+        "f", [((cell * 7 + slot * 13 + step) % 11) / 3.0 for slot in slots for cell in range(CELLS)]
+    )
+    value = array.array("f", [((slot + step + j) % 5) / 2.0 for slot in slots for j in range(4)])
+    assert len(policy) == rows * CELLS and len(value) == rows * 4
+    return policy, value
+
+
+def play_scripted(batch: Any, in_place: bool) -> list[Any]:
+    """Plays the batch out with scripted answers, passed to complete() or written into the
+    batch's own answer buffers through views taken once."""
+    if in_place:
+        policy_buffer, value_buffer = batch.answers()
+        policy_view = memoryview(policy_buffer).cast("B").cast("f")
+        value_view = memoryview(value_buffer).cast("B").cast("f")
+    records: list[Any] = []
+    step = 0
+    while True:
+        positions, slots = batch.step()
+        records += batch.take_finished()
+        rows = memoryview(positions).shape[0]
+        if rows == 0:
+            return records
+        policy, value = scripted_answers(rows, memoryview(slots).tolist(), step)
+        if in_place:
+            policy_view[: rows * CELLS] = policy
+            value_view[: rows * 4] = value
+            batch.complete_from_answers()
+        else:
+            batch.complete(
+                memoryview(policy).cast("B").cast("f", [rows, CELLS]),
+                memoryview(value).cast("B").cast("f", [rows, 4]),
+            )
+        step += 1
+
+
+def test_answers_written_into_the_batch_play_the_same_games() -> None:
+    for seed in (3, 4):
+        passed = play_scripted(new_batch(games=3, total=5, seed=seed), in_place=False)
+        written = play_scripted(new_batch(games=3, total=5, seed=seed), in_place=True)
+        assert len(passed) == 5 and written == passed
+
+
+def test_answer_buffers_are_the_batch_s_own_and_stay_the_same() -> None:
+    batch = new_batch(games=4, total=3)
+    policy, value = batch.answers()
+    assert batch.answers()[0] is policy and batch.answers()[1] is value
+    for buffer, columns in ((policy, CELLS), (value, 4)):
+        view = memoryview(buffer)
+        assert view.format == "f" and not view.readonly and view.c_contiguous
+        assert list(view.shape) == [3, columns]  # one row per slot in use
+    # What the host writes is what the next complete_from_answers() reads.
+    memoryview(value).cast("B").cast("f")[:4] = array.array("f", [1.0, 2.0, 3.0, 4.0])
+    assert memoryview(batch.answers()[1]).tolist()[0] == [1.0, 2.0, 3.0, 4.0]
+
+
+def test_complete_from_answers_is_refused_without_a_step_or_buffers() -> None:
+    batch = new_batch(games=2, total=2)
+    with pytest.raises(RuntimeError, match="no position waits"):
+        batch.complete_from_answers()
+    positions, _ = batch.step()
+    rows = memoryview(positions).shape[0]
+    with pytest.raises(RuntimeError, match=r"no answer buffers yet; take them with answers\(\)"):
+        batch.complete_from_answers()
+    assert batch.pending == rows  # nothing changed: the step can still be answered
+    batch.answers()
+    batch.complete_from_answers()
+    assert batch.pending == 0
+    with pytest.raises(RuntimeError, match="no position waits"):
+        batch.complete_from_answers()  # answered twice
+    assert play_out(batch) != [] and batch.games_failed == 0

@@ -1,7 +1,9 @@
 #include "batch_calls.h"
 
+#include <array>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace tessarin::py {
 
@@ -133,6 +135,20 @@ bool FloatRows::take(PyObject* object, const char* name, std::size_t rows, std::
 
 std::span<const float> FloatRows::floats() const {
   return {static_cast<const float*>(view_.buf), static_cast<std::size_t>(view_.len) / 4};
+}
+
+bool make_answer_buffers(AnswerBuffers& answers, std::size_t rows, std::size_t cells) {
+  if (answers.policy) return true;
+  Ref policy = new_buffer(rows * cells * sizeof(float), "f", sizeof(float));
+  Ref value = new_buffer(rows * kPlayers * sizeof(float), "f", sizeof(float));
+  if (!policy || !value) return false;
+  const std::array<std::size_t, 2> policy_shape = {rows, cells};
+  const std::array<std::size_t, 2> value_shape = {rows, kPlayers};
+  set_buffer_shape(policy.get(), policy_shape);
+  set_buffer_shape(value.get(), value_shape);
+  answers.policy = std::move(policy);
+  answers.value = std::move(value);
+  return true;
 }
 
 }  // namespace tessarin::py

@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "buffer_object.h"
 #include "game.h"
@@ -209,6 +210,71 @@ PyObject* complete_call(Batch& batch, CallState& state, const char* type, PyObje
   if (!policy.take(policy_object, "policy_logits", waiting, cells)) return nullptr;
   if (!value.take(value_object, "value_logits", waiting, kPlayers)) return nullptr;
   if (!without_lock(state, [&] { batch.complete(policy.floats(), value.floats()); })) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// Answer buffers a batch owns, which the host may write into: float32 [slots, dim * dim] and
+// [slots, 4], made at the first answers() and the same objects from then on. A host that keeps
+// views of them answers every step with complete_from_answers(), and no buffer is taken per step
+// (PyPy keeps a little memory for good for every buffer a C extension takes).
+struct AnswerBuffers {
+  Ref policy;
+  Ref value;
+  // The rows of one step, copied under the interpreter lock: a host thread may write into the
+  // buffers while the engine works without it.
+  std::vector<float> policy_rows;
+  std::vector<float> value_rows;
+};
+
+// Makes `answers`' buffers for `rows` slots of `cells` cells if they are not made yet; false with
+// the host exception set.
+bool make_answer_buffers(AnswerBuffers& answers, std::size_t rows, std::size_t cells);
+
+// answers(): the batch's answer buffers (policy, value).
+template <class Batch>
+PyObject* answers_call(Batch& batch, const CallState& state, AnswerBuffers& answers,
+                       const char* type) {
+  if (!readable(state, type, "answers")) return nullptr;
+  const auto cells = static_cast<std::size_t>(batch.config().dim * batch.config().dim);
+  if (!make_answer_buffers(answers, batch.slot_count(), cells)) return nullptr;
+  return PyTuple_Pack(2, answers.policy.get(), answers.value.get());
+}
+
+// complete_from_answers(): answers every waiting game from the first rows of the answer buffers
+// (row k for the k-th position of the last step), as complete() does with buffers passed in.
+template <class Batch>
+PyObject* complete_from_answers_call(Batch& batch, CallState& state, AnswerBuffers& answers,
+                                     const char* type) {
+  CallGuard guard(state, type);
+  if (!guard.enter("complete_from_answers")) return nullptr;
+  const std::size_t waiting = batch.waiting();
+  if (waiting == 0) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "%s.complete_from_answers: no position waits for answers; call step() first "
+                 "(each step is answered once)",
+                 type);
+    return nullptr;
+  }
+  if (!answers.policy) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "%s.complete_from_answers: the batch has no answer buffers yet; take them with "
+                 "answers() and write row k for the k-th position of the step",
+                 type);
+    return nullptr;
+  }
+  const auto cells = static_cast<std::size_t>(batch.config().dim * batch.config().dim);
+  const auto* policy = reinterpret_cast<const float*>(buffer_memory(answers.policy.get()).data());
+  const auto* value = reinterpret_cast<const float*>(buffer_memory(answers.value.get()).data());
+  try {
+    answers.policy_rows.assign(policy, policy + waiting * cells);
+    answers.value_rows.assign(value, value + waiting * kPlayers);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  if (!without_lock(state, [&] { batch.complete(answers.policy_rows, answers.value_rows); })) {
     return nullptr;
   }
   Py_RETURN_NONE;

@@ -21,6 +21,7 @@ struct MatchObject {
   static constexpr const char* kTypeName = kType;
   PyObject_HEAD MatchBatch* batch;
   CallState state;
+  AnswerBuffers answers;
 };
 
 MatchObject* as_match(PyObject* self) {
@@ -136,11 +137,13 @@ PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   as_match(self)->batch = batch;
   new (&as_match(self)->state) CallState{floats, false, false};
+  new (&as_match(self)->answers) AnswerBuffers{};
   return self;
 }
 
 void match_dealloc(PyObject* self) {
   delete as_match(self)->batch;
+  as_match(self)->answers.~AnswerBuffers();
   Py_TYPE(self)->tp_free(self);
 }
 
@@ -182,6 +185,16 @@ PyObject* match_take_finished(PyObject* self_object, PyObject* /*unused*/) {
   return list.release();
 }
 
+PyObject* match_answers(PyObject* self, PyObject* /*unused*/) {
+  return answers_call(*as_match(self)->batch, as_match(self)->state, as_match(self)->answers,
+                      kType);
+}
+
+PyObject* match_complete_from_answers(PyObject* self, PyObject* /*unused*/) {
+  return complete_from_answers_call(*as_match(self)->batch, as_match(self)->state,
+                                    as_match(self)->answers, kType);
+}
+
 PyMethodDef match_methods[] = {
     {"step", as_cfunction<match_step>(), METH_NOARGS,
      "step()\n--\n\nAdvances every game until a network seat must move and returns (positions, "
@@ -189,6 +202,10 @@ PyMethodDef match_methods[] = {
      "networks int64 [B] the index of each row."},
     {"complete", as_cfunction<match_complete>(), METH_VARARGS | METH_KEYWORDS,
      "complete(policy_logits, value_logits)\n--\n\nAs SelfPlayBatch.complete."},
+    {"answers", as_cfunction<match_answers>(), METH_NOARGS,
+     "answers()\n--\n\nAs SelfPlayBatch.answers."},
+    {"complete_from_answers", as_cfunction<match_complete_from_answers>(), METH_NOARGS,
+     "complete_from_answers()\n--\n\nAs SelfPlayBatch.complete_from_answers."},
     {"take_finished", as_cfunction<match_take_finished>(), METH_NOARGS,
      "take_finished()\n--\n\n(payoff_by_entry, payoff_by_seat, rotation) of every game finished "
      "since the last call: seats entry i sat at seat (i + rotation) % 4."},

@@ -26,6 +26,7 @@ struct BatchObject {
   static constexpr const char* kTypeName = kType;
   PyObject_HEAD SelfPlayBatch* batch;
   CallState state;
+  AnswerBuffers answers;
 };
 
 BatchObject* as_batch(PyObject* self) {
@@ -79,11 +80,13 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   BatchObject* object = as_batch(self);
   object->batch = batch;
   new (&object->state) CallState{floats, false, false};
+  new (&as_batch(self)->answers) AnswerBuffers{};
   return self;
 }
 
 void batch_dealloc(PyObject* self) {
   delete as_batch(self)->batch;
+  as_batch(self)->answers.~AnswerBuffers();
   Py_TYPE(self)->tp_free(self);
 }
 
@@ -115,6 +118,16 @@ PyObject* batch_take_finished(PyObject* self_object, PyObject* /*unused*/) {
   return list.release();
 }
 
+PyObject* batch_answers(PyObject* self, PyObject* /*unused*/) {
+  return answers_call(*as_batch(self)->batch, as_batch(self)->state, as_batch(self)->answers,
+                      kType);
+}
+
+PyObject* batch_complete_from_answers(PyObject* self, PyObject* /*unused*/) {
+  return complete_from_answers_call(*as_batch(self)->batch, as_batch(self)->state,
+                                    as_batch(self)->answers, kType);
+}
+
 PyMethodDef batch_methods[] = {
     {"step", as_cfunction<batch_step>(), METH_NOARGS,
      "step()\n--\n\nAdvances every game that does not wait for an evaluation and returns "
@@ -125,6 +138,14 @@ PyMethodDef batch_methods[] = {
      "complete(policy_logits, value_logits)\n--\n\nAnswers the last step: C-contiguous float32 "
      "buffers [B, dim*dim] and [B, 4] (value logits relative to the player to move), row k for "
      "the k-th position. A refused answer changes nothing."},
+    {"answers", as_cfunction<batch_answers>(), METH_NOARGS,
+     "answers()\n--\n\nThe batch's own answer buffers (policy, value): C-contiguous float32 "
+     "[slots, dim*dim] and [slots, 4], writable, the same objects at every call. Write row k for "
+     "the k-th position of a step and call complete_from_answers(); a host that keeps views of "
+     "them takes no buffer per step."},
+    {"complete_from_answers", as_cfunction<batch_complete_from_answers>(), METH_NOARGS,
+     "complete_from_answers()\n--\n\nAnswers the last step from the first B rows of the "
+     "answer buffers, as complete() would with those rows."},
     {"take_finished", as_cfunction<batch_take_finished>(), METH_NOARGS,
      "take_finished()\n--\n\nThe training records (history, policies, payoff) of the games played "
      "to their end since the last call, in the order they finished."},

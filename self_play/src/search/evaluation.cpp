@@ -9,14 +9,18 @@
 
 namespace tessarin {
 
-std::vector<float> expand_from_network(Node& node, const Game& game,
-                                       std::span<const float> policy_logits,
-                                       std::vector<float> value_logits,
-                                       std::vector<std::size_t>& legal, RandomSource& random) {
+void expand_from_network(Node& node, const Game& game, std::span<const float> policy_logits,
+                         std::span<const float> value_logits, std::vector<float>& values,
+                         std::vector<std::size_t>& legal, RandomSource& random) {
+  // Per-thread scratch is safe here: it is filled and used with no call out to the host in
+  // between, so a nested call on this thread cannot disturb it.
+  thread_local std::vector<float> policy;  // policy[k]: the prior of legal[k]
+  thread_local std::vector<std::pair<std::uint32_t, float>> priors;
   game.legal_tiles(legal);
-  const std::vector<float> policy = masked_softmax(policy_logits, legal);
+  gathered_softmax(policy_logits, legal, policy);
 
-  std::vector<float> values = softmax(std::move(value_logits));
+  values.assign(value_logits.begin(), value_logits.end());
+  softmax_in_place(values);
   const std::size_t player = game.current_player();
   if (values.size() < player) {
     fatal("The network gave " + std::to_string(values.size()) +
@@ -28,15 +32,21 @@ std::vector<float> expand_from_network(Node& node, const Game& game,
                 values.end());
   }
 
-  // Per-thread scratch is safe here: it is filled and used with no call out to the host in
-  // between, so a nested call on this thread cannot disturb it.
-  thread_local std::vector<std::pair<std::uint32_t, float>> priors;
+  // The legal tiles are distinct, so prior k is the masked softmax at tile legal[k].
   priors.clear();
-  for (std::size_t tile : legal) {
-    if (policy[tile] > 0.0F) priors.emplace_back(static_cast<std::uint32_t>(tile), policy[tile]);
+  for (std::size_t k = 0; k < legal.size(); ++k) {
+    if (policy[k] > 0.0F) priors.emplace_back(static_cast<std::uint32_t>(legal[k]), policy[k]);
   }
   node.set_player(player);
   node.expand(priors, random);
+}
+
+std::vector<float> expand_from_network(Node& node, const Game& game,
+                                       std::span<const float> policy_logits,
+                                       std::vector<float> value_logits,
+                                       std::vector<std::size_t>& legal, RandomSource& random) {
+  std::vector<float> values;
+  expand_from_network(node, game, policy_logits, value_logits, values, legal, random);
   return values;
 }
 

@@ -51,5 +51,10 @@ std::vector<float> expand_from_network(Node& node, const Game& game,
                                        std::span<const float> policy_logits,
                                        std::vector<float> value_logits,
                                        std::vector<std::size_t>& legal, RandomSource& random);
+// The same, the values written into `values`: with `values` and `legal` kept from one call to
+// the next, nothing is allocated but the node's children.
+void expand_from_network(Node& node, const Game& game, std::span<const float> policy_logits,
+                         std::span<const float> value_logits, std::vector<float>& values,
+                         std::vector<std::size_t>& legal, RandomSource& random);
 
 }  // namespace tessarin

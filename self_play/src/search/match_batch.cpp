@@ -27,6 +27,8 @@ struct MatchBatch::Match {
   // The search of the network seat to move, when the match searches.
   std::optional<Node> root;
   std::optional<PositionSearch> search;
+  // The tables of the turns the match and its searches pass, shared by their game copies.
+  TileMoveTableCache tables;
   std::vector<std::size_t> legal;
   // Heuristic seats keep the placement they committed to across the tiles of a turn.
   HeuristicPlayer heuristic;
@@ -108,13 +110,13 @@ bool MatchBatch::advance(Slot& slot) {
       while (!match.game.is_terminal()) {
         const Player& player = player_to_move(match);
         if (player.kind != PlayerKind::kNetwork) {
-          match.game.apply_legal(engine_move(match, player));
+          match.game.apply_legal(engine_move(match, player), &match.tables);
           continue;
         }
         if (config_.sims_per_move == 0) return true;  // the raw position waits
         if (!match.search) {
           match.root.emplace(0.0F);
-          match.search.emplace(*match.root, match.game, config_, match.random);
+          match.search.emplace(*match.root, match.game, config_, match.random, &match.tables);
         }
         if (match.search->next() != nullptr) return true;
         if (match.search->failure()) throw FatalStop(*match.search->failure());
@@ -125,7 +127,7 @@ bool MatchBatch::advance(Slot& slot) {
         const std::uint32_t action = greedy_action(dist);
         match.search.reset();
         match.root.reset();
-        match.game.apply_legal(action);
+        match.game.apply_legal(action, &match.tables);
       }
     } catch (const FatalStop& stop) {
       finish_match(slot, std::string(stop.what()));
@@ -191,7 +193,7 @@ void MatchBatch::play_best_prior(Match& match, std::span<const float> policy,
     if (match.legal.empty()) fatal("cannot sample empty range");
     action = match.legal[match.random.uniform_index(match.legal.size())];
   }
-  match.game.apply_legal(*action);
+  match.game.apply_legal(*action, &match.tables);
 }
 
 void MatchBatch::complete(std::span<const float> policy_logits,
@@ -211,7 +213,7 @@ void MatchBatch::complete(std::span<const float> policy_logits,
     const std::span<const float> policy = policy_logits.subspan(k * cells, cells);
     try {
       if (match.search) {
-        match.search->complete(policy, {values.begin(), values.end()});
+        match.search->complete(policy, values);
       } else {
         play_best_prior(match, policy, {values.begin(), values.end()});
       }

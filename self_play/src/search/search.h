@@ -26,6 +26,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <initializer_list>
 #include <limits>
 #include <optional>
 #include <span>
@@ -74,7 +75,7 @@ inline void add_root_noise(Node& root, float alpha, float fraction, RandomSource
 
 // Adds one visit worth `values` to the root and to every node on `path`, each child taking the
 // value of its parent's player to move. Throws FatalStop when `values` has no entry for it.
-inline void back_up(Node& root, const std::vector<Node*>& path, const std::vector<float>& values) {
+inline void back_up(Node& root, const std::vector<Node*>& path, std::span<const float> values) {
   root.add_visit();
   const Node* parent = &root;
   for (Node* child : path) {
@@ -86,6 +87,10 @@ inline void back_up(Node& root, const std::vector<Node*>& path, const std::vecto
     child->add_visit(values[chooser]);
     parent = child;
   }
+}
+inline void back_up(Node& root, const std::vector<Node*>& path,
+                    std::initializer_list<float> values) {
+  back_up(root, path, std::span<const float>(values.begin(), values.size()));
 }
 
 // One simulation's walk: the game copy it plays on, the children it took, and the leaf.
@@ -103,31 +108,34 @@ enum class DescentEnd {
 };
 
 // Walks from `root` (expanded or not) down the tree on a copy of `game`, choosing children by the
-// pUCT rule. Throws FatalStop when the game refuses a tile of the tree.
-inline DescentEnd descend(Node& root, const Game& game, const Config& config, Descent& descent) {
+// pUCT rule; with `tables`, the copy takes the tables of its turns from there. Throws FatalStop
+// when the game refuses a tile of the tree.
+inline DescentEnd descend(Node& root, const Game& game, const Config& config, Descent& descent,
+                          TileMoveTableCache* tables = nullptr) {
   descent.game.emplace(game, Game::WithoutHistory{});
   descent.path.clear();
   Node* node = &root;
   while (node->is_expanded()) {
     Node* child = select_child(*node, config.c_base, config.c_init);
     if (child == nullptr) return DescentEnd::kNoChoice;
-    descent.game->apply_legal(child->tile());
+    descent.game->apply_legal(child->tile(), tables);
     descent.path.push_back(child);
     node = child;
   }
   descent.leaf = node;
   if (!descent.game->is_terminal()) return DescentEnd::kLeaf;
   const std::array<float, 4> payoff = descent.game->get_payoff();
-  back_up(root, descent.path, {payoff.begin(), payoff.end()});
+  back_up(root, descent.path, payoff);
   return DescentEnd::kTerminal;
 }
 
 // Expands the leaf of `descent` from the network's logits and backs the values up to `root`.
+// `values` and `legal` are scratch storage.
 inline void complete(Node& root, Descent& descent, std::span<const float> policy_logits,
-                     std::vector<float> value_logits, std::vector<std::size_t>& legal,
-                     RandomSource& random) {
-  const std::vector<float> values = expand_from_network(*descent.leaf, *descent.game, policy_logits,
-                                                        std::move(value_logits), legal, random);
+                     std::span<const float> value_logits, std::vector<float>& values,
+                     std::vector<std::size_t>& legal, RandomSource& random) {
+  expand_from_network(*descent.leaf, *descent.game, policy_logits, value_logits, values, legal,
+                      random);
   back_up(root, descent.path, values);
 }
 
@@ -135,12 +143,14 @@ inline void complete(Node& root, Descent& descent, std::span<const float> policy
 // step by step: `next` advances until a position needs the network and returns it, `complete`
 // takes the network's answer for it. The root is expanded first if it has no children (that
 // evaluation is not backed up), noise is mixed into its children's priors, then
-// `config.sims_per_move` simulations run. The root, the game, the configuration and the random
-// source must outlive the search.
+// `config.sims_per_move` simulations run. The root, the game, the configuration, the random
+// source and `tables` (if given: where the simulations' game copies take their tables) must
+// outlive the search.
 class PositionSearch {
  public:
-  PositionSearch(Node& root, const Game& game, const Config& config, RandomSource& random)
-      : root_(&root), game_(&game), config_(&config), random_(&random) {}
+  PositionSearch(Node& root, const Game& game, const Config& config, RandomSource& random,
+                 TileMoveTableCache* tables = nullptr)
+      : root_(&root), game_(&game), config_(&config), random_(&random), tables_(tables) {}
 
   // The position that waits for an evaluation (the same until `complete`), or nullptr when the
   // search is over: finished, or failed (see failure()). Throws FatalStop when the game refuses a
@@ -170,7 +180,7 @@ class PositionSearch {
             stage_ = Stage::kOver;
             break;
           }
-          switch (descend(*root_, *game_, *config_, descent_)) {
+          switch (descend(*root_, *game_, *config_, descent_, tables_)) {
             case DescentEnd::kLeaf:
               stage_ = Stage::kLeafWaits;
               return &*descent_.game;
@@ -194,14 +204,12 @@ class PositionSearch {
 
   // The network's answer for the position next() returned. Throws FatalStop when nothing waits,
   // for a legal tile without a logit, or fewer values than the index of the player to move.
-  void complete(std::span<const float> policy_logits, std::vector<float> value_logits) {
+  void complete(std::span<const float> policy_logits, std::span<const float> value_logits) {
     if (stage_ == Stage::kRootWaits) {
-      (void)expand_from_network(*root_, *game_, policy_logits, std::move(value_logits), legal_,
-                                *random_);
+      expand_from_network(*root_, *game_, policy_logits, value_logits, values_, legal_, *random_);
       stage_ = Stage::kNoise;
     } else if (stage_ == Stage::kLeafWaits) {
-      tessarin::complete(*root_, descent_, policy_logits, std::move(value_logits), legal_,
-                         *random_);
+      tessarin::complete(*root_, descent_, policy_logits, value_logits, values_, legal_, *random_);
       ++simulations_;
       stage_ = Stage::kSimulations;
     } else {
@@ -219,10 +227,12 @@ class PositionSearch {
   const Game* game_;
   const Config* config_;
   RandomSource* random_;
+  TileMoveTableCache* tables_;
   Stage stage_ = Stage::kRoot;
   std::uint64_t simulations_ = 0;
   Descent descent_;
   std::vector<std::size_t> legal_;
+  std::vector<float> values_;
   std::optional<std::string> failure_;
 };
 
@@ -232,13 +242,14 @@ class PositionSearch {
 template <Evaluator E>
 std::optional<std::string> search(E& evaluator, Node& root, const Game& game, const Config& config,
                                   RandomSource& random) {
-  PositionSearch search(root, game, config, random);
+  TileMoveTableCache tables;
+  PositionSearch search(root, game, config, random, &tables);
   Logits logits;  // the evaluator may run a search of its own on this thread
   while (const Game* position = search.next()) {
     if (std::optional<typename E::Error> error = evaluator.evaluate(*position, logits)) {
       return search.root_waits() ? "Error evaluating root node: " + error->text() : error->text();
     }
-    search.complete(logits.policy, std::move(logits.value));
+    search.complete(logits.policy, logits.value);
   }
   return search.failure();
 }

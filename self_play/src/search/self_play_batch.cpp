@@ -126,7 +126,7 @@ void SelfPlayBatch::complete(std::span<const float> policy_logits,
     Slot& slot = slots_[s];
     const std::span<const float> values = value_logits.subspan(k * kPlayers, kPlayers);
     try {
-      slot.game->complete(policy_logits.subspan(k * cells, cells), {values.begin(), values.end()});
+      slot.game->complete(policy_logits.subspan(k * cells, cells), values);
     } catch (const FatalStop& stop) {
       abandon_game(slot, stop.what());
     }

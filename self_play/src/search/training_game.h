@@ -86,7 +86,7 @@ class TrainingGame {
           over_ = true;
           return nullptr;
         }
-        search_.emplace(root_, game_, config_, *random_);
+        search_.emplace(root_, game_, config_, *random_, &tables_);
       }
       if (const Game* position = search_->next()) return position;
       if (search_->failure()) {
@@ -104,9 +104,9 @@ class TrainingGame {
   bool root_waits() const { return search_ && search_->root_waits(); }
 
   // The network's answer for the position next() returned. Throws FatalStop when nothing waits.
-  void complete(std::span<const float> policy_logits, std::vector<float> value_logits) {
+  void complete(std::span<const float> policy_logits, std::span<const float> value_logits) {
     if (!search_) fatal("An evaluation was answered while none was waiting");
-    search_->complete(policy_logits, std::move(value_logits));
+    search_->complete(policy_logits, value_logits);
   }
 
   // Abandons the game (an evaluation failed, or `reason`): next() returns nullptr from now on.
@@ -148,7 +148,7 @@ class TrainingGame {
     const std::uint32_t action = policies_.size() < config_.sample_moves
                                      ? sample_action(dist_, total, random_->uniform_float())
                                      : greedy_action(dist_);
-    game_.apply_legal(action);
+    game_.apply_legal(action, &tables_);
     std::optional<Node> next = root_.take_child(action);
     if (!next) fatal("Child should have corresponding action");
     root_ = std::move(*next);
@@ -156,6 +156,8 @@ class TrainingGame {
 
   Config config_;
   RandomSource* random_;
+  // The game and its searches' copies share the tables of the turns they pass.
+  TileMoveTableCache tables_;
   Game game_;
   Node root_{0.0F};
   std::optional<PositionSearch> search_;
@@ -183,7 +185,7 @@ std::uint8_t training_game(Host& host, RandomSource& random) {
   Logits logits;  // the host may play a game of its own on this thread
   while (const Game* position = game.next()) {
     if (host.evaluate(*position, logits)) return 1;
-    game.complete(logits.policy, std::move(logits.value));
+    game.complete(logits.policy, logits.value);
   }
   if (game.failed()) return 1;
   host.put_training_record(game.take_record());
