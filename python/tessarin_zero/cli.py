@@ -393,7 +393,7 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
     for kind in (GameSettings, NetworkSettings, ServerSettings, TrainSettings):
         add_settings_flags(loop, kind)
     loop.add_argument(
-        "--iterations", type=whole(1), default=12, help="iterations in all (default: %(default)s)"
+        "--iterations", type=whole(1), default=18, help="iterations in all (default: %(default)s)"
     )
     loop.add_argument(
         "--games",
