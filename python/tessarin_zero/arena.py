@@ -199,4 +199,3 @@ class _Seeds:
             return None
         self._count += 1
         return self._seed * 1009 + self._count
-

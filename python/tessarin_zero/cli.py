@@ -52,6 +52,8 @@ SETTINGS_HELP = {
     "blocks": "residual blocks of the network",
     "canonical": "turn every position so that the mover's start corner is top left before the "
     "network sees it (and its policy back)",
+    "policy_channels": "channels of the network's policy head (per cell, before its logit)",
+    "value_channels": "channels of the network's value head (averaged over the board)",
     "max_batch": "largest batch the inference server evaluates at once",
     "max_wait_ms": "longest wait of the inference server for a fuller batch",
     "device": "torch device of the inference server (cpu, cuda, cuda:<index>)",
@@ -63,6 +65,9 @@ SETTINGS_HELP = {
     "weight_decay": "optimizer weight decay",
     "window_chunks": "newest record chunks trained on (0: all)",
     "augment": "add the exact board symmetries of every position",
+    "ownership_weight": "weight of the loss on who covers each cell at the end (0: not learned)",
+    "ownership_head": "give the network a head that learns who covers each cell at the end "
+    "(training only)",
 }
 
 MAX_DIM = 46_340  # the engine's largest board side
@@ -144,6 +149,8 @@ SETTINGS_TYPES: dict[str, Callable[[str], Any]] = {
     "exploration_fraction": real(0.0, 1.0, single=True),
     "channels": whole(1),
     "blocks": whole(0),
+    "policy_channels": whole(1),
+    "value_channels": whole(1),
     "max_batch": whole(1),
     "max_wait_ms": real(0.0),
     "device": device_name,
@@ -153,6 +160,7 @@ SETTINGS_TYPES: dict[str, Callable[[str], Any]] = {
     "learning_rate": real(0.0, above=True),
     "weight_decay": real(0.0),
     "window_chunks": whole(0),
+    "ownership_weight": real(0.0),
 }
 
 
@@ -352,8 +360,10 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
         "seat 0 only against the best on 20 x 20",
     )
     arena.add_argument(
-        "--seed", type=whole(0, 2**63 - 1), default=None, help="seed of the random and "
-        "heuristic players (default: the system's entropy)"
+        "--seed",
+        type=whole(0, 2**63 - 1),
+        default=None,
+        help="seed of the random and " "heuristic players (default: the system's entropy)",
     )
     arena.add_argument(
         "--keep-games", type=Path, default=None, help="folder to write one game per match to"
@@ -436,7 +446,16 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
     return parser
 
 
-FIXED_ON_RESUME = ("dim", "rep", "channels", "blocks", "canonical")
+FIXED_ON_RESUME = (
+    "dim",
+    "rep",
+    "channels",
+    "blocks",
+    "canonical",
+    "policy_channels",
+    "value_channels",
+    "ownership_head",
+)
 """What a resumed loop cannot change: its records and networks depend on them."""
 NOT_STORED = (
     "run",

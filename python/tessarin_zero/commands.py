@@ -221,8 +221,10 @@ def arena(args: argparse.Namespace) -> None:
         print("  " + ("promoted" if result.promoted else "not promoted") + promotion_rule(args))
     if result.module is not None:
         print("The module's test games (not seat-rotated):")
-        print(f"  seat 0 only vs 3 random on {game.dim} x {game.dim}: "
-              f"{result.module.seat0_vs_random}")
+        print(
+            f"  seat 0 only vs 3 random on {game.dim} x {game.dim}: "
+            f"{result.module.seat0_vs_random}"
+        )
         print(f"  seat 0 only vs 3 best, 20 x 20 only: {result.module.seat0_vs_best_20x20}")
     if args.keep_games is not None:
         for path in keep_games(result, args.keep_games, prefix="arena"):

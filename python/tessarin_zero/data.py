@@ -43,6 +43,9 @@ __all__ = [
 ]
 
 PLANES = 5
+UNOWNED = PLAYERS
+"""Ownership class of a cell that no player covers at the end of the game."""
+
 
 @dataclass(frozen=True)
 class TrainingTensors:
@@ -50,12 +53,15 @@ class TrainingTensors:
 
     states [M, 5, d, d] (the engine's planes for the player to move), policy [M, d * d] (visit
     shares, summing to 1), value [M, 4] (payoff shares relative to the player to move: entry j
-    belongs to player (mover + j) mod 4, the order of the network's value logits).
+    belongs to player (mover + j) mod 4, the order of the network's value logits), and
+    optionally ownership [M, d, d] (uint8: who covers each cell when the game is over, j for
+    player (mover + j) mod 4 and UNOWNED for nobody; an auxiliary target of the network).
     """
 
     states: torch.Tensor
     policy: torch.Tensor
     value: torch.Tensor
+    ownership: Optional[torch.Tensor] = None
 
     def __len__(self) -> int:
         return int(self.states.shape[0])
@@ -86,8 +92,7 @@ def load_training_tensors(
     `rng` (the identity included), so the data set keeps its size while each training phase sees
     other orientations.
     """
-    parts: list[tuple[npt.NDArray[np.uint8], npt.NDArray[np.float32], npt.NDArray[np.float32]]]
-    parts = []
+    parts: list[Samples] = []
     for path in reversed(list(paths)):
         if 0 < newest <= len(parts):
             break
@@ -108,6 +113,7 @@ def load_training_tensors(
     states = np.concatenate([part[0] for part in parts])
     policy = np.concatenate([part[1] for part in parts])
     value = np.concatenate([part[2] for part in parts])
+    ownership = np.concatenate([part[3] for part in parts])
     planes = states.astype(np.float32)
     if augment:
         generator = rng if rng is not None else np.random.default_rng()
@@ -117,15 +123,24 @@ def load_training_tensors(
             planes[rows], policy[rows], value[rows] = transform_sample(
                 symmetry, planes[rows], policy[rows], value[rows]
             )
+            # Ownership is relative to the mover like the planes, so it turns with the board.
+            ownership[rows] = symmetry.board(ownership[rows])
     return TrainingTensors(
-        torch.from_numpy(planes), torch.from_numpy(policy), torch.from_numpy(value)
+        torch.from_numpy(planes),
+        torch.from_numpy(policy),
+        torch.from_numpy(value),
+        torch.from_numpy(ownership),
     )
 
 
-def _replay_chunk(
-    path: str | os.PathLike[str], chunk: Chunk
-) -> tuple[npt.NDArray[np.uint8], npt.NDArray[np.float32], npt.NDArray[np.float32]]:
-    """The chunk's samples: states, policy targets, value targets.
+Samples = tuple[
+    npt.NDArray[np.uint8], npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.uint8]
+]
+"""States, policy targets, value targets and ownership targets of one chunk."""
+
+
+def _replay_chunk(path: str | os.PathLike[str], chunk: Chunk) -> Samples:
+    """The chunk's samples: states, policy, value and ownership targets.
 
     The replay checks the record against the engine (right player to move, legal tiles, game
     over at the end), so a record from another rule set or a damaged file is refused instead of
@@ -136,11 +151,14 @@ def _replay_chunk(
     states = np.empty((total, PLANES, dim, dim), dtype=np.uint8)
     policy = np.empty((total, dim * dim), dtype=np.float32)
     value = np.empty((total, PLAYERS), dtype=np.float32)
+    ownership = np.empty((total, dim, dim), dtype=np.uint8)
+    movers = np.empty(total, dtype=np.int64)
     filled = 0
     start = 0
     for game_index, length in enumerate(chunk.game_lengths):
         game = tessarin_engine.Game(dim)
         payoff = chunk.payoffs[game_index]
+        first_sample = filled
         for step in range(start, start + int(length)):
             player, tile = (int(x) for x in chunk.actions[step])
             if game.current_player != player:
@@ -151,6 +169,7 @@ def _replay_chunk(
                 states[filled] = raw.reshape(PLANES, dim, dim)
                 policy[filled] = chunk.policy[step]
                 value[filled] = np.roll(payoff, -player)
+                movers[filled] = player
                 filled += 1
             try:
                 game.apply(tile)
@@ -159,5 +178,20 @@ def _replay_chunk(
                 raise RecordError(path, problem) from error
         if not game.is_terminal():
             raise RecordError(path, f"game {game_index} ends before the game is over")
+        actions = chunk.actions[start : start + int(length)]
+        ownership[first_sample:filled] = relative_owners(actions, movers[first_sample:filled], dim)
         start += int(length)
-    return states, policy, value
+    return states, policy, value, ownership
+
+
+def relative_owners(
+    actions: npt.NDArray[np.integer], movers: npt.NDArray[np.int64], dim: int
+) -> npt.NDArray[np.uint8]:
+    """Ownership targets [len(movers), d, d] of one replayed game: every cell covered by one of
+    its (player, tile) `actions` belongs to that player for good, seen from each mover in turn
+    (j for player (mover + j) mod 4), and UNOWNED where no action covers it."""
+    owner = np.full(dim * dim, -1, dtype=np.int64)
+    owner[actions[:, 1].astype(np.int64)] = actions[:, 0]
+    relative = (owner[None, :] - movers[:, None]) % PLAYERS
+    relative[:, owner < 0] = UNOWNED
+    return relative.astype(np.uint8).reshape(len(movers), dim, dim)

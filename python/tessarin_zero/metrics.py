@@ -182,8 +182,11 @@ def _plot_with_interval(
 ) -> None:
     """One figure per iteration as a line, its 95% interval as a band; nothing if never
     measured."""
-    points = [(r.iteration, getattr(r, name), getattr(r, f"{name}_low"), getattr(r, f"{name}_high"))
-              for r in rows if math.isfinite(getattr(r, name))]
+    points = [
+        (r.iteration, getattr(r, name), getattr(r, f"{name}_low"), getattr(r, f"{name}_high"))
+        for r in rows
+        if math.isfinite(getattr(r, name))
+    ]
     if not points:
         return
     x, mean, low, high = (list(column) for column in zip(*points))

@@ -37,9 +37,15 @@ PLAYERS = 4
 CHECKPOINT_FORMAT = 1
 CHECKSUM_KEY = "sha256"  # absent from checkpoints written before it: those load unchecked
 
-_POLICY_CHANNELS = 2
-_VALUE_CHANNELS = 4
 _VALUE_HIDDEN = 64
+# Head widths of the networks saved before they could be chosen.
+_FIRST_HEADS = {
+    "canonical": False,
+    "policy_channels": 2,
+    "value_channels": 4,
+    "ownership_head": False,
+}
+OWNERSHIP_CLASSES = PLAYERS + 1  # the four players relative to the mover, and nobody
 
 
 def _conv_bn(inputs: int, outputs: int, kernel: int) -> list[nn.Module]:
@@ -112,25 +118,46 @@ class PolicyValueNet(nn.Module):
 
     def __init__(self, settings: NetworkSettings) -> None:
         super().__init__()
-        if settings.channels < 1 or settings.blocks < 0:
+        if (
+            min(settings.channels, settings.policy_channels, settings.value_channels) < 1
+            or settings.blocks < 0
+        ):
             raise ValueError(f"invalid network size: {settings}")
         self.settings = settings
         channels = settings.channels
         self.stem = nn.Sequential(*_conv_bn(INPUT_PLANES, channels, 3), nn.ReLU())
         self.tower = nn.Sequential(*(ResidualBlock(channels) for _ in range(settings.blocks)))
         self.policy_head = nn.Sequential(
-            *_conv_bn(channels, _POLICY_CHANNELS, 1),
+            *_conv_bn(channels, settings.policy_channels, 1),
             nn.ReLU(),
-            nn.Conv2d(_POLICY_CHANNELS, 1, 1),
+            nn.Conv2d(settings.policy_channels, 1, 1),
         )
-        self.value_conv = nn.Sequential(*_conv_bn(channels, _VALUE_CHANNELS, 1), nn.ReLU())
+        self.value_conv = nn.Sequential(*_conv_bn(channels, settings.value_channels, 1), nn.ReLU())
         # Global average pooling before the MLP keeps the value head independent of the side.
         self.value_mlp = nn.Sequential(
-            nn.Linear(_VALUE_CHANNELS, _VALUE_HIDDEN), nn.ReLU(), nn.Linear(_VALUE_HIDDEN, PLAYERS)
+            nn.Linear(settings.value_channels, _VALUE_HIDDEN),
+            nn.ReLU(),
+            nn.Linear(_VALUE_HIDDEN, PLAYERS),
+        )
+        # Who ends up covering each cell: a dense target that teaches the tower about territory
+        # far faster than one payoff per game. Only training reads it.
+        self.ownership_head = (
+            nn.Conv2d(channels, OWNERSHIP_CLASSES, 1) if settings.ownership_head else None
         )
 
     def forward(self, planes: Tensor) -> tuple[Tensor, Tensor]:
         """planes [B, 5, H, W] -> (policy logits [B, H * W] row-major, value logits [B, 4])."""
+        policy, value, _ = self._heads(planes, ownership=False)
+        return policy, value
+
+    def forward_with_ownership(self, planes: Tensor) -> tuple[Tensor, Tensor, Tensor]:
+        """As `forward`, and ownership logits [B, 5, H, W] (class j: player (mover + j) mod 4,
+        class 4: nobody). Only for a network built with `ownership_head`."""
+        policy, value, ownership = self._heads(planes, ownership=True)
+        assert ownership is not None
+        return policy, value, ownership
+
+    def _heads(self, planes: Tensor, ownership: bool) -> tuple[Tensor, Tensor, Tensor | None]:
         if planes.dim() != 4 or planes.shape[1] != INPUT_PLANES:
             raise ValueError(
                 f"expected planes of shape [B, {INPUT_PLANES}, H, W], got {planes.shape}"
@@ -144,7 +171,14 @@ class PolicyValueNet(nn.Module):
             policy_map = turn_by_corner(policy_map, corner, back=True)
         policy = policy_map.flatten(1)
         value = self.value_mlp(self.value_conv(features).mean(dim=(2, 3)))
-        return policy, value
+        if not ownership:
+            return policy, value, None
+        if self.ownership_head is None:
+            raise ValueError("this network has no ownership head")
+        owners = self.ownership_head(features)
+        if corner is not None:
+            owners = turn_by_corner(owners, corner, back=True)
+        return policy, value, owners
 
 
 class CheckpointError(ValueError):
@@ -240,8 +274,9 @@ def load_checkpoint(path: str | os.PathLike[str]) -> tuple[PolicyValueNet, dict[
     try:
         if stored is not None and stored != checkpoint_digest(network, state):
             raise CheckpointError(source, "checksum mismatch: the file is damaged")
-        # Networks saved before the canonical view existed saw every position as it stands.
-        model = PolicyValueNet(NetworkSettings(**{"canonical": False, **network}))
+        # Networks saved before the canonical view and the head widths existed saw every
+        # position as it stands and had the first, narrow heads.
+        model = PolicyValueNet(NetworkSettings(**{**_FIRST_HEADS, **network}))
         model.load_state_dict(state)
     except CheckpointError:
         raise

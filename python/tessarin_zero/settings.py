@@ -31,6 +31,10 @@ class NetworkSettings:
     blocks: int = 3
     canonical: bool = True
     """Turn each position to the mover's start corner before the tower (see ``network``)."""
+    policy_channels: int = 16
+    value_channels: int = 16
+    ownership_head: bool = True
+    """Learn who covers each cell at the end besides the policy and value (training only)."""
 
 
 @dataclass(frozen=True)
@@ -53,3 +57,5 @@ class TrainSettings:
     weight_decay: float = 1e-4
     window_chunks: int = 8
     augment: bool = True
+    ownership_weight: float = 1.0
+    """Weight of the ownership loss (per cell, averaged) beside the policy and value losses."""

@@ -3,7 +3,10 @@
 Both heads learn soft targets with cross-entropy: the policy the search's visit shares, the value
 the payoff shares (1/k to each of k winners) relative to the player to move. A softmax over four
 players fits a game that ends in a shared win better than a scalar regression would, and it is
-what the search turns the value logits into.
+what the search turns the value logits into. A network with an ownership head also learns, per
+cell, who covers it when the game is over (cross-entropy averaged over the cells, weighted by
+`ownership_weight`): a hundred targets per sample instead of one payoff, which shapes the tower
+while the search never reads that head.
 """
 
 from __future__ import annotations
@@ -40,7 +43,8 @@ def train(
     whatever the gradient scale. The optimiser is new for every phase: the data window moves
     between phases and stale moment estimates would only lag. The model is put in training mode
     and given back in the mode it came in. Returns the sample-weighted mean losses of the last
-    epoch: "policy", "value" and their sum "loss".
+    epoch: "policy", "value", "ownership" (0 when it is not learned) and their weighted sum
+    "loss".
 
     Raises TrainingDiverged as soon as a loss is not finite, or at the end if a weight is not:
     the model is then unusable, and the caller must neither save nor serve it.
@@ -57,29 +61,44 @@ def train(
     batches = -(-samples // settings.batch_size)
     was_training = model.training
     model.train()
-    sums = {"policy": 0.0, "value": 0.0}
+    learn_ownership = (
+        tensors.ownership is not None
+        and settings.ownership_weight > 0
+        and getattr(model, "ownership_head", None) is not None
+    )
+    sums = {"policy": 0.0, "value": 0.0, "ownership": 0.0}
     with tqdm(total=settings.epochs * batches, disable=not progress, desc="train") as bar:
         for epoch in range(settings.epochs):
-            sums = {"policy": 0.0, "value": 0.0}
+            sums = {"policy": 0.0, "value": 0.0, "ownership": 0.0}
             order = torch.randperm(samples, generator=generator)
             for first in range(0, samples, settings.batch_size):
                 batch = order[first : first + settings.batch_size]
                 states = tensors.states[batch].to(device)
-                policy_logits, value_logits = model(states)
+                if learn_ownership:
+                    assert tensors.ownership is not None
+                    policy_logits, value_logits, owner_logits = model.forward_with_ownership(states)
+                    owners = tensors.ownership[batch].to(device=device, dtype=torch.long)
+                    ownership_loss = F.cross_entropy(owner_logits, owners)
+                else:
+                    policy_logits, value_logits = model(states)
+                    ownership_loss = torch.zeros((), device=device)
                 policy_loss = soft_cross_entropy(policy_logits, tensors.policy[batch].to(device))
                 value_loss = soft_cross_entropy(value_logits, tensors.value[batch].to(device))
-                if not bool(torch.isfinite(policy_loss + value_loss)):
+                total = policy_loss + value_loss + settings.ownership_weight * ownership_loss
+                if not bool(torch.isfinite(total)):
                     raise TrainingDiverged(
                         f"training diverged: policy loss {policy_loss.item()}, value loss "
-                        f"{value_loss.item()} in epoch {epoch + 1}, batch "
+                        f"{value_loss.item()}, ownership loss {ownership_loss.item()} in epoch "
+                        f"{epoch + 1}, batch "
                         f"{first // settings.batch_size + 1} (learning rate "
                         f"{settings.learning_rate:g}); the network is not usable"
                     )
                 optimizer.zero_grad(set_to_none=True)
-                torch.autograd.backward(policy_loss + value_loss)
+                torch.autograd.backward(total)
                 optimizer.step()
                 sums["policy"] += policy_loss.item() * len(batch)
                 sums["value"] += value_loss.item() * len(batch)
+                sums["ownership"] += ownership_loss.item() * len(batch)
                 bar.update()
                 bar.set_postfix(policy=policy_loss.item(), value=value_loss.item())
     model.train(was_training)
@@ -87,5 +106,7 @@ def train(
     if broken:
         raise TrainingDiverged(f"training diverged: non-finite weights in {broken[0]}")
     losses = {name: total / samples for name, total in sums.items()}
-    losses["loss"] = losses["policy"] + losses["value"]
+    losses["loss"] = (
+        losses["policy"] + losses["value"] + settings.ownership_weight * losses["ownership"]
+    )
     return losses

@@ -71,17 +71,26 @@ def test_loader_rebuilds_positions_and_targets(
     records: list[TrainingRecord], chunks: list[Path]
 ) -> None:
     tensors = load_training_tensors(chunks, augment=False)
-    expected_states, expected_values = [], []
+    expected_states, expected_values, expected_owners = [], [], []
     for _, (history, policies, payoff) in records:
-        game = tessarin_engine.Game(DIM)
+        game, movers = tessarin_engine.Game(DIM), []
         for (player, tile), policy in zip(history, policies):
             if not math.isnan(policy[0][1]):
                 expected_states.append(np.frombuffer(game.state(), np.uint8).reshape(5, DIM, DIM))
                 expected_values.append([payoff[(player + j) % 4] for j in range(4)])
+                movers.append(player)
             game.apply(tile)
+        # Who covers each cell at the end, read from the final position's planes.
+        final = np.frombuffer(game.state(), np.uint8).reshape(5, DIM, DIM)[:4]
+        owner = np.where(final.any(axis=0), final.argmax(axis=0) + game.current_player, -1)
+        for mover in movers:
+            expected_owners.append(np.where(owner < 0, 4, (owner - mover) % 4))
     assert len(tensors) == len(expected_states) == sum(len(r[1][0]) for r in records[:3])
     np.testing.assert_array_equal(tensors.states.numpy(), np.stack(expected_states))
     np.testing.assert_allclose(tensors.value.numpy(), expected_values)
+    assert tensors.ownership is not None
+    np.testing.assert_array_equal(tensors.ownership.numpy(), np.stack(expected_owners))
+    assert (tensors.ownership.numpy() == 4).any()  # a game also leaves cells nobody covers
     np.testing.assert_allclose(tensors.policy.sum(dim=1).numpy(), 1.0, rtol=1e-5)
     assert not (tensors.policy * (1 - tensors.states[:, 4].flatten(1))).any()  # mass on legal
 
@@ -93,10 +102,12 @@ def test_augmented_samples_are_exact_turns(chunks: list[Path]) -> None:
     for i in range(len(plain)):
         recorded = (plain.states[i].numpy(), plain.policy[i].numpy(), plain.value[i].numpy())
         loaded = (turned.states[i].numpy(), turned.policy[i].numpy(), turned.value[i].numpy())
+        assert plain.ownership is not None and turned.ownership is not None
         matches = {
             symmetry
             for symmetry in EXACT_SYMMETRIES
             if all((x == y).all() for x, y in zip(transform_sample(symmetry, *recorded), loaded))
+            and (symmetry.board(plain.ownership[i].numpy()) == turned.ownership[i].numpy()).all()
         }
         assert matches, f"sample {i} is no exact turn of the recorded one"
         used |= matches

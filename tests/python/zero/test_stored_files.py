@@ -4,6 +4,8 @@ by a process that was killed come back as a chunk."""
 
 from __future__ import annotations
 
+import dataclasses
+
 import subprocess
 from pathlib import Path
 
@@ -211,6 +213,22 @@ def test_checkpoints_without_a_checksum_still_load(tmp_path: Path) -> None:
     assert metadata == {"iteration": 4} and not loaded.settings.canonical
     for name, tensor in model.state_dict().items():
         torch.testing.assert_close(loaded.state_dict()[name], tensor)
+
+
+def test_checkpoints_from_before_the_head_widths_load_with_the_narrow_heads(
+    tmp_path: Path,
+) -> None:
+    narrow = NetworkSettings(4, 1, canonical=False, policy_channels=2, value_channels=4)
+    model = PolicyValueNet(dataclasses.replace(narrow, ownership_head=False))
+    path = tmp_path / "narrow.pt"
+    save_checkpoint(path, model, iteration=1)
+    payload = torch.load(path, weights_only=True)
+    del payload["sha256"]
+    for key in ("canonical", "policy_channels", "value_channels", "ownership_head"):
+        del payload["network"][key]
+    torch.save(payload, path)
+    loaded, _ = load_checkpoint(path)
+    assert loaded.settings == model.settings and loaded.ownership_head is None
 
 
 def test_a_diverged_network_is_never_saved_served_or_promoted(tmp_path: Path) -> None:
