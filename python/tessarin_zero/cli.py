@@ -412,6 +412,13 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
         help="self-play games per iteration (default: %(default)s)",
     )
     loop.add_argument(
+        "--final-learning-rate",
+        type=real(0.0, above=True),
+        default=None,
+        help="learning rate of the last iteration: the rate falls from --learning-rate along a "
+        "half cosine over --iterations (default: none, every iteration at --learning-rate)",
+    )
+    loop.add_argument(
         "--checkpoint", type=existing_file, help="network to start from (default: a new one)"
     )
     loop.add_argument(

@@ -355,8 +355,12 @@ def run_iterations(
                 iteration=iteration,
             )
         tensors, _ = load_window([run_dir / "records"], train_settings, dim=game.dim)
+        rate = scheduled_learning_rate(
+            args.learning_rate, args.final_learning_rate, iteration, args.iterations
+        )
+        phase = dataclasses.replace(train_settings, learning_rate=rate)
         try:
-            losses = train(candidate, tensors, train_settings, progress=not args.quiet)
+            losses = train(candidate, tensors, phase, progress=not args.quiet)
         except TrainingDiverged as error:
             raise TrainingDiverged(
                 f"{error}. Iteration {iteration} is not saved; --resume continues after "
@@ -424,6 +428,20 @@ def run_iterations(
         )
         print("\n" + "\n".join(figures.lines()))
         print(f"Final figures in {figures.save(run_dir)}")
+
+
+def scheduled_learning_rate(
+    first: float, last: float | None, iteration: int, iterations: int
+) -> float:
+    """The learning rate of `iteration` (1-based) of `iterations`: `first` throughout without a
+    `last`, else falling from `first` at the first iteration to `last` at the final one along a
+    half cosine, which keeps the early rate longest and lands softly. Late iterations train on
+    data from stronger networks with smaller steps, so the network the run ends with swings
+    less from one iteration to the next."""
+    if last is None or iterations <= 1:
+        return first if last is None else last
+    progress = min(1.0, (iteration - 1) / (iterations - 1))
+    return last + (first - last) * 0.5 * (1.0 + math.cos(math.pi * progress))
 
 
 def print_summary(rows: Sequence[IterationMetrics], run_dir: Path) -> None:
