@@ -41,7 +41,12 @@ def new_batch(game: GameSettings, games: int, total_games: int) -> Any:
             "(use the per-game worker driver)"
         )
     return tessarin_engine.SelfPlayBatch(
-        game, games=games, total_games=total_games, dtype="float32"
+        game,
+        games=games,
+        total_games=total_games,
+        dtype="float32",
+        fast_sims=game.fast_sims_per_move,
+        full_search_share=game.full_search_share,
     )
 
 

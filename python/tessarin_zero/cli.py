@@ -48,6 +48,10 @@ SETTINGS_HELP = {
     "c_init": "exploration constant added to the selection score",
     "dirichlet_alpha": "concentration of the root noise",
     "exploration_fraction": "weight of the root noise in the priors",
+    "fast_sims_per_move": "playout-cap randomization, batched self-play only: simulations of "
+    "the fast searches that choose most actions without a policy target (0: every search full)",
+    "full_search_share": "share of actions searched in full (sims_per_move, noise, policy "
+    "target) when fast_sims_per_move is above 0",
     "channels": "channels of the network's residual tower",
     "blocks": "residual blocks of the network",
     "canonical": "turn every position so that the mover's start corner is top left before the "
@@ -147,6 +151,8 @@ SETTINGS_TYPES: dict[str, Callable[[str], Any]] = {
     "c_init": real(0.0, single=True),
     "dirichlet_alpha": real(0.0, above=True, single=True),
     "exploration_fraction": real(0.0, 1.0, single=True),
+    "fast_sims_per_move": whole(0),
+    "full_search_share": real(0.0, 1.0, single=True),
     "channels": whole(1),
     "blocks": whole(0),
     "policy_channels": whole(1),
@@ -496,6 +502,13 @@ def parse(argv: Optional[Sequence[str]]) -> argparse.Namespace:
         parser.error(
             "argument --driver: batched needs tessarin_engine.SelfPlayBatch, which this build "
             "of the engine lacks; use --driver worker"
+        )
+    if getattr(args, "fast_sims_per_move", 0) and (
+        getattr(args, "driver", None) == "worker" or not engine_has_batches()
+    ):
+        parser.error(
+            "argument --fast-sims-per-move: playout-cap randomization is played by batched "
+            "self-play only (--driver batched, tessarin_engine.SelfPlayBatch)"
         )
     check_backend(parser, args)
     device = getattr(args, "device", "cpu")

@@ -21,6 +21,11 @@ class GameSettings:
     c_init: float = 1.25
     dirichlet_alpha: float = 0.3
     exploration_fraction: float = 0.25
+    fast_sims_per_move: int = 0
+    """Playout-cap randomization (batched self-play only): with it above 0, an action's search
+    is a full one (sims_per_move, noise, a policy target) with probability full_search_share and
+    otherwise a fast one of this many simulations that only chooses the action."""
+    full_search_share: float = 0.25
 
 
 @dataclass(frozen=True)

@@ -1,7 +1,7 @@
 // Batched self-play against the per-game training driver: with the same seeds and a deterministic
 // scripted network, every game of a batch is the game the driver plays (history, policies,
 // payoff), whatever the number of slots, the board side or the layout of the positions. Also: a
-// network that gives NaN values, and answers of the wrong size.
+// network that gives NaN values, answers of the wrong size, and playout-cap randomization.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -204,6 +204,78 @@ TEST(SelfPlayBatch, SettingsTheModuleWouldStopOnAreRefusedAtOnce) {
   refuses(alpha, 1, 1);
   alpha.dirichlet_alpha = std::numeric_limits<float>::quiet_NaN();
   refuses(alpha, 1, 1);
+}
+
+// Plays a batch to its end against the script, counting the evaluations it asked for.
+std::uint64_t evaluations_of(SelfPlayBatch& batch, std::map<std::uint64_t, TrainingRecord>& games) {
+  std::uint64_t evaluations = 0;
+  const std::size_t size = batch.position_size();
+  const std::size_t cells = size / kStatePlanes;
+  std::vector<std::uint8_t> positions;
+  for (;;) {
+    const std::size_t waiting = batch.step().size();
+    for (FinishedGame& finished : batch.take_finished())
+      games.emplace(finished.number, std::move(finished.record));
+    if (waiting == 0) return evaluations;
+    evaluations += waiting;
+    positions.resize(waiting * size);
+    batch.write_positions(std::span<std::uint8_t>(positions));
+    Floats policy(waiting * cells);
+    Floats value(waiting * 4);
+    for (std::size_t k = 0; k < waiting; ++k) {
+      Script{}.answer(std::span<const std::uint8_t>(positions).subspan(k * size, size),
+                      std::span<float>(policy).subspan(k * cells, cells),
+                      std::span<float>(value).subspan(k * 4, 4));
+    }
+    batch.complete(policy, value);
+  }
+}
+
+TEST(SelfPlayBatch, PlayoutCapSearchesMostActionsFastAndWithoutATarget) {
+  const Config config = batch_config(7, 1);
+  const auto play = [&](PlayoutCap cap, std::uint64_t& actions, std::uint64_t& targets) {
+    SelfPlayBatch batch(config, 8, 8, 21, cap);
+    std::map<std::uint64_t, TrainingRecord> games;
+    const std::uint64_t evaluations = evaluations_of(batch, games);
+    EXPECT_EQ(games.size(), 8U);
+    actions = targets = 0;
+    for (const auto& [number, record] : games) {
+      for (const Policy& policy : record.policies) {
+        ++actions;
+        const bool target = !std::isnan(policy.front().second);
+        targets += target ? 1 : 0;
+        float sum = 0.0F;
+        for (const auto& [tile, share] : policy) {
+          EXPECT_EQ(std::isnan(share), !target);  // a policy is a target whole or not at all
+          sum += share;
+        }
+        if (target) {
+          EXPECT_NEAR(sum, 1.0F, 1e-5F);
+        }
+      }
+    }
+    return evaluations;
+  };
+  std::uint64_t actions = 0;
+  std::uint64_t targets = 0;
+  // Only fast searches: at most one evaluation for the root and one per simulation.
+  const std::uint64_t fast = play(PlayoutCap{.fast_sims = 2, .full_share = 0.0F}, actions, targets);
+  EXPECT_EQ(targets, 0U);
+  EXPECT_LE(fast, actions * 3);
+  // Every search full: the fast simulations are never used, every action is a target.
+  const std::uint64_t full = play(PlayoutCap{.fast_sims = 2, .full_share = 1.0F}, actions, targets);
+  EXPECT_EQ(targets, actions);
+  EXPECT_GT(full, actions * 3);
+  // A quarter searched in full, drawn per action.
+  play(PlayoutCap{.fast_sims = 2, .full_share = 0.25F}, actions, targets);
+  EXPECT_GT(targets, actions / 8);
+  EXPECT_LT(targets, actions * 3 / 8);
+}
+
+TEST(SelfPlayBatch, PlayoutCapSharesOutsideZeroToOneAreRefused) {
+  for (const float share : {-0.1F, 1.5F, std::numeric_limits<float>::quiet_NaN()}) {
+    EXPECT_THROW(SelfPlayBatch(batch_config(7, 1), 1, 1, 3, PlayoutCap{4, share}), FatalStop);
+  }
 }
 
 }  // namespace

@@ -34,15 +34,23 @@ BatchObject* as_batch(PyObject* self) {
 }
 
 PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"config", "games", "total_games", "dtype", "seed", nullptr};
+  static const char* keywords[] = {"config", "games",     "total_games",       "dtype",
+                                   "seed",   "fast_sims", "full_search_share", nullptr};
   PyObject* config_object = nullptr;
   Py_ssize_t games = 0;
   Py_ssize_t total_games = 0;
   const char* dtype = "float32";
   PyObject* seed_object = Py_None;
-  if (PyArg_ParseTupleAndKeywords(args, kwargs, "Onn|$sO:SelfPlayBatch",
+  Py_ssize_t fast_sims = 0;
+  double full_search_share = 1.0;
+  if (PyArg_ParseTupleAndKeywords(args, kwargs, "Onn|$sOnd:SelfPlayBatch",
                                   const_cast<char**>(keywords), &config_object, &games,
-                                  &total_games, &dtype, &seed_object) == 0) {
+                                  &total_games, &dtype, &seed_object, &fast_sims,
+                                  &full_search_share) == 0) {
+    return nullptr;
+  }
+  if (fast_sims < 0) {
+    PyErr_Format(PyExc_ValueError, "fast_sims must not be negative, not %zd", fast_sims);
     return nullptr;
   }
   if (games < 1) {
@@ -63,8 +71,10 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
   SelfPlayBatch* batch = nullptr;
   try {
+    const PlayoutCap cap{static_cast<std::uint64_t>(fast_sims),
+                         static_cast<float>(full_search_share)};
     batch = new SelfPlayBatch(*config, static_cast<std::size_t>(games),
-                              static_cast<std::uint64_t>(total_games), seed);
+                              static_cast<std::uint64_t>(total_games), seed, cap);
   } catch (const FatalStop& stop) {
     PyErr_SetString(PyExc_ValueError, stop.what());
     return nullptr;
@@ -181,10 +191,14 @@ bool add_batch_types(PyObject* module) {
   batch_type.tp_basicsize = sizeof(BatchObject);
   batch_type.tp_flags = Py_TPFLAGS_DEFAULT;
   batch_type.tp_doc =
-      "SelfPlayBatch(config, games, total_games, *, dtype=\"float32\", seed=None)\n--\n\n"
+      "SelfPlayBatch(config, games, total_games, *, dtype=\"float32\", seed=None, "
+      "fast_sims=0, full_search_share=1.0)\n--\n\n"
       "games training games side by side, total_games in all, each exactly the worker module's "
       "training game; config has the module's eight settings. Every step evaluates the waiting "
-      "positions of all games together.";
+      "positions of all games together. With fast_sims > 0, each action's search is a full one "
+      "(sims_per_move simulations, root noise, a policy target) with probability "
+      "full_search_share and otherwise a fast one (fast_sims simulations, no noise, NaN policy "
+      "shares: no target).";
   batch_type.tp_new = batch_new;
   batch_type.tp_dealloc = batch_dealloc;
   batch_type.tp_methods = batch_methods;

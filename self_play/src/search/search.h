@@ -150,7 +150,18 @@ class PositionSearch {
  public:
   PositionSearch(Node& root, const Game& game, const Config& config, RandomSource& random,
                  TileMoveTableCache* tables = nullptr)
-      : root_(&root), game_(&game), config_(&config), random_(&random), tables_(tables) {}
+      : PositionSearch(root, game, config, random, tables, config.sims_per_move, true) {}
+
+  // A search of `simulations` simulations, with root noise only if `noise`.
+  PositionSearch(Node& root, const Game& game, const Config& config, RandomSource& random,
+                 TileMoveTableCache* tables, std::uint64_t simulations, bool noise)
+      : root_(&root),
+        game_(&game),
+        config_(&config),
+        random_(&random),
+        tables_(tables),
+        target_(simulations),
+        noise_(noise) {}
 
   // The position that waits for an evaluation (the same until `complete`), or nullptr when the
   // search is over: finished, or failed (see failure()). Throws FatalStop when the game refuses a
@@ -169,14 +180,14 @@ class PositionSearch {
         case Stage::kLeafWaits:
           return stage_ == Stage::kRootWaits ? game_ : &*descent_.game;
         case Stage::kNoise:
-          if (root_->children().size() >= 2) {
+          if (noise_ && root_->children().size() >= 2) {
             add_root_noise(*root_, config_->dirichlet_alpha, config_->exploration_fraction,
                            *random_);
           }
           stage_ = Stage::kSimulations;
           break;
         case Stage::kSimulations:
-          if (simulations_ == config_->sims_per_move) {
+          if (simulations_ == target_) {
             stage_ = Stage::kOver;
             break;
           }
@@ -228,6 +239,8 @@ class PositionSearch {
   const Config* config_;
   RandomSource* random_;
   TileMoveTableCache* tables_;
+  std::uint64_t target_;  // simulations to run
+  bool noise_;
   Stage stage_ = Stage::kRoot;
   std::uint64_t simulations_ = 0;
   Descent descent_;

@@ -37,8 +37,10 @@ class SelfPlayBatch {
   // every game's source is seeded from the operating system's entropy. Throws FatalStop for a
   // board side the engine refuses, a noise concentration not above 0, a representation other
   // than 1 or 2, or no games.
+  // `cap` randomizes each action's search between full and fast (see PlayoutCap); a share
+  // outside [0, 1] or NaN is refused (FatalStop).
   SelfPlayBatch(const Config& config, std::size_t games, std::uint64_t total_games,
-                std::optional<std::uint64_t> seed = std::nullopt);
+                std::optional<std::uint64_t> seed = std::nullopt, PlayoutCap cap = {});
 
   // Advances every game that does not wait. Returns the slots that now wait, ascending; empty
   // once every game has finished. Calling it again before complete() returns the same slots.
@@ -90,6 +92,7 @@ class SelfPlayBatch {
   void abandon_game(Slot& slot, const std::string& message);
 
   Config config_;
+  PlayoutCap cap_;
   std::uint64_t total_;
   std::optional<std::uint64_t> seed_;
   std::vector<Slot> slots_;

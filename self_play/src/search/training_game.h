@@ -9,6 +9,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -61,6 +62,20 @@ inline std::uint32_t greedy_action(const VisitDistribution& dist) {
   return chosen;
 }
 
+// Playout-cap randomization: each action's search is a full one (config.sims_per_move
+// simulations, root noise, its visit shares a policy target) with probability `full_share`, and
+// otherwise a fast one (`fast_sims` simulations, no noise, no target: its policy shares are NaN,
+// which the host reads as "no target"). Fast searches still choose the action, so a game costs
+// far fewer evaluations while its outcome, the value target of every full search, stays that of
+// searched play. `fast_sims` 0 turns it off: every search is full and no random number is drawn
+// for the choice, so games are those of a game without it.
+struct PlayoutCap {
+  std::uint64_t fast_sims = 0;
+  float full_share = 1.0F;
+
+  bool enabled() const { return fast_sims != 0; }
+};
+
 // One training game, played step by step: `next` advances (searches, chooses, applies tiles)
 // until a position needs the network, `complete` takes the network's answer. The tree is reused
 // from one action to the next; the parts no longer reachable are released as the root moves
@@ -69,8 +84,8 @@ inline std::uint32_t greedy_action(const VisitDistribution& dist) {
 class TrainingGame {
  public:
   // Throws FatalStop for a board side the engine refuses.
-  TrainingGame(const Config& config, RandomSource& random)
-      : config_(config), random_(&random), game_(Game::reset(config.dim)) {}
+  TrainingGame(const Config& config, RandomSource& random, PlayoutCap cap = {})
+      : config_(config), cap_(cap), random_(&random), game_(Game::reset(config.dim)) {}
   TrainingGame(const TrainingGame&) = delete;
   TrainingGame& operator=(const TrainingGame&) = delete;
 
@@ -86,7 +101,9 @@ class TrainingGame {
           over_ = true;
           return nullptr;
         }
-        search_.emplace(root_, game_, config_, *random_, &tables_);
+        full_search_ = !cap_.enabled() || random_->uniform_float() < cap_.full_share;
+        const std::uint64_t simulations = full_search_ ? config_.sims_per_move : cap_.fast_sims;
+        search_.emplace(root_, game_, config_, *random_, &tables_, simulations, full_search_);
       }
       if (const Game* position = search_->next()) return position;
       if (search_->failure()) {
@@ -139,8 +156,10 @@ class TrainingGame {
     Policy& policy = policies_.emplace_back();
     dist_.clear();
     for (const Node& child : root_.children()) {
-      policy.emplace_back(static_cast<std::int32_t>(child.tile()),
-                          static_cast<float>(child.visit_count()) / static_cast<float>(total));
+      const float share =
+          full_search_ ? static_cast<float>(child.visit_count()) / static_cast<float>(total)
+                       : std::numeric_limits<float>::quiet_NaN();
+      policy.emplace_back(static_cast<std::int32_t>(child.tile()), share);
       dist_.emplace_back(child.tile(), child.visit_count());
     }
     if (dist_.empty()) fatal("assertion failed: visit_dist.len() > 0");
@@ -155,6 +174,7 @@ class TrainingGame {
   }
 
   Config config_;
+  PlayoutCap cap_;
   RandomSource* random_;
   // The game and its searches' copies share the tables of the turns they pass.
   TileMoveTableCache tables_;
@@ -163,6 +183,7 @@ class TrainingGame {
   std::optional<PositionSearch> search_;
   std::vector<Policy> policies_;
   VisitDistribution dist_;
+  bool full_search_ = true;  // of the current search
   bool over_ = false;
   bool failed_ = false;
   std::string failure_;

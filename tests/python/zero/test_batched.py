@@ -20,7 +20,7 @@ from tessarin_zero.batched import (
     play_batch,
 )
 from tessarin_zero.batched_pool import ServerEvaluator
-from tessarin_zero.data import RecordWriter
+from tessarin_zero.data import RecordWriter, load_training_tensors, read_chunk
 from tessarin_zero.inference import BatchEvaluator
 from tessarin_zero.network import PolicyValueNet
 from tessarin_zero.pool import ReplyChannel
@@ -127,6 +127,21 @@ def test_the_engine_batch_plays_games_whose_records_are_sound(rep: int, tmp_path
             new_batch(game, games=3, total_games=5), evaluator, lambda record: writer.add((0, record))
         )
     assert run.games == 5 and run.evaluations > 0
+
+
+@pytest.mark.skipif(not batched_available(), reason="the engine has no batched type yet")
+def test_playout_cap_settings_reach_the_engine_and_fast_actions_are_no_samples(
+    tmp_path: Any,
+) -> None:
+    torch.manual_seed(0)
+    game = GameSettings(dim=DIM, sims_per_move=4, fast_sims_per_move=1, full_search_share=0.5)
+    evaluator = BatchEvaluator(PolicyValueNet(NetworkSettings(8, 1)), channels_last=False)
+    with RecordWriter(tmp_path, game) as writer:
+        play_batch(new_batch(game, 3, 6), evaluator, lambda record: writer.add((0, record)))
+    (chunk,) = sorted(tmp_path.glob("*.npz"))
+    searched = read_chunk(chunk).has_policy
+    assert 0 < searched.sum() < len(searched)  # both kinds of search, drawn per action
+    assert len(load_training_tensors([chunk], augment=False)) == searched.sum()
 
 
 @pytest.mark.parametrize("channels_last", [False, True])

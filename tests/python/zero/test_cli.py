@@ -93,6 +93,8 @@ BAD_SETTINGS = [
     (["selfplay", "--backend", "ray", "--ray-address", ""], "--ray-address"),
     (["selfplay", "--backend", "ray", "--ray-address", "head :6379"], "--ray-address"),
     (["loop", "--backend", "ray", "--driver", "worker"], "--backend: ray plays batched"),
+    (["loop", "--fast-sims-per-move", "8", "--driver", "worker"], "--fast-sims-per-move"),
+    (["selfplay", "--full-search-share", "1.5"], "--full-search-share"),
     (["selfplay", "--backend", "ray", "--device", "cuda"], "--device: cuda with --backend ray"),
 ]
 
