@@ -420,9 +420,10 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
     loop.add_argument(
         "--final-learning-rate",
         type=real(0.0, above=True),
-        default=None,
+        default=1e-4,
         help="learning rate of the last iteration: the rate falls from --learning-rate along a "
-        "half cosine over --iterations (default: none, every iteration at --learning-rate)",
+        "half cosine over --iterations (default: %(default)s; give --learning-rate's value for "
+        "a constant rate)",
     )
     loop.add_argument(
         "--checkpoint", type=existing_file, help="network to start from (default: a new one)"
@@ -541,6 +542,8 @@ def check_loop_folder(
         stored = load_loop_settings(args.run_dir)
     except ValueError as error:
         parser.error(str(error))
+    # Loops stored before the learning-rate schedule existed trained at a constant rate.
+    stored = {"final_learning_rate": None, **stored}
     known = set(loop_flags(args))
     resumed = build_parser({k: v for k, v in stored.items() if k in known}).parse_args(argv)
     for key in FIXED_ON_RESUME:

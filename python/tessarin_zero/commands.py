@@ -371,6 +371,7 @@ def run_iterations(
             candidate,
             iteration=iteration,
             losses=losses,
+            learning_rate=rate,
         )
         result = run_arena(
             candidate,
@@ -437,9 +438,9 @@ def scheduled_learning_rate(
     `last`, else falling from `first` at the first iteration to `last` at the final one along a
     half cosine, which keeps the early rate longest and lands softly. Late iterations train on
     data from stronger networks with smaller steps, so the network the run ends with swings
-    less from one iteration to the next."""
+    less from one iteration to the next. A loop of one iteration trains at `first`."""
     if last is None or iterations <= 1:
-        return first if last is None else last
+        return first
     progress = min(1.0, (iteration - 1) / (iterations - 1))
     return last + (first - last) * 0.5 * (1.0 + math.cos(math.pi * progress))
 

@@ -16,7 +16,7 @@ import torch
 
 from games import uniform_game
 from test_stored_files import garble
-from tessarin_zero.cli import engine_has_batches, main
+from tessarin_zero.cli import engine_has_batches, main, parse
 from tessarin_zero.data import RecordWriter, read_chunk
 from tessarin_zero.network import PolicyValueNet, load_checkpoint, save_checkpoint
 from tessarin_zero.runs import RunLock, new_run_dir
@@ -131,7 +131,9 @@ def test_the_ray_backend_without_its_package_is_a_usage_error(
     )
     with pytest.raises(SystemExit) as stop:
         main(["selfplay", "--backend", "ray", "--quiet"])
-    assert stop.value.code == 2 and "pip install 'tessarin-self-play[ray]'" in capsys.readouterr().err
+    assert (
+        stop.value.code == 2 and "pip install 'tessarin-self-play[ray]'" in capsys.readouterr().err
+    )
 
 
 def write_records(folder: Path, games: int = 2, dim: int = 5) -> Path:
@@ -186,9 +188,7 @@ def test_a_run_folder_in_use_is_refused(tmp_path: Path) -> None:
     assert not (run / "records").exists()
 
 
-def test_default_run_folders_are_unique(
-    tmp_path: Path, monkeypatch: pytest.MonkeyPatch
-) -> None:
+def test_default_run_folders_are_unique(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.chdir(tmp_path)
     folders = [new_run_dir() for _ in range(3)]  # within one second, as two runs may start
     assert len(set(folders)) == 3 and all(folder.is_dir() for folder in folders)
@@ -227,9 +227,20 @@ def test_loop_refuses_a_used_folder_and_resumes_after_its_last_iteration(
     for name in ("iteration-002.pt", "best.pt"):
         load_checkpoint(run / "checkpoints" / name)
     assert (run / "records" / "set-aside" / chunk.name).exists()
-    settings = load_checkpoint(run / "checkpoints" / "iteration-002.pt")[0].settings
+    network, metadata = load_checkpoint(run / "checkpoints" / "iteration-002.pt")
     # The run's own network settings, not the defaults.
-    assert (settings.channels, settings.blocks, settings.canonical) == (8, 1, False)
+    assert (network.settings.channels, network.settings.blocks) == (8, 1)
+    assert not network.settings.canonical
+    # One iteration alone trains at --learning-rate; the last of two at --final-learning-rate.
+    assert load_checkpoint(run / "checkpoints" / "iteration-001.pt")[1]["learning_rate"] == 1e-3
+    assert metadata["learning_rate"] == pytest.approx(1e-4)
+
+
+def test_loops_stored_before_the_schedule_resume_at_a_constant_rate(tmp_path: Path) -> None:
+    (tmp_path / "run.json").write_text(json.dumps({"iterations": 3, "learning_rate": 0.002}))
+    resumed = parse(["loop", "--run-dir", str(tmp_path), "--resume"])
+    assert (resumed.learning_rate, resumed.final_learning_rate) == (0.002, None)
+    assert parse(["loop", "--run-dir", str(tmp_path / "new")]).final_learning_rate == 1e-4
 
 
 def test_the_readme_commands_share_one_run_folder(tmp_path: Path) -> None:
