@@ -438,7 +438,7 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
     loop.add_argument(
         "--final-games",
         type=whole(0),
-        default=400,
+        default=2000,
         help="after the last iteration, rotated-seat games of its network against random and "
         "heuristic players, and of the heuristic against random players (0: none; default: "
         "%(default)s)",
