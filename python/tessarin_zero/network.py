@@ -38,7 +38,7 @@ CHECKPOINT_FORMAT = 1
 CHECKSUM_KEY = "sha256"  # absent from checkpoints written before it: those load unchecked
 
 _VALUE_HIDDEN = 64
-# Head widths of the networks saved before they could be chosen.
+# The settings of networks saved before these fields existed: unturned, with narrow heads.
 _FIRST_HEADS = {
     "canonical": False,
     "policy_channels": 2,
