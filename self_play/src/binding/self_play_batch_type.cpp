@@ -43,10 +43,9 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* seed_object = Py_None;
   Py_ssize_t fast_sims = 0;
   double full_search_share = 1.0;
-  if (PyArg_ParseTupleAndKeywords(args, kwargs, "Onn|$sOnd:SelfPlayBatch",
-                                  const_cast<char**>(keywords), &config_object, &games,
-                                  &total_games, &dtype, &seed_object, &fast_sims,
-                                  &full_search_share) == 0) {
+  if (PyArg_ParseTupleAndKeywords(
+          args, kwargs, "Onn|$sOnd:SelfPlayBatch", const_cast<char**>(keywords), &config_object,
+          &games, &total_games, &dtype, &seed_object, &fast_sims, &full_search_share) == 0) {
     return nullptr;
   }
   if (fast_sims < 0) {

@@ -156,9 +156,9 @@ class TrainingGame {
     Policy& policy = policies_.emplace_back();
     dist_.clear();
     for (const Node& child : root_.children()) {
-      const float share =
-          full_search_ ? static_cast<float>(child.visit_count()) / static_cast<float>(total)
-                       : std::numeric_limits<float>::quiet_NaN();
+      const float share = full_search_
+                              ? static_cast<float>(child.visit_count()) / static_cast<float>(total)
+                              : std::numeric_limits<float>::quiet_NaN();
       policy.emplace_back(static_cast<std::int32_t>(child.tile()), share);
       dist_.emplace_back(child.tile(), child.visit_count());
     }
