@@ -369,7 +369,7 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
         "--seed",
         type=whole(0, 2**63 - 1),
         default=None,
-        help="seed of the random and " "heuristic players (default: the system's entropy)",
+        help="seed of the random and heuristic players (default: the system's entropy)",
     )
     arena.add_argument(
         "--keep-games", type=Path, default=None, help="folder to write one game per match to"

@@ -84,8 +84,10 @@ Config batch_config(std::uint64_t dim, std::uint64_t rep) {
                 .exploration_fraction = 0.25F};
 }
 
-// Plays a whole batch against the script; the finished games by number.
-std::map<std::uint64_t, TrainingRecord> play_batch(SelfPlayBatch& batch, const Script& script) {
+// Plays a whole batch against the script; the finished games by number. With `evaluations`,
+// counts there the positions the batch asked to have evaluated.
+std::map<std::uint64_t, TrainingRecord> play_batch(SelfPlayBatch& batch, const Script& script,
+                                                   std::uint64_t* evaluations = nullptr) {
   std::map<std::uint64_t, TrainingRecord> games;
   const std::size_t size = batch.position_size();
   const std::size_t cells = size / kStatePlanes;
@@ -97,6 +99,7 @@ std::map<std::uint64_t, TrainingRecord> play_batch(SelfPlayBatch& batch, const S
     for (FinishedGame& finished : batch.take_finished())
       games.emplace(finished.number, std::move(finished.record));
     if (waiting == 0) break;
+    if (evaluations != nullptr) *evaluations += waiting;
     positions.resize(waiting * size);
     batch.write_positions(std::span<std::uint8_t>(positions));
     policy.resize(waiting * cells);
@@ -206,37 +209,12 @@ TEST(SelfPlayBatch, SettingsTheModuleWouldStopOnAreRefusedAtOnce) {
   refuses(alpha, 1, 1);
 }
 
-// Plays a batch to its end against the script, counting the evaluations it asked for.
-std::uint64_t evaluations_of(SelfPlayBatch& batch, std::map<std::uint64_t, TrainingRecord>& games) {
-  std::uint64_t evaluations = 0;
-  const std::size_t size = batch.position_size();
-  const std::size_t cells = size / kStatePlanes;
-  std::vector<std::uint8_t> positions;
-  for (;;) {
-    const std::size_t waiting = batch.step().size();
-    for (FinishedGame& finished : batch.take_finished())
-      games.emplace(finished.number, std::move(finished.record));
-    if (waiting == 0) return evaluations;
-    evaluations += waiting;
-    positions.resize(waiting * size);
-    batch.write_positions(std::span<std::uint8_t>(positions));
-    Floats policy(waiting * cells);
-    Floats value(waiting * 4);
-    for (std::size_t k = 0; k < waiting; ++k) {
-      Script{}.answer(std::span<const std::uint8_t>(positions).subspan(k * size, size),
-                      std::span<float>(policy).subspan(k * cells, cells),
-                      std::span<float>(value).subspan(k * 4, 4));
-    }
-    batch.complete(policy, value);
-  }
-}
-
 TEST(SelfPlayBatch, PlayoutCapSearchesMostActionsFastAndWithoutATarget) {
   const Config config = batch_config(7, 1);
   const auto play = [&](PlayoutCap cap, std::uint64_t& actions, std::uint64_t& targets) {
     SelfPlayBatch batch(config, 8, 8, 21, cap);
-    std::map<std::uint64_t, TrainingRecord> games;
-    const std::uint64_t evaluations = evaluations_of(batch, games);
+    std::uint64_t evaluations = 0;
+    const std::map<std::uint64_t, TrainingRecord> games = play_batch(batch, Script{}, &evaluations);
     EXPECT_EQ(games.size(), 8U);
     actions = targets = 0;
     for (const auto& [number, record] : games) {

@@ -56,9 +56,7 @@ def test_the_player_under_test_takes_its_seat_and_only_that(rotate: bool) -> Non
     assert test.seats == {i: {seat} for i, seat in enumerate(expected)}
     for i, seat in enumerate(expected):
         assert seat not in opponent.seats[i] and len(opponent.seats[i]) == 3
-    assert [len(group) for group in result.by_seat()] == (
-        [3, 3, 3, 3] if rotate else [10, 0, 0, 0]
-    )
+    assert [len(group) for group in result.by_seat()] == ([3, 3, 3, 3] if rotate else [10, 0, 0, 0])
     assert [rotated_games(n) for n in (0, 1, 4, 5)] == [0, 4, 4, 8]
 
 
@@ -200,7 +198,15 @@ def test_the_arena_reports_every_match_and_keeps_one_game_each() -> None:
     }
     assert result.kept["vs best"].seats == ["candidate", "best", "best", "best"]
     unopposed = run_arena(
-        candidate, None, TINY, GameSettings(dim=5), ServerSettings(),
-        games_vs_random=4, games_vs_best=8, workers=1, threshold=1.0, progress=False,
+        candidate,
+        None,
+        TINY,
+        GameSettings(dim=5),
+        ServerSettings(),
+        games_vs_random=4,
+        games_vs_best=8,
+        workers=1,
+        threshold=1.0,
+        progress=False,
     )
     assert unopposed.promoted and unopposed.vs_best.games == 0

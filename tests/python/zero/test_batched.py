@@ -124,7 +124,9 @@ def test_the_engine_batch_plays_games_whose_records_are_sound(rep: int, tmp_path
     with RecordWriter(tmp_path, game) as writer:
         # The batch's records lack the worker id that the module's carry in front.
         run = play_batch(
-            new_batch(game, games=3, total_games=5), evaluator, lambda record: writer.add((0, record))
+            new_batch(game, games=3, total_games=5),
+            evaluator,
+            lambda record: writer.add((0, record)),
         )
     assert run.games == 5 and run.evaluations > 0
 

@@ -75,17 +75,3 @@ def test_canonical_view_finds_the_mover_and_answers_every_turn_alike() -> None:
                 np.testing.assert_allclose(mine[2], symmetry.board(owners), rtol=1e-4, atol=1e-5)
                 theirs = plain(torch.from_numpy(turned))[1].numpy()
                 assert not np.allclose(theirs, plain(torch.from_numpy(planes))[1].numpy())
-
-
-def test_ownership_is_an_extra_output_that_play_never_sees() -> None:
-    torch.manual_seed(3)
-    model = PolicyValueNet(NetworkSettings(channels=4, blocks=1)).eval()
-    planes = torch.rand(2, 5, 6, 6).round()
-    with torch.no_grad():
-        policy, value, owners = model.forward_with_ownership(planes)
-        assert owners.shape == (2, 5, 6, 6)
-        for plain, extended in zip(model(planes), (policy, value)):
-            torch.testing.assert_close(plain, extended)
-    without = PolicyValueNet(NetworkSettings(channels=4, blocks=1, ownership_head=False))
-    with pytest.raises(ValueError, match="no ownership head"):
-        without.forward_with_ownership(planes)

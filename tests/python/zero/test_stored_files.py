@@ -228,7 +228,9 @@ def test_checkpoints_from_before_the_head_widths_load_with_the_narrow_heads(
         del payload["network"][key]
     torch.save(payload, path)
     loaded, _ = load_checkpoint(path)
-    assert loaded.settings == model.settings and loaded.ownership_head is None
+    assert loaded.settings == model.settings
+    with pytest.raises(ValueError, match="no ownership head"):
+        loaded.forward_with_ownership(torch.zeros(1, 5, 6, 6))
 
 
 def test_a_diverged_network_is_never_saved_served_or_promoted(tmp_path: Path) -> None:
