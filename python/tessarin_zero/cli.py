@@ -7,7 +7,8 @@ a value out of range is a usage error (exit status 2) before anything runs.
 ``selfplay``, ``train`` and ``loop`` work in a run folder, ``runs/<date>-<time>/`` unless
 ``--run-dir`` names one: ``records/`` (self-play chunks), ``checkpoints/`` (``best.pt`` and
 one per iteration), ``metrics.csv``, the plots ``losses.png`` and ``win_rate.png``, and the
-loop's settings ``run.json``. ``loop`` refuses a folder that is in use unless ``--resume``
+loop's settings ``run.json`` (and ``warm-start/``, the heuristic games a loop started with
+``--warm-start-games`` trained on first). ``loop`` refuses a folder that is in use unless ``--resume``
 continues it; ``train`` needs ``--run-dir`` or ``--data`` to know which records to train on.
 
 The loop plays self-play with the newest network. After each iteration the arena measures the
@@ -432,7 +433,15 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
         "--seed",
         type=whole(0, 2**63 - 1),
         default=0,
-        help="torch seed of the new network (default: %(default)s)",
+        help="torch seed of the new network, and of the warm start's heuristic players "
+        "(default: %(default)s)",
+    )
+    loop.add_argument(
+        "--warm-start-games",
+        type=whole(0),
+        default=0,
+        help="before the first iteration, train the network on this many games of four "
+        "heuristic players, kept in the run's warm-start/ (0: none; default: %(default)s)",
     )
     arena_flags(loop)
     loop.add_argument(

@@ -36,6 +36,7 @@ from .records import recover_journal, set_aside
 from .runs import RunFolderBusy, RunLock, load_loop_settings, new_run_dir, save_loop_settings
 from .server import ServerError
 from .settings import GameSettings, NetworkSettings, ServerSettings, TrainSettings
+from .teacher import WARM_START_FOLDER, warm_start
 from .train import TrainingDiverged, train
 
 _log = logging.getLogger("tessarin_zero")
@@ -280,6 +281,8 @@ def loop(args: argparse.Namespace) -> None:
         else:
             torch.manual_seed(args.seed)
             candidate, _ = load_or_new(args.checkpoint, settings_from(args, NetworkSettings))
+            if args.warm_start_games > 0:
+                warm_start_network(args, run_dir, candidate)
             best = PolicyValueNet(candidate.settings)
             best.load_state_dict(candidate.state_dict())
             save_checkpoint(iteration_checkpoint(run_dir, 0), candidate, iteration=0)
@@ -289,6 +292,27 @@ def loop(args: argparse.Namespace) -> None:
             save_loop_settings(run_dir, flags)
             log = MetricsLog(run_dir)
         run_iterations(args, run_dir, candidate, best, log, ray)
+
+
+def warm_start_network(args: argparse.Namespace, run_dir: Path, model: PolicyValueNet) -> None:
+    """Trains the loop's first network on games of four heuristic players (see ``teacher``),
+    at the first iteration's learning rate."""
+    rate = scheduled_learning_rate(args.learning_rate, args.final_learning_rate, 1, args.iterations)
+    settings = dataclasses.replace(settings_from(args, TrainSettings), learning_rate=rate)
+    positions, losses = warm_start(
+        model,
+        args.dim,
+        args.warm_start_games,
+        run_dir / WARM_START_FOLDER,
+        settings,
+        seed=args.seed,
+        progress=not args.quiet,
+    )
+    print(
+        f"Warm start: {args.warm_start_games} games of four heuristic players, {positions} "
+        f"positions; policy loss {losses['policy']:.3f}, value loss {losses['value']:.3f}",
+        flush=True,
+    )
 
 
 def resume_state(run_dir: Path) -> tuple[PolicyValueNet, PolicyValueNet, MetricsLog]:

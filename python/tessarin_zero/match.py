@@ -102,7 +102,7 @@ def play_match(
         return MatchResult([], [], None)
     boards = [tessarin_engine.Game(dim) for _ in range(count)]
     seats = [index % PLAYERS if rotate else 0 for index in range(count)]
-    _play_out(boards, lambda i, seat: test if seat == seats[i] else opponent)
+    play_out(boards, lambda i, seat: test if seat == seats[i] else opponent)
     payoffs = [boards[i].payoff()[seats[i]] for i in range(count)]
     first = boards[0]
     kept = KeptGame(
@@ -118,7 +118,7 @@ def play_match(
 def seat_edge(players: Sequence[Player], dim: int, games: int) -> list[float]:
     """Mean payoff of each seat when `players[seat]` plays it in every game (no rotation)."""
     boards = [tessarin_engine.Game(dim) for _ in range(games)]
-    _play_out(boards, lambda _, seat: players[seat])
+    play_out(boards, lambda _, seat: players[seat])
     totals = [0.0] * PLAYERS
     for board in boards:
         for seat, value in enumerate(board.payoff()):
@@ -126,7 +126,7 @@ def seat_edge(players: Sequence[Player], dim: int, games: int) -> list[float]:
     return [total / games for total in totals]
 
 
-def _play_out(
+def play_out(
     boards: Sequence[tessarin_engine.Game], seat_player: Callable[[int, int], Player]
 ) -> None:
     """Plays every game to its end, `seat_player(game index, seat)` choosing for each seat."""

@@ -236,6 +236,20 @@ def test_loop_refuses_a_used_folder_and_resumes_after_its_last_iteration(
     assert metadata["learning_rate"] == pytest.approx(1e-4)
 
 
+def test_a_warm_started_loop_starts_from_the_trained_network(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    run = tmp_path / "run"
+    main(["loop", "--run-dir", str(run), "--warm-start-games", "4", *LOOP])
+    assert "Warm start: 4 games of four heuristic players" in capsys.readouterr().out
+    assert read_chunk(next((run / "warm-start").glob("chunk-*.npz"))).games == 4
+    torch.manual_seed(0)  # the loop's --seed: the network it would have started from
+    untrained = PolicyValueNet(NetworkSettings(channels=8, blocks=1, canonical=False))
+    first, _ = load_checkpoint(run / "checkpoints" / "iteration-000.pt")
+    weights = zip(first.state_dict().values(), untrained.state_dict().values())
+    assert not all(torch.equal(a, b) for a, b in weights)
+
+
 def test_loops_stored_before_the_schedule_resume_at_a_constant_rate(tmp_path: Path) -> None:
     (tmp_path / "run.json").write_text(json.dumps({"iterations": 3, "learning_rate": 0.002}))
     resumed = parse(["loop", "--run-dir", str(tmp_path), "--resume"])
