@@ -440,8 +440,9 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
         "--warm-start-games",
         type=whole(0),
         default=0,
-        help="before the first iteration, train the network on this many games of four "
-        "heuristic players, kept in the run's warm-start/ (0: none; default: %(default)s)",
+        help="before the first iteration of a new loop, train its network on this many games "
+        "of four heuristic players, kept in the run's warm-start/ (0: none; default: "
+        "%(default)s)",
     )
     arena_flags(loop)
     loop.add_argument(

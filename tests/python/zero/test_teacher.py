@@ -10,9 +10,7 @@ import tessarin_engine
 import torch
 
 from tessarin_zero.data import load_training_tensors
-from tessarin_zero.match import play_out
 from tessarin_zero.network import PolicyValueNet
-from tessarin_zero.players import HeuristicSeat
 from tessarin_zero.settings import NetworkSettings, TrainSettings
 from tessarin_zero.teacher import heuristic_records, warm_start
 
@@ -44,18 +42,15 @@ def test_heuristic_games_replay_with_the_played_tile_as_each_target(tmp_path: Pa
 
 def agreement(model: PolicyValueNet, games: int, seed: int) -> float:
     """How often the network's most likely legal tile is the heuristic's, over heuristic games
-    that were not trained on."""
-    boards = [tessarin_engine.Game(DIM) for _ in range(games)]
-    play_out(boards, lambda _index, _seat: HeuristicSeat(seed))
+    of another seed than the training games."""
     same = total = 0
     model.eval()
-    for board in boards:
+    for _, (history, _, _) in heuristic_records(DIM, games, seed):
         replay = tessarin_engine.Game(DIM)
-        for _, tile in board.history:
+        for _, tile in history:
             raw = np.frombuffer(replay.state(), dtype=np.uint8).reshape(1, 5, DIM, DIM)
-            planes = torch.from_numpy(raw.astype(np.float32))
             with torch.no_grad():
-                logits = model(planes)[0][0]
+                logits = model(torch.from_numpy(raw.astype(np.float32)))[0][0]
             legal = replay.legal_tiles()
             same += legal[int(logits[legal].argmax())] == tile
             total += 1
