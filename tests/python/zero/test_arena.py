@@ -10,7 +10,7 @@ import tessarin_engine
 import torch
 from torch import Tensor, nn
 
-from tessarin_zero.arena import false_promotion_rate_estimate, run_arena
+from tessarin_zero.arena import ArenaResult, false_promotion_rate_estimate, run_arena
 from tessarin_zero.match import play_match, rotated_games, seat_edge
 from tessarin_zero.network import PolicyValueNet
 from tessarin_zero.players import (
@@ -170,21 +170,23 @@ def test_the_promotion_defaults_rarely_promote_an_equal_network() -> None:
 def test_the_arena_reports_every_match_and_keeps_one_game_each() -> None:
     torch.manual_seed(0)
     candidate, best = PolicyValueNet(TINY), PolicyValueNet(TINY)
-    result = run_arena(
-        candidate,
-        best,
-        TINY,
-        GameSettings(dim=5),
-        ServerSettings(),
-        games_vs_random=4,
-        games_vs_best=8,
-        workers=1,
-        threshold=0.0,
-        progress=False,
-        search_sims=2,
-        games_with_search=4,
-        seed=1,
-    )
+
+    def arena(best: PolicyValueNet | None, threshold: float, **more: int) -> ArenaResult:
+        return run_arena(
+            candidate,
+            best,
+            TINY,
+            GameSettings(dim=5),
+            ServerSettings(),
+            games_vs_random=4,
+            games_vs_best=8,
+            workers=1,
+            threshold=threshold,
+            progress=False,
+            **more,
+        )
+
+    result = arena(best, 0.0, search_sims=2, games_with_search=4, seed=1)
     assert result.promoted  # any score reaches a threshold of 0
     assert (result.vs_random.games, result.vs_heuristic.games, result.vs_best.games) == (4, 4, 8)
     assert result.heuristic_vs_random.games == 4 and result.search_vs_heuristic.games == 4
@@ -197,16 +199,5 @@ def test_the_arena_reports_every_match_and_keeps_one_game_each() -> None:
         "search vs heuristic",
     }
     assert result.kept["vs best"].seats == ["candidate", "best", "best", "best"]
-    unopposed = run_arena(
-        candidate,
-        None,
-        TINY,
-        GameSettings(dim=5),
-        ServerSettings(),
-        games_vs_random=4,
-        games_vs_best=8,
-        workers=1,
-        threshold=1.0,
-        progress=False,
-    )
+    unopposed = arena(None, 1.0)
     assert unopposed.promoted and unopposed.vs_best.games == 0
