@@ -47,6 +47,7 @@ def new_batch(game: GameSettings, games: int, total_games: int) -> Any:
         dtype="float32",
         fast_sims=game.fast_sims_per_move,
         full_search_share=game.full_search_share,
+        engine_opponents=game.engine_opponent_share,
     )
 
 

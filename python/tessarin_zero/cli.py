@@ -53,6 +53,8 @@ SETTINGS_HELP = {
     "the fast searches that choose most actions without a policy target (0: every search full)",
     "full_search_share": "share of actions searched in full (sims_per_move, noise, policy "
     "target) when fast_sims_per_move is above 0",
+    "engine_opponent_share": "batched self-play only: share of games in which 1 to 3 seats are "
+    "played by random or heuristic players (no policy target for their actions)",
     "channels": "channels of the network's residual tower",
     "blocks": "residual blocks of the network",
     "canonical": "turn every position so that the mover's start corner is top left before the "
@@ -154,6 +156,7 @@ SETTINGS_TYPES: dict[str, Callable[[str], Any]] = {
     "exploration_fraction": real(0.0, 1.0, single=True),
     "fast_sims_per_move": whole(0),
     "full_search_share": real(0.0, 1.0, single=True),
+    "engine_opponent_share": real(0.0, 1.0, single=True),
     "channels": whole(1),
     "blocks": whole(0),
     "policy_channels": whole(1),
@@ -514,13 +517,19 @@ def parse(argv: Optional[Sequence[str]]) -> argparse.Namespace:
             "argument --driver: batched needs tessarin_engine.SelfPlayBatch, which this build "
             "of the engine lacks; use --driver worker"
         )
-    if getattr(args, "fast_sims_per_move", 0) and (
-        getattr(args, "driver", None) == "worker" or not engine_has_batches()
-    ):
-        parser.error(
-            "argument --fast-sims-per-move: playout-cap randomization is played by batched "
-            "self-play only (--driver batched, tessarin_engine.SelfPlayBatch)"
-        )
+    batched_only = {
+        "fast_sims_per_move": "playout-cap randomization",
+        "engine_opponent_share": "self-play against engine players",
+    }
+    for name, what in batched_only.items():
+        if getattr(args, name, 0) and (
+            getattr(args, "driver", None) == "worker" or not engine_has_batches()
+        ):
+            flag = "--" + name.replace("_", "-")
+            parser.error(
+                f"argument {flag}: {what} is played by batched self-play only "
+                "(--driver batched, tessarin_engine.SelfPlayBatch)"
+            )
     check_backend(parser, args)
     device = getattr(args, "device", "cpu")
     if device.startswith("cuda"):

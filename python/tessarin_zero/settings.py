@@ -26,6 +26,11 @@ class GameSettings:
     is a full one (sims_per_move, noise, a policy target) with probability full_search_share and
     otherwise a fast one of this many simulations that only chooses the action."""
     full_search_share: float = 0.25
+    engine_opponent_share: float = 0.0
+    """Self-play against engine players (batched self-play only): the share of games in which
+    1 to 3 seats, drawn at random, are played by random or heuristic players instead of the
+    search, so that the network also learns the positions weaker players lead to. Their actions
+    have no policy target; the game's outcome is the value target of every position."""
 
 
 @dataclass(frozen=True)

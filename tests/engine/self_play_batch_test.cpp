@@ -1,9 +1,12 @@
 // Batched self-play against the per-game training driver: with the same seeds and a deterministic
 // scripted network, every game of a batch is the game the driver plays (history, policies,
 // payoff), whatever the number of slots, the board side or the layout of the positions. Also: a
-// network that gives NaN values, answers of the wrong size, and playout-cap randomization.
+// network that gives NaN values, answers of the wrong size, playout-cap randomization and engine
+// opponents.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -250,10 +253,52 @@ TEST(SelfPlayBatch, PlayoutCapSearchesMostActionsFastAndWithoutATarget) {
   EXPECT_LT(targets, actions * 3 / 8);
 }
 
-TEST(SelfPlayBatch, PlayoutCapSharesOutsideZeroToOneAreRefused) {
+TEST(SelfPlayBatch, SharesOutsideZeroToOneAreRefused) {
   for (const float share : {-0.1F, 1.5F, std::numeric_limits<float>::quiet_NaN()}) {
     EXPECT_THROW(SelfPlayBatch(batch_config(7, 1), 1, 1, 3, PlayoutCap{4, share}), FatalStop);
+    EXPECT_THROW(SelfPlayBatch(batch_config(7, 1), 1, 1, 3, {}, EngineOpponents{share}), FatalStop);
   }
+}
+
+// How many players of a game were engine seats: every action of such a player has NaN shares
+// over the legal tiles, the tile played among them; every action of the others is a target.
+std::size_t engine_seats_of(const TrainingRecord& record) {
+  std::array<int, 4> kind{};  // 0 unseen, 1 searched, 2 engine
+  for (std::size_t i = 0; i < record.history.size(); ++i) {
+    const auto [player, tile] = record.history[i];
+    const Policy& policy = record.policies[i];
+    const int seen = std::isnan(policy.front().second) ? 2 : 1;
+    EXPECT_TRUE(kind[player] == 0 || kind[player] == seen) << "player " << player << " mixes";
+    kind[player] = seen;
+    bool listed = false;
+    for (const auto& [candidate, share] : policy) {
+      EXPECT_EQ(std::isnan(share), seen == 2);
+      listed = listed || candidate == tile;
+    }
+    EXPECT_TRUE(listed) << "action " << i;
+  }
+  return static_cast<std::size_t>(std::count(kind.begin(), kind.end(), 2));
+}
+
+TEST(SelfPlayBatch, EngineOpponentsPlayOneToThreeSeatsOfAShareOfTheGamesWithoutATarget) {
+  const Config config = batch_config(7, 1);
+  const auto seat_counts = [&](float share) {
+    SelfPlayBatch batch(config, 6, 40, 5, {}, EngineOpponents{share});
+    const std::map<std::uint64_t, TrainingRecord> games = play_batch(batch, Script{});
+    EXPECT_EQ(games.size(), 40U);  // no search failed after an engine seat's tile
+    std::array<int, 4> counts{};
+    for (const auto& [number, record] : games)
+      ++counts.at(engine_seats_of(record));
+    return counts;
+  };
+  const std::array<int, 4> every = seat_counts(1.0F);
+  EXPECT_EQ(every[0], 0);
+  EXPECT_GT(every[1], 5);
+  EXPECT_GT(every[2], 5);
+  EXPECT_GT(every[3], 5);
+  const std::array<int, 4> half = seat_counts(0.5F);
+  EXPECT_GT(half[0], 8);
+  EXPECT_LT(half[0], 32);
 }
 
 }  // namespace

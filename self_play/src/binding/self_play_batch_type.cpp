@@ -35,7 +35,8 @@ BatchObject* as_batch(PyObject* self) {
 
 PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"config", "games",     "total_games",       "dtype",
-                                   "seed",   "fast_sims", "full_search_share", nullptr};
+                                   "seed",   "fast_sims", "full_search_share", "engine_opponents",
+                                   nullptr};
   PyObject* config_object = nullptr;
   Py_ssize_t games = 0;
   Py_ssize_t total_games = 0;
@@ -43,9 +44,11 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* seed_object = Py_None;
   Py_ssize_t fast_sims = 0;
   double full_search_share = 1.0;
-  if (PyArg_ParseTupleAndKeywords(
-          args, kwargs, "Onn|$sOnd:SelfPlayBatch", const_cast<char**>(keywords), &config_object,
-          &games, &total_games, &dtype, &seed_object, &fast_sims, &full_search_share) == 0) {
+  double engine_opponents = 0.0;
+  if (PyArg_ParseTupleAndKeywords(args, kwargs, "Onn|$sOndd:SelfPlayBatch",
+                                  const_cast<char**>(keywords), &config_object, &games,
+                                  &total_games, &dtype, &seed_object, &fast_sims,
+                                  &full_search_share, &engine_opponents) == 0) {
     return nullptr;
   }
   if (fast_sims < 0) {
@@ -72,8 +75,9 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   try {
     const PlayoutCap cap{static_cast<std::uint64_t>(fast_sims),
                          static_cast<float>(full_search_share)};
+    const EngineOpponents opponents{static_cast<float>(engine_opponents)};
     batch = new SelfPlayBatch(*config, static_cast<std::size_t>(games),
-                              static_cast<std::uint64_t>(total_games), seed, cap);
+                              static_cast<std::uint64_t>(total_games), seed, cap, opponents);
   } catch (const FatalStop& stop) {
     PyErr_SetString(PyExc_ValueError, stop.what());
     return nullptr;
@@ -191,13 +195,15 @@ bool add_batch_types(PyObject* module) {
   batch_type.tp_flags = Py_TPFLAGS_DEFAULT;
   batch_type.tp_doc =
       "SelfPlayBatch(config, games, total_games, *, dtype=\"float32\", seed=None, "
-      "fast_sims=0, full_search_share=1.0)\n--\n\n"
+      "fast_sims=0, full_search_share=1.0, engine_opponents=0.0)\n--\n\n"
       "games training games side by side, total_games in all, each exactly the worker module's "
       "training game; config has the module's eight settings. Every step evaluates the waiting "
       "positions of all games together. With fast_sims > 0, each action's search is a full one "
       "(sims_per_move simulations, root noise, a policy target) with probability "
       "full_search_share and otherwise a fast one (fast_sims simulations, no noise, NaN policy "
-      "shares: no target).";
+      "shares: no target). With engine_opponents > 0, that share of the games seats 1 to 3 "
+      "engine players (random or heuristic, at random seats) whose actions have NaN policy "
+      "shares.";
   batch_type.tp_new = batch_new;
   batch_type.tp_dealloc = batch_dealloc;
   batch_type.tp_methods = batch_methods;

@@ -89,20 +89,6 @@ void MatchBatch::finish_match(Slot& slot, std::optional<std::string> failure) {
   start_match(slot);
 }
 
-std::size_t MatchBatch::engine_move(Match& match, const Player& player) {
-  switch (player.kind) {
-    case PlayerKind::kRandom:
-      break;
-    case PlayerKind::kHeuristic:
-      return match.heuristic.choose(match.game, match.random);
-    case PlayerKind::kNetwork:
-      fatal("A network seat has no engine move");
-  }
-  match.game.legal_tiles(match.legal);
-  if (match.legal.empty()) fatal("cannot sample empty range");
-  return match.legal[match.random.uniform_index(match.legal.size())];
-}
-
 bool MatchBatch::advance(Slot& slot) {
   while (slot.match) {
     Match& match = *slot.match;
@@ -110,7 +96,9 @@ bool MatchBatch::advance(Slot& slot) {
       while (!match.game.is_terminal()) {
         const Player& player = player_to_move(match);
         if (player.kind != PlayerKind::kNetwork) {
-          match.game.apply_legal(engine_move(match, player), &match.tables);
+          match.game.apply_legal(
+              engine_tile(player.kind, match.game, match.random, match.heuristic, match.legal),
+              &match.tables);
           continue;
         }
         if (config_.sims_per_move == 0) return true;  // the raw position waits

@@ -21,19 +21,13 @@
 #include <vector>
 
 #include "config.h"
+#include "engine_seat.h"
 #include "game.h"
 #include "node.h"
 #include "random_source.h"
 #include "search.h"
 
 namespace tessarin {
-
-// Who plays a seat. An engine player is added here and in MatchBatch::engine_move.
-enum class PlayerKind : std::uint8_t {
-  kNetwork,    // the network of the given index, through the host
-  kRandom,     // a uniformly random legal tile
-  kHeuristic,  // the engine's heuristic: the largest piece, the most new corner cells
-};
 
 struct Player {
   PlayerKind kind = PlayerKind::kRandom;
@@ -97,8 +91,6 @@ class MatchBatch {
   bool advance(Slot& slot);
   void advance_and_stage(std::size_t s);
   void finish_match(Slot& slot, std::optional<std::string> failure);
-  // The tile an engine player (not a network) chooses in the match's game.
-  std::size_t engine_move(Match& match, const Player& player);
   // Applies a network seat's choice from a network's answer for its raw position.
   void play_best_prior(Match& match, std::span<const float> policy, std::vector<float> value);
   const Player& player_to_move(const Match& match) const;

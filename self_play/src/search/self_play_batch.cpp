@@ -12,12 +12,17 @@
 namespace tessarin {
 
 SelfPlayBatch::SelfPlayBatch(const Config& config, std::size_t games, std::uint64_t total_games,
-                             std::optional<std::uint64_t> seed, PlayoutCap cap)
-    : config_(config), cap_(cap), total_(total_games), seed_(seed) {
+                             std::optional<std::uint64_t> seed, PlayoutCap cap,
+                             EngineOpponents opponents)
+    : config_(config), cap_(cap), opponents_(opponents), total_(total_games), seed_(seed) {
   if (games == 0) fatal("A batch needs at least one game slot");
   if (!(cap.full_share >= 0.0F && cap.full_share <= 1.0F)) {
     fatal("The share of full searches must be between 0 and 1, not " +
           std::to_string(cap.full_share));
+  }
+  if (!(opponents.share >= 0.0F && opponents.share <= 1.0F)) {
+    fatal("The share of games against engine players must be between 0 and 1, not " +
+          std::to_string(opponents.share));
   }
   if (total_games == 0) fatal("A batch needs at least one game to play");
   if (config.dim < 4 || config.dim > kMaxDim) {
@@ -50,7 +55,8 @@ void SelfPlayBatch::start_game(Slot& slot) {
   slot.random =
       seed_ ? std::make_unique<RandomSource>(*seed_ + started_) : std::make_unique<RandomSource>();
   slot.number = started_++;
-  slot.game = std::make_unique<TrainingGame>(config_, *slot.random, cap_);
+  const Seats seats = opponents_.draw(*slot.random);
+  slot.game = std::make_unique<TrainingGame>(config_, *slot.random, cap_, seats);
 }
 
 void SelfPlayBatch::finish_game(Slot& slot) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "config.h"
+#include "engine_seat.h"
 #include "random_source.h"
 #include "training_game.h"
 
@@ -38,9 +39,11 @@ class SelfPlayBatch {
   // board side the engine refuses, a noise concentration not above 0, a representation other
   // than 1 or 2, or no games.
   // `cap` randomizes each action's search between full and fast (see PlayoutCap); a share
-  // outside [0, 1] or NaN is refused (FatalStop).
+  // outside [0, 1] or NaN is refused (FatalStop). `opponents` seats engine players in a share of
+  // the games (see EngineOpponents); a share outside [0, 1] or NaN is refused (FatalStop).
   SelfPlayBatch(const Config& config, std::size_t games, std::uint64_t total_games,
-                std::optional<std::uint64_t> seed = std::nullopt, PlayoutCap cap = {});
+                std::optional<std::uint64_t> seed = std::nullopt, PlayoutCap cap = {},
+                EngineOpponents opponents = {});
 
   // Advances every game that does not wait. Returns the slots that now wait, ascending; empty
   // once every game has finished. Calling it again before complete() returns the same slots.
@@ -93,6 +96,7 @@ class SelfPlayBatch {
 
   Config config_;
   PlayoutCap cap_;
+  EngineOpponents opponents_;
   std::uint64_t total_;
   std::optional<std::uint64_t> seed_;
   std::vector<Slot> slots_;

@@ -1,5 +1,6 @@
-// The training game: all four seats guided by the same search; the visit shares of every search
-// are the policy targets, and the finished game goes to the host as one training record.
+// The training game: all four seats guided by the same search (or some played by engine players,
+// see EngineOpponents); the visit shares of every search are the policy targets, and the
+// finished game goes to the host as one training record.
 //
 // TrainingGame is the game as a step machine (it asks for one evaluation at a time), so that the
 // per-game driver below and the batched driver play exactly the same game.
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "config.h"
+#include "engine_seat.h"
 #include "fatal.h"
 #include "game.h"
 #include "node.h"
@@ -81,11 +83,18 @@ struct PlayoutCap {
 // from one action to the next; the parts no longer reachable are released as the root moves
 // down. Every random choice (expansion order, noise, sampling) comes from `random`, which must
 // outlive the game; so does nothing else. Not movable: its search points into it.
+// `seats` says who plays each seat: the search, or an engine player whose actions are recorded
+// with NaN shares over the legal tiles (no policy target).
 class TrainingGame {
  public:
   // Throws FatalStop for a board side the engine refuses.
-  TrainingGame(const Config& config, RandomSource& random, PlayoutCap cap = {})
-      : config_(config), cap_(cap), random_(&random), game_(Game::reset(config.dim)) {}
+  TrainingGame(const Config& config, RandomSource& random, PlayoutCap cap = {},
+               Seats seats = kNetworkSeats)
+      : config_(config),
+        cap_(cap),
+        seats_(seats),
+        random_(&random),
+        game_(Game::reset(config.dim)) {}
   TrainingGame(const TrainingGame&) = delete;
   TrainingGame& operator=(const TrainingGame&) = delete;
 
@@ -100,6 +109,10 @@ class TrainingGame {
         if (game_.is_terminal()) {
           over_ = true;
           return nullptr;
+        }
+        if (seats_[game_.current_player()] != PlayerKind::kNetwork) {
+          play_engine_action();
+          continue;
         }
         full_search_ = !cap_.enabled() || random_->uniform_float() < cap_.full_share;
         const std::uint64_t simulations = full_search_ ? config_.sims_per_move : cap_.fast_sims;
@@ -147,6 +160,20 @@ class TrainingGame {
   }
 
  private:
+  // Plays the engine seat to move: no target (NaN shares over the legal tiles), and the root
+  // moves down to the tile played, or starts afresh where the tree did not reach it.
+  void play_engine_action() {
+    game_.legal_tiles(legal_);
+    Policy& policy = policies_.emplace_back();
+    for (const std::size_t tile : legal_)
+      policy.emplace_back(static_cast<std::int32_t>(tile), std::numeric_limits<float>::quiet_NaN());
+    const std::size_t action =
+        engine_tile(seats_[game_.current_player()], game_, *random_, heuristic_, legal_);
+    game_.apply_legal(action, &tables_);
+    std::optional<Node> next = root_.take_child(action);
+    root_ = next ? std::move(*next) : Node{};
+  }
+
   // Records the root's visit shares, chooses (sampled early, greedy later), applies the tile and
   // moves the root down.
   void play_most_promising_action() {
@@ -175,6 +202,7 @@ class TrainingGame {
 
   Config config_;
   PlayoutCap cap_;
+  Seats seats_;
   RandomSource* random_;
   // The game and its searches' copies share the tables of the turns they pass.
   TileMoveTableCache tables_;
@@ -183,7 +211,9 @@ class TrainingGame {
   std::optional<PositionSearch> search_;
   std::vector<Policy> policies_;
   VisitDistribution dist_;
-  bool full_search_ = true;  // of the current search
+  std::vector<std::size_t> legal_;
+  HeuristicPlayer heuristic_;  // of the heuristic seats
+  bool full_search_ = true;    // of the current search
   bool over_ = false;
   bool failed_ = false;
   std::string failure_;

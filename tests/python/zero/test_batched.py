@@ -132,17 +132,24 @@ def test_the_engine_batch_plays_games_whose_records_are_sound(rep: int, tmp_path
 
 
 @pytest.mark.skipif(not batched_available(), reason="the engine has no batched type yet")
-def test_playout_cap_settings_reach_the_engine_and_fast_actions_are_no_samples(
-    tmp_path: Any,
+@pytest.mark.parametrize(
+    "game",
+    [
+        GameSettings(dim=DIM, sims_per_move=4, fast_sims_per_move=1, full_search_share=0.5),
+        GameSettings(dim=DIM, sims_per_move=4, engine_opponent_share=1.0),
+    ],
+    ids=["playout cap", "engine opponents"],
+)
+def test_settings_that_leave_actions_without_a_target_reach_the_engine_and_leave_no_sample(
+    tmp_path: Any, game: GameSettings
 ) -> None:
     torch.manual_seed(0)
-    game = GameSettings(dim=DIM, sims_per_move=4, fast_sims_per_move=1, full_search_share=0.5)
     evaluator = BatchEvaluator(PolicyValueNet(NetworkSettings(8, 1)), channels_last=False)
     with RecordWriter(tmp_path, game) as writer:
         play_batch(new_batch(game, 3, 6), evaluator, lambda record: writer.add((0, record)))
     (chunk,) = sorted(tmp_path.glob("*.npz"))
     searched = read_chunk(chunk).has_policy
-    assert 0 < searched.sum() < len(searched)  # both kinds of search, drawn per action
+    assert 0 < searched.sum() < len(searched)  # both kinds of action, drawn per action or game
     assert len(load_training_tensors([chunk], augment=False)) == searched.sum()
 
 

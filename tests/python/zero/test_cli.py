@@ -94,6 +94,7 @@ BAD_SETTINGS = [
     (["selfplay", "--backend", "ray", "--ray-address", "head :6379"], "--ray-address"),
     (["loop", "--backend", "ray", "--driver", "worker"], "--backend: ray plays batched"),
     (["loop", "--fast-sims-per-move", "8", "--driver", "worker"], "--fast-sims-per-move"),
+    (["loop", "--engine-opponent-share", "0.5", "--driver", "worker"], "--engine-opponent-share"),
     (["selfplay", "--full-search-share", "1.5"], "--full-search-share"),
     (["selfplay", "--backend", "ray", "--device", "cuda"], "--device: cuda with --backend ray"),
 ]
