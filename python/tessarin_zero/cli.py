@@ -447,6 +447,12 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
         "of four heuristic players, kept in the run's warm-start/ (0: none; default: "
         "%(default)s)",
     )
+    loop.add_argument(
+        "--warm-start-epochs",
+        type=whole(1),
+        default=None,
+        help="passes over the warm start's games (default: --epochs)",
+    )
     arena_flags(loop)
     loop.add_argument(
         "--final-games",

@@ -298,7 +298,10 @@ def warm_start_network(args: argparse.Namespace, run_dir: Path, model: PolicyVal
     """Trains the loop's first network on games of four heuristic players (see ``teacher``),
     at the first iteration's learning rate."""
     rate = scheduled_learning_rate(args.learning_rate, args.final_learning_rate, 1, args.iterations)
-    settings = dataclasses.replace(settings_from(args, TrainSettings), learning_rate=rate)
+    epochs = args.warm_start_epochs or args.epochs
+    settings = dataclasses.replace(
+        settings_from(args, TrainSettings), learning_rate=rate, epochs=epochs
+    )
     positions, losses = warm_start(
         model,
         args.dim,
@@ -310,7 +313,7 @@ def warm_start_network(args: argparse.Namespace, run_dir: Path, model: PolicyVal
     )
     print(
         f"Warm start: {args.warm_start_games} games of four heuristic players, {positions} "
-        f"positions; policy loss {losses['policy']:.3f}, value loss {losses['value']:.3f}",
+        f"positions, {epochs} epochs; policy loss {losses['policy']:.3f}, value loss {losses['value']:.3f}",
         flush=True,
     )
 

@@ -241,8 +241,20 @@ def test_a_warm_started_loop_starts_from_the_trained_network(
     tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:
     run = tmp_path / "run"
-    main(["loop", "--run-dir", str(run), "--warm-start-games", "4", *LOOP])
-    assert "Warm start: 4 games of four heuristic players" in capsys.readouterr().out
+    main(
+        [
+            "loop",
+            "--run-dir",
+            str(run),
+            "--warm-start-games",
+            "4",
+            "--warm-start-epochs",
+            "2",
+            *LOOP,
+        ]
+    )
+    out = capsys.readouterr().out
+    assert "Warm start: 4 games of four heuristic players" in out and ", 2 epochs;" in out
     assert read_chunk(next((run / "warm-start").glob("chunk-*.npz"))).games == 4
     torch.manual_seed(0)  # the loop's --seed: the network it would have started from
     untrained = PolicyValueNet(NetworkSettings(channels=8, blocks=1, canonical=False))
