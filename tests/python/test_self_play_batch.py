@@ -299,6 +299,10 @@ def test_settings_the_module_refuses_are_refused(
         (dict(games=2, total_games=2, dtype="float64"), ValueError, '"float32" or "uint8"'),
         (dict(games=2, total_games=2, seed=-1), OverflowError, ""),
         (dict(games=2, total_games=2, seed="1"), TypeError, "seed must be None or an int"),
+        (dict(games=2, total_games=2, fast_sims=-1), ValueError, "must not be negative"),
+        (dict(games=2, total_games=2, full_search_share=1.5), ValueError, "between 0 and 1"),
+        (dict(games=2, total_games=2, engine_opponents=math.nan), ValueError, "between 0 and 1"),
+        (dict(games=2, total_games=2, engine_opponents="half"), TypeError, ""),
     ],
 )
 def test_batch_arguments_are_checked(
