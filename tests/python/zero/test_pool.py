@@ -145,7 +145,11 @@ def test_a_failure_ends_the_run_without_leaving_processes(failure: str) -> None:
     assert len(processes) == 3 and all(p is not None and p.exitcode is not None for p in processes)
 
 
+# A program started from a terminal takes Ctrl-C; one started in the background by a shell
+# without job control (as some CI runners start theirs) inherits SIGINT ignored.
 CTRL_C_RUN = """
+import signal
+signal.signal(signal.SIGINT, signal.default_int_handler)
 from tessarin_zero.network import PolicyValueNet
 from tessarin_zero.play import play_training_games
 from tessarin_zero.settings import GameSettings, NetworkSettings, ServerSettings
