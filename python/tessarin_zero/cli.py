@@ -73,6 +73,7 @@ SETTINGS_HELP = {
     "window_chunks": "newest record chunks trained on (0: all)",
     "augment": "add the exact board symmetries of every position",
     "ownership_weight": "weight of the loss on who covers each cell at the end (0: not learned)",
+    "value_weight": "weight of the value loss beside the policy loss (0: the value is not learned)",
     "ownership_head": "give the network a head that learns who covers each cell at the end "
     "(training only)",
 }
@@ -171,6 +172,7 @@ SETTINGS_TYPES: dict[str, Callable[[str], Any]] = {
     "weight_decay": real(0.0),
     "window_chunks": whole(0),
     "ownership_weight": real(0.0),
+    "value_weight": real(0.0),
 }
 
 

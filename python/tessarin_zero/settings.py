@@ -69,3 +69,7 @@ class TrainSettings:
     augment: bool = True
     ownership_weight: float = 1.0
     """Weight of the ownership loss (per cell, averaged) beside the policy and value losses."""
+    value_weight: float = 1.0
+    """Weight of the value loss beside the policy loss. A game gives every one of its positions
+    the same outcome, so the value head can learn the games it has seen by heart rather than
+    positions in general; a smaller weight keeps it from that."""

@@ -6,7 +6,9 @@ players fits a game that ends in a shared win better than a scalar regression wo
 what the search turns the value logits into. A network with an ownership head also learns, per
 cell, who covers it when the game is over (cross-entropy averaged over the cells, weighted by
 `ownership_weight`): a hundred targets per sample instead of one payoff, which shapes the tower
-while the search never reads that head.
+while the search never reads that head. The value loss is weighted by `value_weight`: every
+position of a game shares its one outcome, so at full weight the value head soon learns the
+games in the window by heart, and its estimates on new games get worse instead of better.
 """
 
 from __future__ import annotations
@@ -43,8 +45,8 @@ def train(
     whatever the gradient scale. The optimiser is new for every phase: the data window moves
     between phases and stale moment estimates would only lag. The model is put in training mode
     and given back in the mode it came in. Returns the sample-weighted mean losses of the last
-    epoch: "policy", "value", "ownership" (0 when it is not learned) and their weighted sum
-    "loss".
+    epoch: "policy", "value" (unweighted), "ownership" (0 when it is not learned) and their
+    weighted sum "loss".
 
     Raises TrainingDiverged as soon as a loss is not finite, or at the end if a weight is not:
     the model is then unusable, and the caller must neither save nor serve it.
@@ -84,7 +86,9 @@ def train(
                     ownership_loss = torch.zeros((), device=device)
                 policy_loss = soft_cross_entropy(policy_logits, tensors.policy[batch].to(device))
                 value_loss = soft_cross_entropy(value_logits, tensors.value[batch].to(device))
-                total = policy_loss + value_loss + settings.ownership_weight * ownership_loss
+                total = policy_loss + settings.ownership_weight * ownership_loss
+                if settings.value_weight > 0:  # at 0 the value head is left as it is, undecayed
+                    total = total + settings.value_weight * value_loss
                 if not bool(torch.isfinite(total)):
                     raise TrainingDiverged(
                         f"training diverged: policy loss {policy_loss.item()}, value loss "
@@ -107,6 +111,8 @@ def train(
         raise TrainingDiverged(f"training diverged: non-finite weights in {broken[0]}")
     losses = {name: total / samples for name, total in sums.items()}
     losses["loss"] = (
-        losses["policy"] + losses["value"] + settings.ownership_weight * losses["ownership"]
+        losses["policy"]
+        + settings.value_weight * losses["value"]
+        + settings.ownership_weight * losses["ownership"]
     )
     return losses

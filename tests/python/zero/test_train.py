@@ -83,6 +83,23 @@ def test_ownership_is_learned_only_with_a_weight() -> None:
     assert math.isclose(after["loss"], total)
 
 
+def test_the_value_loss_counts_by_its_weight_and_not_at_all_at_zero() -> None:
+    torch.manual_seed(6)
+    model = PolicyValueNet(NetworkSettings(channels=8, blocks=1))
+    value_parameters = [*model.value_conv.parameters(), *model.value_mlp.parameters()]
+    untouched = [p.clone() for p in value_parameters]
+    ignored = TrainSettings(batch_size=6, epochs=3, learning_rate=1e-2, value_weight=0.0)
+    losses = train(model, tiny_batch(), ignored, progress=False)
+    for before, after in zip(untouched, value_parameters):
+        torch.testing.assert_close(before, after)
+    assert losses["value"] > 0 and math.isclose(losses["loss"], losses["policy"])
+
+    halved = TrainSettings(batch_size=6, epochs=1, learning_rate=1e-2, value_weight=0.5)
+    losses = train(model, tiny_batch(), halved, progress=False)
+    assert math.isclose(losses["loss"], losses["policy"] + 0.5 * losses["value"])
+    assert any(not torch.equal(b, a) for b, a in zip(untouched, value_parameters))
+
+
 def test_the_learning_rate_falls_from_the_first_to_the_final_iteration() -> None:
     rates = [scheduled_learning_rate(1e-3, 1e-4, i, 10) for i in range(1, 11)]
     assert rates[0] == pytest.approx(1e-3) and rates[-1] == pytest.approx(1e-4)
