@@ -136,9 +136,7 @@ def agreement(reference: Forward, paths: dict[str, tuple[Forward, bool]], dim: i
         for name, (forward, last) in paths.items():
             inputs = planes.contiguous(memory_format=torch.channels_last) if last else planes
             mine = forward(inputs)
-            error = max(
-                float((mine[0] - policy).abs().max()), float((mine[1] - value).abs().max())
-            )
+            error = max(float((mine[0] - policy).abs().max()), float((mine[1] - value).abs().max()))
             ok = torch.allclose(mine[0], policy, rtol=1e-4, atol=1e-4) and torch.allclose(
                 mine[1], value, rtol=1e-4, atol=1e-4
             )

@@ -64,7 +64,9 @@ def main() -> None:
         f"| {median(pypy, 'training_us'):.1f} µs | {train_ratio:.2f} | ≤ {TARGET_RATIO} |"
     )
     worker = {
-        name: median(rs, "evaluation_us") + median(rs, "pickle_request_us") + median(rs, "unpickle_reply_us")
+        name: median(rs, "evaluation_us")
+        + median(rs, "pickle_request_us")
+        + median(rs, "unpickle_reply_us")
         for name, rs in runs.items()
     }
     print(

@@ -34,9 +34,7 @@ def held_counts(case: FailureCase) -> list[int]:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument(
-        "--calls", type=int, default=10_000, help="calls per failure case"
-    )
+    parser.add_argument("--calls", type=int, default=10_000, help="calls per failure case")
     # Under PyPy what failed calls leave is reclaimed over several major collections, so memory
     # settles later and higher: a longer warm-up and a wider limit there.
     parser.add_argument(
@@ -89,9 +87,7 @@ def main() -> int:
             f"{name:32} {shown:>20} {rss / 1024:9.0f} {elapsed / options.calls * 1e6:8.1f}{marker}"
         )
     limit = options.limit_mib * 1024 * 1024
-    print(
-        f"total resident growth: {growth / 1024:.0f} KiB (limit {limit / 1024:.0f} KiB)"
-    )
+    print(f"total resident growth: {growth / 1024:.0f} KiB (limit {limit / 1024:.0f} KiB)")
     if growth >= limit:
         leaked = True
         print("resident memory grew beyond the limit")

@@ -88,7 +88,9 @@ def evaluation_us(games: int) -> tuple[float, float]:
     """(microseconds per evaluation, microseconds per bare put + recv) over `games` games."""
     queue, pipe = KeepLastQueue(), PreparedPipe(DIM)
     settings = config(0)
-    warm_up(lambda: module.play_test_against_random(0, settings, KeepLastQueue(), queue, pipe), queue)
+    warm_up(
+        lambda: module.play_test_against_random(0, settings, KeepLastQueue(), queue, pipe), queue
+    )
     start = time.perf_counter()
     for _ in range(games):
         module.play_test_against_random(0, settings, KeepLastQueue(), queue, pipe)

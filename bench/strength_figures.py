@@ -63,18 +63,26 @@ def main() -> None:
 
     for dim in (7, 10, 20):
         games = args.big_games if dim == 20 else args.games
-        report(f"heuristic vs 3 random, rotated, {dim}x{dim}",
-               blocks_of(HeuristicSeat, RandomPlayer, dim, games, args.blocks))
-        report(f"random vs 3 random, rotated, {dim}x{dim}",
-               blocks_of(RandomPlayer, RandomPlayer, dim, games, args.blocks))
-        report(f"heuristic in seat 0 only vs 3 random, {dim}x{dim}",
-               blocks_of(HeuristicSeat, RandomPlayer, dim, games, args.blocks, rotate=False))
+        report(
+            f"heuristic vs 3 random, rotated, {dim}x{dim}",
+            blocks_of(HeuristicSeat, RandomPlayer, dim, games, args.blocks),
+        )
+        report(
+            f"random vs 3 random, rotated, {dim}x{dim}",
+            blocks_of(RandomPlayer, RandomPlayer, dim, games, args.blocks),
+        )
+        report(
+            f"heuristic in seat 0 only vs 3 random, {dim}x{dim}",
+            blocks_of(HeuristicSeat, RandomPlayer, dim, games, args.blocks, rotate=False),
+        )
         edges = [seat_edge([RandomPlayer(300 + b)] * 4, dim, games) for b in range(args.blocks)]
         per_seat = [statistics.median(e[seat] for e in edges) for seat in range(4)]
         pooled = [statistics.fmean(e[seat] for e in edges) for seat in range(4)]
-        print(f"{'four random players, no rotation, ' + f'{dim}x{dim}':<48} seat means "
-              f"{', '.join(f'{v:.3f}' for v in pooled)} over {games * args.blocks} games; "
-              f"block medians {', '.join(f'{v:.3f}' for v in per_seat)}")
+        print(
+            f"{'four random players, no rotation, ' + f'{dim}x{dim}':<48} seat means "
+            f"{', '.join(f'{v:.3f}' for v in pooled)} over {games * args.blocks} games; "
+            f"block medians {', '.join(f'{v:.3f}' for v in per_seat)}"
+        )
 
     print()
     for name, player in (("random", RandomPlayer), ("heuristic", HeuristicSeat)):
@@ -86,16 +94,20 @@ def main() -> None:
         games = sum(len(v) for v in by_seat)
         for count, threshold in ((200, 0.31), (100, 0.31), (200, 0.30), (8, 0.30)):
             rate = false_promotion_rate(by_seat, count, threshold, trials=20_000)
-            print(f"false promotion, {count} games at {threshold}, equal {name} players at 7x7 "
-                  f"({games} games): simulated {rate:.4f}, normal estimate "
-                  f"{false_promotion_rate_estimate(count, threshold):.4f}")
+            print(
+                f"false promotion, {count} games at {threshold}, equal {name} players at 7x7 "
+                f"({games} games): simulated {rate:.4f}, normal estimate "
+                f"{false_promotion_rate_estimate(count, threshold):.4f}"
+            )
 
     torch.manual_seed(0)
     candidate, best = PolicyValueNet(NetworkSettings()), PolicyValueNet(NetworkSettings())
     started = time.monotonic()
     play_match(PolicyPlayer(candidate), PolicyPlayer(best, "best"), 7, 200)
-    print(f"\npromotion match, 200 games at 7x7, default network size: "
-          f"{time.monotonic() - started:.1f} s on {torch.get_num_threads()} torch threads")
+    print(
+        f"\npromotion match, 200 games at 7x7, default network size: "
+        f"{time.monotonic() - started:.1f} s on {torch.get_num_threads()} torch threads"
+    )
 
 
 if __name__ == "__main__":

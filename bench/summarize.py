@@ -98,10 +98,7 @@ def medians(path: Path) -> dict[str, dict[str, Any]]:
     data = json.loads(path.read_text(encoding="utf-8"))
     result: dict[str, dict[str, Any]] = {}
     for entry in data.get("benchmarks", []):
-        if (
-            entry.get("run_type") == "aggregate"
-            and entry.get("aggregate_name") == "median"
-        ):
+        if entry.get("run_type") == "aggregate" and entry.get("aggregate_name") == "median":
             result[entry["run_name"]] = entry
     return result
 
@@ -145,12 +142,8 @@ def notes(runs: dict[str, dict[str, Any]]) -> list[str]:
         return []
     mine, theirs = float(engine["tiles_per_game"]), float(baseline["tiles_per_game"])
     if mine != theirs:
-        return [
-            f"\nWARNING: the versions played different games ({mine} vs {theirs} tiles/game)."
-        ]
-    return [
-        f"\nBoth versions played the same random games ({mine:.1f} tiles per game)."
-    ]
+        return [f"\nWARNING: the versions played different games ({mine} vs {theirs} tiles/game)."]
+    return [f"\nBoth versions played the same random games ({mine:.1f} tiles per game)."]
 
 
 def newest_result() -> Path:

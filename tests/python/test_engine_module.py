@@ -49,8 +49,7 @@ def test_rejected_tile_raises_value_error_and_changes_nothing() -> None:
 
 # Runs in a child process whose address space is capped just above what it uses, so that the
 # next large allocation fails: a C++ std::bad_alloc escaping a method would abort the child.
-ALLOCATION_FAILURES = textwrap.dedent(
-    """
+ALLOCATION_FAILURES = textwrap.dedent("""
     import resource
     import tessarin_engine
 
@@ -70,8 +69,7 @@ ALLOCATION_FAILURES = textwrap.dedent(
             print(name, "MemoryError")
     # The game is still usable after the failures.
     print("legal", len(game.legal_tiles()))
-    """
-)
+    """)
 
 
 @pytest.mark.skipif(

@@ -55,8 +55,10 @@ def test_the_first_pieces_on_an_open_board_are_five_squares() -> None:
 def test_a_seed_fixes_the_games_and_different_seeds_differ() -> None:
     histories = [play(10, seed, {0, 2}).history for seed in (1, 1, 2)]
     assert histories[0] == histories[1]
-    assert any(play(10, seed, {0, 1, 2, 3}).history != play(10, 1, {0, 1, 2, 3}).history
-               for seed in range(2, 6))
+    assert any(
+        play(10, seed, {0, 1, 2, 3}).history != play(10, 1, {0, 1, 2, 3}).history
+        for seed in range(2, 6)
+    )
 
 
 def test_choose_plays_nothing_and_follows_its_placement() -> None:

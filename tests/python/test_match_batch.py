@@ -106,7 +106,9 @@ def test_refused_settings_and_answers_change_nothing() -> None:
 
 
 def test_answers_written_into_the_batch_give_the_same_results() -> None:
-    passed, _ = play_out(te.MatchBatch(DIM, 1, [0, 1, "random", 1], games=4, sims_per_move=4, seed=5))
+    passed, _ = play_out(
+        te.MatchBatch(DIM, 1, [0, 1, "random", 1], games=4, sims_per_move=4, seed=5)
+    )
     batch = te.MatchBatch(DIM, 1, [0, 1, "random", 1], games=4, sims_per_move=4, seed=5)
     policy, value = batch.answers()
     assert list(memoryview(policy).shape) == [4, CELLS] and list(memoryview(value).shape) == [4, 4]
