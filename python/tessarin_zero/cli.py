@@ -281,6 +281,7 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
     workers_flag(selfplay)
     driver_flags(selfplay)
     backend_flags(selfplay)
+    kind: type[Any]  # each loop below goes over its own settings classes
     for kind in (GameSettings, NetworkSettings, ServerSettings):
         add_settings_flags(selfplay, kind)
     selfplay.add_argument("--games", type=whole(1), default=16, help="games (default: %(default)s)")

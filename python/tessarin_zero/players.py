@@ -118,7 +118,8 @@ def evaluate(
 def _masked_priors(logits: np.ndarray, legal: list[int]) -> np.ndarray:
     chosen = logits[legal].astype(np.float64)
     chosen = np.exp(chosen - chosen.max())
-    return chosen / chosen.sum()
+    priors: np.ndarray = chosen / chosen.sum()
+    return priors
 
 
 class PolicyPlayer(Player):

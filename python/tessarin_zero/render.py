@@ -17,6 +17,8 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import tessarin_engine  # noqa: E402
 from matplotlib import animation  # noqa: E402
+from matplotlib.artist import Artist  # noqa: E402
+from matplotlib.axes import Axes  # noqa: E402
 from matplotlib.patches import Rectangle  # noqa: E402
 
 from .match import KeptGame  # noqa: E402
@@ -71,7 +73,7 @@ def piece_boards(game: KeptGame) -> list[tuple[np.ndarray, int, list[int]]]:
 
 
 def _draw(
-    axes: plt.Axes,
+    axes: Axes,
     game: KeptGame,
     frame: tuple[np.ndarray, int, list[int]],
     number: int,
@@ -110,12 +112,14 @@ def render_game(
         if animate:
             path = out / "game.gif"
 
-            def update(i: int) -> list[plt.Artist]:
+            def update(i: int) -> list[Artist]:
                 _draw(axes, game, frames[i], i + 1, i == len(frames) - 1)
                 return []
 
             movie = animation.FuncAnimation(figure, update, frames=len(frames), blit=False)
-            movie.save(path, writer=animation.PillowWriter(fps=1.0 / frame_seconds))
+            # The writer only divides by fps, so a fractional rate works, whatever its stubs say.
+            writer = animation.PillowWriter(fps=1.0 / frame_seconds)  # type: ignore[arg-type]
+            movie.save(path, writer=writer)
             return [path]
         paths = []
         for i, frame in enumerate(frames):

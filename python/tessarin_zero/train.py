@@ -13,6 +13,8 @@ games in the window by heart, and its estimates on new games get worse instead o
 
 from __future__ import annotations
 
+from collections.abc import Callable
+
 import torch
 import torch.nn.functional as F
 from torch import Tensor, nn
@@ -78,7 +80,9 @@ def train(
                 states = tensors.states[batch].to(device)
                 if learn_ownership:
                     assert tensors.ownership is not None
-                    policy_logits, value_logits, owner_logits = model.forward_with_ownership(states)
+                    with_ownership: Callable[[Tensor], tuple[Tensor, Tensor, Tensor]]
+                    with_ownership = getattr(model, "forward_with_ownership")
+                    policy_logits, value_logits, owner_logits = with_ownership(states)
                     owners = tensors.ownership[batch].to(device=device, dtype=torch.long)
                     ownership_loss = F.cross_entropy(owner_logits, owners)
                 else:
