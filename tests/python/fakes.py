@@ -396,12 +396,16 @@ def run_worker_processes(
         collected: list[Any] = []
         deadline = time.monotonic() + timeout
         while len(collected) < expected:
-            assert time.monotonic() < deadline, f"only {len(collected)} results arrived"
+            # Exit codes (None: still running) say which side stopped or hangs.
+            assert time.monotonic() < deadline, (
+                f"only {len(collected)} results arrived; network process exit code "
+                f"{network.exitcode}, workers' {[p.exitcode for p in workers]}"
+            )
             try:
                 collected.append(results.get(timeout=0.2))
             except queue.Empty:
-                failed = [p.exitcode for p in workers if p.exitcode not in (None, 0)]
-                assert not failed, f"a worker failed with exit code {failed}"
+                failed = [p.exitcode for p in processes if p.exitcode not in (None, 0)]
+                assert not failed, f"a worker or the network process failed: exit codes {failed}"
         for worker in workers:
             worker.join(timeout=timeout)
             assert worker.exitcode == 0
