@@ -112,7 +112,7 @@ def main() -> None:
     parser.add_argument("--games", type=int, default=2, help="games per run (default 2)")
     parser.add_argument("--repeats", type=int, default=3, help="runs (default 3)")
     parser.add_argument("--dim", type=int, default=20, help="board side (default 20)")
-    parser.add_argument("--sims", type=int, default=GameSettings.sims_per_move)
+    parser.add_argument("--sims", type=int, default=64, help="simulations per action (default 64)")
     parser.add_argument("--max-batch", type=int, default=ServerSettings.max_batch)
     parser.add_argument("--max-wait-ms", type=float, default=ServerSettings.max_wait_ms)
     parser.add_argument("--threads", type=int, default=default_threads(), help="server threads")

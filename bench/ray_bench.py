@@ -85,12 +85,13 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=(__doc__ or "").split("\n\n")[0])
     parser.add_argument("--dim", type=int, default=7, help="board side (default 7)")
     parser.add_argument("--games", type=int, default=64, help="games per call (default 64)")
+    parser.add_argument("--sims", type=int, default=64, help="simulations per action (default 64)")
     parser.add_argument("--workers", type=int, default=2, help="workers or actors (default 2)")
     parser.add_argument("--batch-games", type=int, default=64, help="games at once (default 64)")
     parser.add_argument("--repeats", type=int, default=3, help="timed rounds (default 3)")
     args = parser.parse_args()
 
-    network, game = NetworkSettings(), GameSettings(dim=args.dim)
+    network, game = NetworkSettings(), GameSettings(dim=args.dim, sims_per_move=args.sims)
     torch.manual_seed(0)
     model = PolicyValueNet(network).eval()
     print(

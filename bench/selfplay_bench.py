@@ -103,6 +103,7 @@ def in_processes(count: int, job: Callable[..., Any], *args: Any) -> list[Any]:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--dim", type=int, default=7, help="board side (default 7)")
+    parser.add_argument("--sims", type=int, default=64, help="simulations per action (default 64)")
     parser.add_argument("--batch-games", type=int, default=256, help="N, games per process")
     parser.add_argument("--processes", type=int, default=2, help="batched/bare processes")
     parser.add_argument("--workers", type=int, default=2, help="pipeline workers (default 2)")
@@ -124,7 +125,7 @@ def main() -> None:
 
     if args.pipeline_games is None:
         args.pipeline_games = 2 if args.dim >= 15 else 12
-    network, game = NetworkSettings(), GameSettings(dim=args.dim)
+    network, game = NetworkSettings(), GameSettings(dim=args.dim, sims_per_move=args.sims)
     server = ServerSettings(inference=args.inference)
     torch.manual_seed(0)
     model = PolicyValueNet(network).eval()
