@@ -421,7 +421,7 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
     loop.add_argument(
         "--games",
         type=whole(1),
-        default=200,
+        default=400,
         help="self-play games per iteration (default: %(default)s)",
     )
     loop.add_argument(
