@@ -128,6 +128,10 @@ class SelfPlayBatch:
         """(history, policies, payoff) of every game played to its end since the last call, in
         the order they finished: the worker module's training record without the worker id."""
 
+    def take_failed(self) -> list[str]:
+        """Why each game abandoned since the last call was abandoned, in order: a host counts
+        and reports abandoned games from it instead of waiting for them."""
+
     @property
     def done(self) -> bool:
         """True once total_games games have finished."""
@@ -151,11 +155,21 @@ class SelfPlayBatch:
 class MatchBatch:
     """``games`` arena games, ``parallel`` at a time (all by default).
 
-    ``seats`` names 4 players, each a network index (int from 0), "random" or "heuristic". Game k seats
-    lineup entry i at seat (i + k) % 4, so over a multiple of 4 games every entry plays every
-    seat equally often. A network seat plays the tile of highest prior after one evaluation when
-    ``sims_per_move`` is 0 (as the worker module's test games), otherwise the most visited tile
-    of a search from a fresh root (noise weighted by ``exploration_fraction``, 0 by default).
+    ``seats`` names 4 players, each a network index (int from 0), "random" or "heuristic". Game
+    k (from 0, in the order games start) seats lineup entry i at seat (i + k) % 4, so over a
+    multiple of 4 games every entry plays every seat equally often.
+
+    A network seat plays the tile of highest prior after one evaluation when ``sims_per_move``
+    is 0 (as the worker module's test games: the first of equal priors, a random legal tile when
+    no tile got a prior), otherwise the most visited tile of a search of ``sims_per_move``
+    simulations: the training game's search, with root noise only when
+    ``exploration_fraction`` is above 0 (0 by default). Each searching lineup entry keeps its own
+    tree from one search to the next, and every tile played by any seat moves it down.
+    For the first ``sample_moves`` actions of a game (counted over all seats) a network seat draws
+    its tile instead: in proportion to the priors without search, to the root's visit shares
+    with search, as the training game samples. Without draws, networks without search play the
+    same game in every game of a rotation.
+
     Buffers, answers, refusals and threads as for SelfPlayBatch.
     """
 
@@ -168,6 +182,7 @@ class MatchBatch:
         sims_per_move: int = 0,
         *,
         parallel: int = ...,
+        sample_moves: int = 0,
         c_base: float = 19652.0,
         c_init: float = 1.25,
         dirichlet_alpha: float = 0.3,
@@ -188,9 +203,15 @@ class MatchBatch:
     def complete_from_answers(self) -> None:
         """As SelfPlayBatch.complete_from_answers."""
 
-    def take_finished(self) -> list[tuple[list[float], list[float], int]]:
-        """(payoff_by_entry, payoff_by_seat, rotation) of every game finished since the last
-        call; entry i sat at seat (i + rotation) % 4."""
+    def take_finished(self) -> list[tuple[list[float], list[float], int, int, Buffer]]:
+        """(payoff_by_entry, payoff_by_seat, rotation, number, history) of every game played to
+        its end since the last call, in the order they finished. Entry i sat at seat
+        (i + rotation) % 4; number is the game's index in the match (from 0, in the order games
+        start; rotation == number % 4); history is an int32 Buffer [actions, 2] of (player, tile)
+        for every action, which NumPy reads without a copy."""
+
+    def take_failed(self) -> list[str]:
+        """As SelfPlayBatch.take_failed."""
 
     @property
     def done(self) -> bool: ...

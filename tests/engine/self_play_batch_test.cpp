@@ -176,6 +176,8 @@ TEST(SelfPlayBatch, NaNValuesAbandonEveryGameAsTheDriverDoes) {
   EXPECT_TRUE(batch.done());
   EXPECT_EQ(batch.games_finished(), 3u);
   EXPECT_EQ(batch.games_failed(), 3u);
+  EXPECT_EQ(batch.take_failed(), std::vector<std::string>(3, "All UCB scores NaN"));
+  EXPECT_TRUE(batch.take_failed().empty());  // each reason is handed out once
   ScriptHost host{config, Script{.nan_values = true}, {}};
   RandomSource random(11);
   EXPECT_EQ(training_game(host, random), 1u);  // the driver's failed search

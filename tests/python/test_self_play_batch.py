@@ -247,14 +247,17 @@ def test_non_finite_logits_abandon_the_game_not_the_batch(
     assert play_out(batch, policy_fill, value_fill) == []
     assert batch.done and batch.games_finished == batch.games_failed == 3
     assert batch.last_failure == reason
+    assert batch.take_failed() == [reason] * 3 and batch.take_failed() == []
 
 
 def test_games_answered_with_nan_fail_alone() -> None:
     batch = new_batch(games=3, total=6)
     records: list[Any] = []
+    failed: list[str] = []
     while True:
         positions, slots = batch.step()
         records += batch.take_finished()
+        failed += batch.take_failed()
         rows = memoryview(positions).shape[0]
         if rows == 0:
             break
@@ -265,6 +268,7 @@ def test_games_answered_with_nan_fail_alone() -> None:
         batch.complete(memoryview(policy).cast("B").cast("f", [rows, CELLS]), floats(rows, 4))
     assert batch.games_finished == 6 and 1 <= batch.games_failed < 6
     assert len(records) == 6 - batch.games_failed
+    assert failed == ["assertion failed: visit_dist.len() > 0"] * batch.games_failed
     for history, _, payoff in records:
         assert replay(history).payoff() == payoff
 

@@ -215,6 +215,28 @@ PyObject* complete_call(Batch& batch, CallState& state, const char* type, PyObje
   Py_RETURN_NONE;
 }
 
+// take_failed(): the reasons of the games abandoned since the last call, as a list of str.
+template <class Batch>
+PyObject* take_failed_call(Batch& batch, CallState& state, const char* type) {
+  CallGuard guard(state, type);
+  if (!guard.enter("take_failed")) return nullptr;
+  std::vector<std::string> failed;
+  try {
+    failed = batch.take_failed();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(failed.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < failed.size(); ++i) {
+    PyObject* reason = PyUnicode_DecodeUTF8(failed[i].data(),
+                                            static_cast<Py_ssize_t>(failed[i].size()), "replace");
+    if (reason == nullptr) return nullptr;  // the reasons are lost with the error
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), reason);
+  }
+  return list.release();
+}
+
 // Answer buffers a batch owns, which the host may write into: float32 [slots, dim * dim] and
 // [slots, 4], made at the first answers() and the same objects from then on. A host that keeps
 // views of them answers every step with complete_from_answers(), and no buffer is taken per step

@@ -14,7 +14,7 @@ namespace tessarin::py {
 // Readies the type and adds it to `module` as "Buffer"; false with the host exception set.
 bool add_buffer_type(PyObject* module);
 
-// A new buffer of `capacity` bytes, zeroed, that exports `format` ("f", "B" or "q") items of
+// A new buffer of `capacity` bytes, zeroed, that exports `format` ("f", "B", "i" or "q") items of
 // `itemsize` bytes. Its shape is set with set_buffer_shape before it is handed out. Null with the
 // host exception set on failure.
 Ref new_buffer(std::size_t capacity, const char* format, std::size_t itemsize);

@@ -66,25 +66,26 @@ bool read_player(PyObject* item, std::size_t entry, Player& player) {
 
 PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {
-      "dim",      "rep",    "seats",  "games",           "sims_per_move",
-      "parallel", "c_base", "c_init", "dirichlet_alpha", "exploration_fraction",
-      "dtype",    "seed",   nullptr};
+      "dim",          "rep",    "seats",  "games",           "sims_per_move",        "parallel",
+      "sample_moves", "c_base", "c_init", "dirichlet_alpha", "exploration_fraction", "dtype",
+      "seed",         nullptr};
   Py_ssize_t dim = 0;
   Py_ssize_t rep = 0;
   PyObject* seats = nullptr;
   Py_ssize_t games = 0;
   Py_ssize_t sims = 0;
   Py_ssize_t parallel = -1;
+  Py_ssize_t sample_moves = 0;
   double c_base = 19652.0;
   double c_init = 1.25;
   double alpha = 0.3;
   double fraction = 0.0;
   const char* dtype = "float32";
   PyObject* seed_object = Py_None;
-  if (PyArg_ParseTupleAndKeywords(args, kwargs, "nnOn|n$nddddsO:MatchBatch",
+  if (PyArg_ParseTupleAndKeywords(args, kwargs, "nnOn|n$nnddddsO:MatchBatch",
                                   const_cast<char**>(keywords), &dim, &rep, &seats, &games, &sims,
-                                  &parallel, &c_base, &c_init, &alpha, &fraction, &dtype,
-                                  &seed_object) == 0) {
+                                  &parallel, &sample_moves, &c_base, &c_init, &alpha, &fraction,
+                                  &dtype, &seed_object) == 0) {
     return nullptr;
   }
   if (games < 1) {
@@ -96,8 +97,9 @@ PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyErr_Format(PyExc_ValueError, "parallel must be at least 1, not %zd", parallel);
     return nullptr;
   }
-  if (dim < 0 || rep < 0 || sims < 0) {
-    PyErr_SetString(PyExc_ValueError, "dim, rep and sims_per_move must not be negative");
+  if (dim < 0 || rep < 0 || sims < 0 || sample_moves < 0) {
+    PyErr_SetString(PyExc_ValueError,
+                    "dim, rep, sims_per_move and sample_moves must not be negative");
     return nullptr;
   }
   bool floats = true;
@@ -116,7 +118,7 @@ PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!read_player(item, entry, lineup[entry])) return nullptr;
   }
   const Config config{static_cast<std::uint64_t>(dim),  static_cast<std::uint64_t>(rep),
-                      static_cast<std::uint64_t>(sims), 0,
+                      static_cast<std::uint64_t>(sims), static_cast<std::uint64_t>(sample_moves),
                       static_cast<float>(c_base),       static_cast<float>(c_init),
                       static_cast<float>(alpha),        static_cast<float>(fraction)};
   MatchBatch* batch = nullptr;
@@ -161,6 +163,20 @@ Ref float_list(const std::array<float, 4>& values) {
                                   static_cast<double>(values[3])));
 }
 
+// The history as an int32 buffer of shape [actions, 2]: (player, tile) per row.
+Ref history_buffer(const std::vector<HistoryEntry>& history) {
+  Ref buffer = new_buffer(history.size() * 2 * sizeof(std::int32_t), "i", sizeof(std::int32_t));
+  if (!buffer) return buffer;
+  auto* entries = reinterpret_cast<std::int32_t*>(buffer_memory(buffer.get()).data());
+  for (std::size_t i = 0; i < history.size(); ++i) {
+    entries[2 * i] = history[i].first;
+    entries[2 * i + 1] = history[i].second;
+  }
+  const std::array<std::size_t, 2> shape = {history.size(), 2};
+  set_buffer_shape(buffer.get(), shape);
+  return buffer;
+}
+
 PyObject* match_take_finished(PyObject* self_object, PyObject* /*unused*/) {
   MatchObject* self = as_match(self_object);
   CallGuard guard(self->state, kType);
@@ -176,13 +192,19 @@ PyObject* match_take_finished(PyObject* self_object, PyObject* /*unused*/) {
   for (std::size_t i = 0; i < finished.size(); ++i) {
     Ref by_entry = float_list(finished[i].payoff_by_entry);
     Ref by_seat = float_list(finished[i].payoff_by_seat);
-    if (!by_entry || !by_seat) return nullptr;
-    PyObject* item = Py_BuildValue("(OOn)", by_entry.get(), by_seat.get(),
-                                   static_cast<Py_ssize_t>(finished[i].rotation));
+    Ref history = history_buffer(finished[i].history);
+    if (!by_entry || !by_seat || !history) return nullptr;
+    PyObject* item = Py_BuildValue(
+        "(OOnKO)", by_entry.get(), by_seat.get(), static_cast<Py_ssize_t>(finished[i].rotation),
+        static_cast<unsigned long long>(finished[i].number), history.get());
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
   return list.release();
+}
+
+PyObject* match_take_failed(PyObject* self, PyObject* /*unused*/) {
+  return take_failed_call(*as_match(self)->batch, as_match(self)->state, kType);
 }
 
 PyObject* match_answers(PyObject* self, PyObject* /*unused*/) {
@@ -207,8 +229,12 @@ PyMethodDef match_methods[] = {
     {"complete_from_answers", as_cfunction<match_complete_from_answers>(), METH_NOARGS,
      "complete_from_answers()\n--\n\nAs SelfPlayBatch.complete_from_answers."},
     {"take_finished", as_cfunction<match_take_finished>(), METH_NOARGS,
-     "take_finished()\n--\n\n(payoff_by_entry, payoff_by_seat, rotation) of every game finished "
-     "since the last call: seats entry i sat at seat (i + rotation) % 4."},
+     "take_finished()\n--\n\n(payoff_by_entry, payoff_by_seat, rotation, number, history) of "
+     "every game finished since the last call: entry i sat at seat (i + rotation) % 4, number is "
+     "the game's index in the order games start, history an int32 Buffer [actions, 2] of "
+     "(player, tile)."},
+    {"take_failed", as_cfunction<match_take_failed>(), METH_NOARGS,
+     "take_failed()\n--\n\nWhy each game abandoned since the last call was abandoned, in order."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -238,12 +264,15 @@ bool add_match_type(PyObject* module) {
   match_type.tp_basicsize = sizeof(MatchObject);
   match_type.tp_flags = Py_TPFLAGS_DEFAULT;
   match_type.tp_doc =
-      "MatchBatch(dim, rep, seats, games, sims_per_move=0, *, parallel=games, c_base=19652.0, "
-      "c_init=1.25, dirichlet_alpha=0.3, exploration_fraction=0.0, dtype=\"float32\", "
-      "seed=None)\n--\n\n"
-      "games arena games, parallel at a time. seats: 4 players, each a network index or "
-      "\"random\"; game k seats entry i at seat (i + k) % 4, so every entry plays every seat "
-      "equally often over a multiple of 4 games.";
+      "MatchBatch(dim, rep, seats, games, sims_per_move=0, *, parallel=games, sample_moves=0, "
+      "c_base=19652.0, c_init=1.25, dirichlet_alpha=0.3, exploration_fraction=0.0, "
+      "dtype=\"float32\", seed=None)\n--\n\n"
+      "games arena games, parallel at a time. seats: 4 players, each a network index, \"random\" "
+      "or \"heuristic\"; game k seats entry i at seat (i + k) % 4, so every entry plays every seat "
+      "equally often over a multiple of 4 games. A network seat plays the tile of highest prior "
+      "(sims_per_move 0) or the most visited tile of its search, whose tree it keeps; for the "
+      "first sample_moves actions of a game it draws its tile from the priors or the visit "
+      "shares instead.";
   match_type.tp_new = match_new;
   match_type.tp_dealloc = match_dealloc;
   match_type.tp_methods = match_methods;

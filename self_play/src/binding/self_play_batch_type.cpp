@@ -131,6 +131,10 @@ PyObject* batch_take_finished(PyObject* self_object, PyObject* /*unused*/) {
   return list.release();
 }
 
+PyObject* batch_take_failed(PyObject* self, PyObject* /*unused*/) {
+  return take_failed_call(*as_batch(self)->batch, as_batch(self)->state, kType);
+}
+
 PyObject* batch_answers(PyObject* self, PyObject* /*unused*/) {
   return answers_call(*as_batch(self)->batch, as_batch(self)->state, as_batch(self)->answers,
                       kType);
@@ -162,6 +166,8 @@ PyMethodDef batch_methods[] = {
     {"take_finished", as_cfunction<batch_take_finished>(), METH_NOARGS,
      "take_finished()\n--\n\nThe training records (history, policies, payoff) of the games played "
      "to their end since the last call, in the order they finished."},
+    {"take_failed", as_cfunction<batch_take_failed>(), METH_NOARGS,
+     "take_failed()\n--\n\nWhy each game abandoned since the last call was abandoned, in order."},
     {nullptr, nullptr, 0, nullptr},
 };
 

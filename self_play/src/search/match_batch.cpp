@@ -8,6 +8,7 @@
 #include "evaluation.h"
 #include "fatal.h"
 #include "heuristic_player.h"
+#include "raw_policy.h"
 #include "staged_positions.h"
 #include "training_game.h"
 
@@ -24,12 +25,14 @@ struct MatchBatch::Match {
   Game game;
   std::uint64_t number;
   std::size_t rotation;
-  // The search of the network seat to move, when the match searches.
-  std::optional<Node> root;
+  // Per lineup entry, the root its searches start from (only searching entries grow one).
+  std::array<Node, kPlayers> roots;
+  // The search of the network seat to move, while one is under way.
   std::optional<PositionSearch> search;
   // The tables of the turns the match and its searches pass, shared by their game copies.
   TileMoveTableCache tables;
   std::vector<std::size_t> legal;
+  VisitDistribution dist;
   // Heuristic seats keep the placement they committed to across the tiles of a turn.
   HeuristicPlayer heuristic;
 };
@@ -70,18 +73,45 @@ void MatchBatch::start_match(Slot& slot) {
   slot.match = std::make_unique<Match>(config_, started_++, seed_);
 }
 
-const Player& MatchBatch::player_to_move(const Match& match) const {
-  const std::size_t seat = match.game.current_player();
-  return lineup_[(seat + kPlayers - match.rotation) % kPlayers];
+std::size_t MatchBatch::entry_to_move(const Match& match) const {
+  return (match.game.current_player() + kPlayers - match.rotation) % kPlayers;
+}
+
+bool MatchBatch::samples(const Match& match) const {
+  return match.game.history().size() < config_.sample_moves;
+}
+
+void MatchBatch::play(Match& match, std::size_t tile) {
+  match.game.apply_legal(tile, &match.tables);
+  if (config_.sims_per_move == 0) return;
+  for (Node& root : match.roots) {
+    std::optional<Node> child = root.take_child(tile);
+    root = child ? std::move(*child) : Node{};
+  }
+}
+
+std::uint32_t MatchBatch::searched_tile(Match& match, const Node& root) {
+  std::uint32_t total = 0;
+  match.dist.clear();
+  for (const Node& child : root.children()) {
+    total += child.visit_count();
+    match.dist.emplace_back(child.tile(), child.visit_count());
+  }
+  if (match.dist.empty()) fatal("A search left the root without a child to play");
+  return samples(match) ? sample_action(match.dist, total, match.random.uniform_float())
+                        : greedy_action(match.dist);
 }
 
 void MatchBatch::finish_match(Slot& slot, std::optional<std::string> failure) {
   ++finished_;
   if (failure) {
     ++failed_;
+    failures_.push_back(*failure);
     last_failure_ = std::move(failure);
   } else {
-    MatchResult result{slot.match->number, slot.match->rotation, slot.match->game.get_payoff(), {}};
+    Match& match = *slot.match;
+    MatchResult result{
+        match.number, match.rotation, match.game.get_payoff(), {}, match.game.take_history()};
     for (std::size_t entry = 0; entry < kPlayers; ++entry)
       result.payoff_by_entry[entry] = result.payoff_by_seat[(entry + result.rotation) % kPlayers];
     finished_matches_.push_back(result);
@@ -94,28 +124,22 @@ bool MatchBatch::advance(Slot& slot) {
     Match& match = *slot.match;
     try {
       while (!match.game.is_terminal()) {
-        const Player& player = player_to_move(match);
+        const std::size_t entry = entry_to_move(match);
+        const Player& player = lineup_[entry];
         if (player.kind != PlayerKind::kNetwork) {
-          match.game.apply_legal(
-              engine_tile(player.kind, match.game, match.random, match.heuristic, match.legal),
-              &match.tables);
+          play(match,
+               engine_tile(player.kind, match.game, match.random, match.heuristic, match.legal));
           continue;
         }
         if (config_.sims_per_move == 0) return true;  // the raw position waits
         if (!match.search) {
-          match.root.emplace(0.0F);
-          match.search.emplace(*match.root, match.game, config_, match.random, &match.tables);
+          match.search.emplace(match.roots[entry], match.game, config_, match.random, &match.tables,
+                               config_.sims_per_move, config_.exploration_fraction > 0.0F);
         }
         if (match.search->next() != nullptr) return true;
         if (match.search->failure()) throw FatalStop(*match.search->failure());
-        VisitDistribution dist;
-        for (const Node& child : match.root->children())
-          dist.emplace_back(child.tile(), child.visit_count());
-        if (dist.empty()) fatal("A search left the root without a child to play");
-        const std::uint32_t action = greedy_action(dist);
         match.search.reset();
-        match.root.reset();
-        match.game.apply_legal(action, &match.tables);
+        play(match, searched_tile(match, match.roots[entry]));
       }
     } catch (const FatalStop& stop) {
       finish_match(slot, std::string(stop.what()));
@@ -143,7 +167,9 @@ std::span<const std::size_t> MatchBatch::step() {
     if (!slots_[s].ready) advance_and_stage(s);
     if (slots_[s].ready) waiting_.push_back(s);
   }
-  const auto network_of = [&](std::size_t s) { return player_to_move(*slots_[s].match).network; };
+  const auto network_of = [&](std::size_t s) {
+    return lineup_[entry_to_move(*slots_[s].match)].network;
+  };
   std::stable_sort(waiting_.begin(), waiting_.end(),
                    [&](std::size_t a, std::size_t b) { return network_of(a) < network_of(b); });
   networks_.clear();
@@ -164,24 +190,14 @@ void MatchBatch::write_positions(std::span<float> out) const {
   write_staged_positions<float>(staged_, waiting_, position_size(), out);
 }
 
-void MatchBatch::play_best_prior(Match& match, std::span<const float> policy,
-                                 std::vector<float> value) {
-  Node root;
-  (void)expand_from_network(root, match.game, policy, std::move(value), match.legal, match.random);
-  float best = 0.0F;
-  std::optional<std::size_t> action;
-  for (const Node& child : root.children()) {
-    if (child.prior() > best) {
-      best = child.prior();
-      action = child.tile();
-    }
+void MatchBatch::answer(Match& match, std::span<const float> policy,
+                        std::span<const float> values) {
+  if (match.search) {
+    match.search->complete(policy, values);
+    return;
   }
-  if (!action) {
-    match.game.legal_tiles(match.legal);
-    if (match.legal.empty()) fatal("cannot sample empty range");
-    action = match.legal[match.random.uniform_index(match.legal.size())];
-  }
-  match.game.apply_legal(*action, &match.tables);
+  const RawChoice choice = samples(match) ? RawChoice::kSampled : RawChoice::kBestPrior;
+  play(match, raw_policy_tile(match.game, policy, values, choice, match.random, match.legal));
 }
 
 void MatchBatch::complete(std::span<const float> policy_logits,
@@ -200,11 +216,7 @@ void MatchBatch::complete(std::span<const float> policy_logits,
     const std::span<const float> values = value_logits.subspan(k * kPlayers, kPlayers);
     const std::span<const float> policy = policy_logits.subspan(k * cells, cells);
     try {
-      if (match.search) {
-        match.search->complete(policy, values);
-      } else {
-        play_best_prior(match, policy, {values.begin(), values.end()});
-      }
+      answer(match, policy, values);
     } catch (const FatalStop& stop) {
       finish_match(slots_[s], std::string(stop.what()));
     }
@@ -216,6 +228,10 @@ void MatchBatch::complete(std::span<const float> policy_logits,
 
 std::vector<MatchResult> MatchBatch::take_finished() {
   return std::exchange(finished_matches_, {});
+}
+
+std::vector<std::string> MatchBatch::take_failed() {
+  return std::exchange(failures_, {});
 }
 
 }  // namespace tessarin

@@ -1,14 +1,24 @@
-// Batched matches for the arena: many games side by side whose seats are played by networks (by
-// index), by engine players, or by a random player. The waiting positions of all network seats
-// are evaluated together, grouped by network so that the host runs each network once per step.
+// Batched matches: many games side by side whose seats are played by networks (by index), by
+// engine players, or by a random player. The waiting positions of all network seats are
+// evaluated together, grouped by network so that the host runs each network once per step.
 //
 // Seats rotate: game k (from 0, in the order games start) seats lineup entry i at seat
 // (i + k) mod 4, so over a multiple of four games every entry plays every seat equally often.
 //
-// A network seat plays the tile of highest prior after one evaluation when sims_per_move is 0
-// (as the worker module's test games do: the first of equal priors, a random legal tile when no
-// tile got a prior), and otherwise the most visited tile of a search of sims_per_move
-// simulations from a fresh root (noise drawn with weight exploration_fraction; 0 for none).
+// A network seat plays from one evaluation when sims_per_move is 0 (raw_policy.h: the tile of
+// highest prior, as the worker module's test games play), and otherwise from a search of
+// sims_per_move simulations (the training game's PositionSearch, root noise only with an
+// exploration_fraction above 0) whose most visited tile it plays. For the first sample_moves
+// actions of a game (counted over all seats) a network seat draws its tile instead: in proportion
+// to the priors without search, to the root's visit shares with search. Without sampling, two
+// networks without search would play the same game in every game of a seat.
+//
+// Tree reuse: every searching lineup entry keeps its own root from one search to the next (the
+// values of different networks never mix), and every tile played by any seat moves each kept root
+// down to that child, releasing the rest, or to a fresh root where the tree does not hold it.
+//
+// A game whose search fails or which the answers leave without a tile to play is abandoned: it
+// counts as finished and failed, and its reason waits in take_failed().
 #pragma once
 
 #include <array>
@@ -35,18 +45,19 @@ struct Player {
 };
 
 // A finished match: its number, the seat of lineup entry 0 (entry i sat at (i + rotation) mod 4),
-// the payoff by seat, and the payoff by lineup entry.
+// the payoff by seat and by lineup entry, and (player, tile) of every action, in order.
 struct MatchResult {
   std::uint64_t number;
   std::size_t rotation;
   std::array<float, 4> payoff_by_seat;
   std::array<float, 4> payoff_by_entry;
+  std::vector<HistoryEntry> history;
 };
 
 class MatchBatch {
  public:
-  // `config` gives dim, rep, sims_per_move, c_base, c_init, dirichlet_alpha and
-  // exploration_fraction (sample_moves is not used: the choice is always greedy). Throws
+  // `games` slots playing `total_games` games; `config` gives every setting. With a `seed`, game
+  // k draws from RandomSource(seed + k); without, from the operating system's entropy. Throws
   // FatalStop for no slots or games, a board side the engine refuses, a representation other than
   // 1 or 2, or (with simulations) a noise concentration not above 0.
   MatchBatch(const Config& config, const std::array<Player, 4>& lineup, std::size_t games,
@@ -69,7 +80,10 @@ class MatchBatch {
   // As SelfPlayBatch::complete.
   void complete(std::span<const float> policy_logits, std::span<const float> value_logits);
 
+  // The games played to their end since the last call, in the order they finished.
   std::vector<MatchResult> take_finished();
+  // Why each game abandoned since the last call was abandoned, in order.
+  std::vector<std::string> take_failed();
 
   const Config& config() const { return config_; }
   std::size_t slot_count() const { return slots_.size(); }
@@ -77,6 +91,7 @@ class MatchBatch {
   std::uint64_t games_finished() const { return finished_; }
   std::uint64_t games_failed() const { return failed_; }
   bool done() const { return finished_ == total_; }
+  // Why the last abandoned game was abandoned, if any game was.
   const std::optional<std::string>& last_failure() const { return last_failure_; }
 
  private:
@@ -91,9 +106,16 @@ class MatchBatch {
   bool advance(Slot& slot);
   void advance_and_stage(std::size_t s);
   void finish_match(Slot& slot, std::optional<std::string> failure);
-  // Applies a network seat's choice from a network's answer for its raw position.
-  void play_best_prior(Match& match, std::span<const float> policy, std::vector<float> value);
-  const Player& player_to_move(const Match& match) const;
+  // Answers the network seat to move: its search's evaluation, or its raw choice.
+  void answer(Match& match, std::span<const float> policy, std::span<const float> values);
+  // Plays `tile` and moves every kept root down to it.
+  void play(Match& match, std::size_t tile);
+  // The tile of a finished search from `root`: sampled early, most visited later.
+  std::uint32_t searched_tile(Match& match, const Node& root);
+  // Whether the next action of `match` is drawn rather than the best.
+  bool samples(const Match& match) const;
+  // The lineup entry that plays the seat to move.
+  std::size_t entry_to_move(const Match& match) const;
 
   Config config_;
   std::array<Player, 4> lineup_;
@@ -104,7 +126,7 @@ class MatchBatch {
   std::vector<std::size_t> networks_;
   std::vector<std::uint8_t> staged_;
   std::vector<MatchResult> finished_matches_;
-  std::vector<std::size_t> legal_;
+  std::vector<std::string> failures_;
   std::uint64_t started_ = 0;
   std::uint64_t finished_ = 0;
   std::uint64_t failed_ = 0;

@@ -63,6 +63,7 @@ void SelfPlayBatch::finish_game(Slot& slot) {
   ++finished_;
   if (slot.game->failed()) {
     ++failed_;
+    failures_.push_back(slot.game->failure());
     last_failure_ = slot.game->failure();
   } else {
     finished_games_.push_back(FinishedGame{slot.number, slot.game->take_record()});
@@ -147,6 +148,10 @@ void SelfPlayBatch::complete(std::span<const float> policy_logits,
 
 std::vector<FinishedGame> SelfPlayBatch::take_finished() {
   return std::exchange(finished_games_, {});
+}
+
+std::vector<std::string> SelfPlayBatch::take_failed() {
+  return std::exchange(failures_, {});
 }
 
 }  // namespace tessarin

@@ -64,6 +64,8 @@ class SelfPlayBatch {
 
   // The games played to their end since the last call, in the order they finished.
   std::vector<FinishedGame> take_finished();
+  // Why each game abandoned since the last call was abandoned, in order.
+  std::vector<std::string> take_failed();
 
   const Config& config() const { return config_; }
   // Game slots in use: min(games, total_games).
@@ -103,6 +105,7 @@ class SelfPlayBatch {
   std::vector<std::size_t> waiting_;
   std::vector<std::uint8_t> staged_;  // per slot, the position its game waits on
   std::vector<FinishedGame> finished_games_;
+  std::vector<std::string> failures_;
   std::uint64_t started_ = 0;
   std::uint64_t finished_ = 0;
   std::uint64_t failed_ = 0;

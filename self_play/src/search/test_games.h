@@ -1,6 +1,6 @@
 // Test games: the network without search in seat 0 against three random players, or against a
 // baseline network in seats 1 to 3. A network-guided seat evaluates the position once and plays
-// the legal tile with the highest prior.
+// the legal tile with the highest prior (raw_policy.h).
 //
 // A chosen tile that the game refuses (a child the evaluation made for a tile that is not legal)
 // is a broken invariant and throws FatalStop with the engine's text.
@@ -23,9 +23,9 @@
 #include "evaluation.h"
 #include "fatal.h"
 #include "game.h"
-#include "node.h"
 #include "quote.h"
 #include "random_source.h"
+#include "raw_policy.h"
 
 namespace tessarin {
 
@@ -43,38 +43,17 @@ inline constexpr const char* kTestGameFailure = "Error running MCTS";
 // The side of every game against the baseline network.
 inline constexpr std::size_t kBaselineGameDim = 20;
 
-// The tile of highest prior after one evaluation of `game` (the first of equal priors in
-// enumeration order), or the error text. When no legal tile got a prior above 0, a uniformly
-// random legal tile: answering a fixed tile would usually be illegal and the seat would ask again
-// for ever.
+// The tile of highest prior after one evaluation of `game` (see raw_policy.h), or the error text.
 template <Evaluator Host>
 std::variant<std::size_t, std::string> best_action(Host& host, const Game& game) {
-  Node root;
-  if (!game.is_terminal()) {
-    Logits logits;
-    if (std::optional<typename Host::Error> error = host.evaluate(game, logits)) {
-      return "Error evaluating root node: " + error->debug();
-    }
-    std::vector<std::size_t> legal;
-    (void)expand_from_network(root, game, logits.policy, std::move(logits.value), legal,
-                              thread_random());
+  if (game.is_terminal()) fatal("cannot sample empty range");
+  Logits logits;
+  if (std::optional<typename Host::Error> error = host.evaluate(game, logits)) {
+    return "Error evaluating root node: " + error->debug();
   }
-  float best = 0.0F;
-  std::size_t action = 0;
-  bool found = false;
-  for (const Node& child : root.children()) {
-    if (child.prior() > best) {
-      best = child.prior();
-      action = child.tile();
-      found = true;
-    }
-  }
-  if (!found) {
-    const std::vector<std::size_t> legal = game.get_legal_tiles();
-    if (legal.empty()) fatal("cannot sample empty range");
-    action = legal[thread_random().uniform_index(legal.size())];
-  }
-  return action;
+  std::vector<std::size_t> legal;
+  return raw_policy_tile(game, logits.policy, logits.value, RawChoice::kBestPrior, thread_random(),
+                         legal);
 }
 
 namespace detail {
