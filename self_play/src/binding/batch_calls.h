@@ -134,9 +134,13 @@ class FloatRows {
 };
 
 // step(): advances the batch without the lock and returns (positions, slots), plus the network
-// index of every row when `with_networks`.
+// index of every row for a batch that has networks (MatchBatch). Only the buffers handed out are
+// made.
 template <class Batch>
-PyObject* step_call(Batch& batch, CallState& state, const char* type, bool with_networks) {
+PyObject* step_call(Batch& batch, CallState& state, const char* type) {
+  constexpr bool kWithNetworks = requires(const Batch& b) {
+    b.networks();
+  };
   CallGuard guard(state, type);
   if (!guard.enter("step")) return nullptr;
   const std::size_t dim = static_cast<std::size_t>(batch.config().dim);
@@ -145,11 +149,14 @@ PyObject* step_call(Batch& batch, CallState& state, const char* type, bool with_
   // Room for every slot: how many games will wait is known only after the search.
   Ref positions = new_buffer(rows * batch.position_size() * item, state.floats ? "f" : "B", item);
   Ref slots = new_buffer(rows * sizeof(std::int64_t), "q", sizeof(std::int64_t));
-  Ref networks = new_buffer(rows * sizeof(std::int64_t), "q", sizeof(std::int64_t));
-  if (!positions || !slots || !networks) return nullptr;
+  Ref networks;
+  if constexpr (kWithNetworks) {
+    networks = new_buffer(rows * sizeof(std::int64_t), "q", sizeof(std::int64_t));
+    if (!networks) return nullptr;
+  }
+  if (!positions || !slots) return nullptr;
   const std::span<std::byte> position_memory = buffer_memory(positions.get());
   auto* slot_numbers = reinterpret_cast<std::int64_t*>(buffer_memory(slots.get()).data());
-  auto* network_numbers = reinterpret_cast<std::int64_t*>(buffer_memory(networks.get()).data());
   std::size_t waiting = 0;
   const bool floats = state.floats;
   const bool done = without_lock(state, [&] {
@@ -165,7 +172,8 @@ PyObject* step_call(Batch& batch, CallState& state, const char* type, bool with_
     }
     for (std::size_t k = 0; k < waiting; ++k)
       slot_numbers[k] = static_cast<std::int64_t>(waiting_slots[k]);
-    if constexpr (requires { batch.networks(); }) {
+    if constexpr (kWithNetworks) {
+      auto* network_numbers = reinterpret_cast<std::int64_t*>(buffer_memory(networks.get()).data());
       for (std::size_t k = 0; k < waiting; ++k)
         network_numbers[k] = static_cast<std::int64_t>(batch.networks()[k]);
     }
@@ -177,9 +185,12 @@ PyObject* step_call(Batch& batch, CallState& state, const char* type, bool with_
   set_buffer_shape(positions.get(), shape);
   const std::array<std::size_t, 1> row_shape = {waiting};
   set_buffer_shape(slots.get(), row_shape);
-  set_buffer_shape(networks.get(), row_shape);
-  return with_networks ? PyTuple_Pack(3, positions.get(), slots.get(), networks.get())
-                       : PyTuple_Pack(2, positions.get(), slots.get());
+  if constexpr (kWithNetworks) {
+    set_buffer_shape(networks.get(), row_shape);
+    return PyTuple_Pack(3, positions.get(), slots.get(), networks.get());
+  } else {
+    return PyTuple_Pack(2, positions.get(), slots.get());
+  }
 }
 
 // complete(policy_logits, value_logits): checks both buffers against the pending step, then

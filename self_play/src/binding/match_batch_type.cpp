@@ -150,7 +150,7 @@ void match_dealloc(PyObject* self) {
 }
 
 PyObject* match_step(PyObject* self, PyObject* /*unused*/) {
-  return step_call(*as_match(self)->batch, as_match(self)->state, kType, true);
+  return step_call(*as_match(self)->batch, as_match(self)->state, kType);
 }
 
 PyObject* match_complete(PyObject* self, PyObject* args, PyObject* kwargs) {

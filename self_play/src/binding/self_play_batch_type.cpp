@@ -104,7 +104,7 @@ void batch_dealloc(PyObject* self) {
 }
 
 PyObject* batch_step(PyObject* self, PyObject* /*unused*/) {
-  return step_call(*as_batch(self)->batch, as_batch(self)->state, kType, false);
+  return step_call(*as_batch(self)->batch, as_batch(self)->state, kType);
 }
 
 PyObject* batch_complete(PyObject* self, PyObject* args, PyObject* kwargs) {
