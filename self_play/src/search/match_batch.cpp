@@ -1,7 +1,6 @@
 #include "match_batch.h"
 
 #include <algorithm>
-#include <limits>
 #include <utility>
 
 #include "board.h"
@@ -9,7 +8,6 @@
 #include "fatal.h"
 #include "heuristic_player.h"
 #include "raw_policy.h"
-#include "staged_positions.h"
 #include "training_game.h"
 
 namespace tessarin {
@@ -39,38 +37,22 @@ struct MatchBatch::Match {
 
 MatchBatch::MatchBatch(const Config& config, const std::array<Player, 4>& lineup, std::size_t games,
                        std::uint64_t total_games, std::optional<std::uint64_t> seed)
-    : config_(config), lineup_(lineup), total_(total_games), seed_(seed) {
-  if (games == 0) fatal("A batch needs at least one game slot");
-  if (total_games == 0) fatal("A batch needs at least one game to play");
-  if (config.dim < 4 || config.dim > kMaxDim) {
-    fatal("The board side must be between 4 and " + std::to_string(kMaxDim) + ", not " +
-          std::to_string(config.dim));
-  }
-  if (config.rep != 1 && config.rep != 2) {
-    fatal("Invalid representation type: rep must be 1 or 2, not " + std::to_string(config.rep));
-  }
-  if (config.sims_per_move != 0 && !(config.dirichlet_alpha > 0.0F)) {
-    fatal("dirichlet_alpha must be above 0 (the concentration of the root noise), not " +
-          std::to_string(config.dirichlet_alpha));
-  }
-  const std::size_t used = total_games < games ? static_cast<std::size_t>(total_games) : games;
-  // A step's positions, as float32, must be countable in bytes.
-  if (used > std::numeric_limits<std::size_t>::max() / sizeof(float) / position_size()) {
-    fatal("The positions of " + std::to_string(used) + " games of side " +
-          std::to_string(config.dim) + " do not fit in memory");
-  }
-  staged_.resize(used * position_size());
-  slots_.resize(used);
-  for (Slot& slot : slots_)
+    : config_(config),
+      lineup_(lineup),
+      total_(total_games),
+      seed_(seed),
+      slots_(config, games, total_games, config.sims_per_move != 0) {
+  matches_.resize(slots_.count());
+  for (Slot& slot : matches_)
     start_match(slot);
 }
 
 MatchBatch::~MatchBatch() = default;
 
 void MatchBatch::start_match(Slot& slot) {
-  slot.match.reset();
+  slot.reset();
   if (started_ == total_) return;
-  slot.match = std::make_unique<Match>(config_, started_++, seed_);
+  slot = std::make_unique<Match>(config_, started_++, seed_);
 }
 
 std::size_t MatchBatch::entry_to_move(const Match& match) const {
@@ -109,7 +91,7 @@ void MatchBatch::finish_match(Slot& slot, std::optional<std::string> failure) {
     failures_.push_back(*failure);
     last_failure_ = std::move(failure);
   } else {
-    Match& match = *slot.match;
+    Match& match = *slot;
     MatchResult result{
         match.number, match.rotation, match.game.get_payoff(), {}, match.game.take_history()};
     for (std::size_t entry = 0; entry < kPlayers; ++entry)
@@ -119,9 +101,9 @@ void MatchBatch::finish_match(Slot& slot, std::optional<std::string> failure) {
   start_match(slot);
 }
 
-bool MatchBatch::advance(Slot& slot) {
-  while (slot.match) {
-    Match& match = *slot.match;
+const Game* MatchBatch::advance(Slot& slot) {
+  while (slot) {
+    Match& match = *slot;
     try {
       while (!match.game.is_terminal()) {
         const std::size_t entry = entry_to_move(match);
@@ -131,12 +113,12 @@ bool MatchBatch::advance(Slot& slot) {
                engine_tile(player.kind, match.game, match.random, match.heuristic, match.legal));
           continue;
         }
-        if (config_.sims_per_move == 0) return true;  // the raw position waits
+        if (config_.sims_per_move == 0) return &match.game;  // the raw position waits
         if (!match.search) {
           match.search.emplace(match.roots[entry], match.game, config_, match.random, &match.tables,
                                config_.sims_per_move, config_.exploration_fraction > 0.0F);
         }
-        if (match.search->next() != nullptr) return true;
+        if (const Game* position = match.search->next()) return position;
         if (match.search->failure()) throw FatalStop(*match.search->failure());
         match.search.reset();
         play(match, searched_tile(match, match.roots[entry]));
@@ -147,47 +129,19 @@ bool MatchBatch::advance(Slot& slot) {
     }
     finish_match(slot, std::nullopt);
   }
-  return false;
-}
-
-void MatchBatch::advance_and_stage(std::size_t s) {
-  Slot& slot = slots_[s];
-  slot.ready = advance(slot);
-  if (!slot.ready) return;
-  Match& match = *slot.match;
-  const Game* position = match.search ? match.search->next() : &match.game;
-  const std::size_t size = position_size();
-  position->write_game_state(config_.rep == 2,
-                             std::span<std::uint8_t>(staged_).subspan(s * size, size));
+  return nullptr;
 }
 
 std::span<const std::size_t> MatchBatch::step() {
-  if (!waiting_.empty()) return waiting_;
-  for (std::size_t s = 0; s < slots_.size(); ++s) {
-    if (!slots_[s].ready) advance_and_stage(s);
-    if (slots_[s].ready) waiting_.push_back(s);
+  if (slots_.waiting().empty()) {
+    slots_.step([&](std::size_t s) { return advance(matches_[s]); });
+    slots_.order_waiting(
+        [&](std::size_t s) { return lineup_[entry_to_move(*matches_[s])].network; });
+    networks_.clear();
+    for (const std::size_t s : slots_.waiting())
+      networks_.push_back(lineup_[entry_to_move(*matches_[s])].network);
   }
-  const auto network_of = [&](std::size_t s) {
-    return lineup_[entry_to_move(*slots_[s].match)].network;
-  };
-  std::stable_sort(waiting_.begin(), waiting_.end(),
-                   [&](std::size_t a, std::size_t b) { return network_of(a) < network_of(b); });
-  networks_.clear();
-  for (std::size_t s : waiting_)
-    networks_.push_back(network_of(s));
-  return waiting_;
-}
-
-std::size_t MatchBatch::position_size() const {
-  return kStatePlanes * static_cast<std::size_t>(config_.dim * config_.dim);
-}
-
-void MatchBatch::write_positions(std::span<std::uint8_t> out) const {
-  write_staged_positions<std::uint8_t>(staged_, waiting_, position_size(), out);
-}
-
-void MatchBatch::write_positions(std::span<float> out) const {
-  write_staged_positions<float>(staged_, waiting_, position_size(), out);
+  return slots_.waiting();
 }
 
 void MatchBatch::answer(Match& match, std::span<const float> policy,
@@ -202,27 +156,16 @@ void MatchBatch::answer(Match& match, std::span<const float> policy,
 
 void MatchBatch::complete(std::span<const float> policy_logits,
                           std::span<const float> value_logits) {
-  if (waiting_.empty()) fatal("No position waits for an evaluation");
-  const std::size_t cells = static_cast<std::size_t>(config_.dim * config_.dim);
-  if (policy_logits.size() != waiting_.size() * cells ||
-      value_logits.size() != waiting_.size() * kPlayers) {
-    fatal("Answers for " + std::to_string(waiting_.size()) + " positions need " +
-          std::to_string(waiting_.size() * cells) + " policy and " +
-          std::to_string(waiting_.size() * kPlayers) + " value logits");
-  }
-  for (std::size_t k = 0; k < waiting_.size(); ++k) {
-    const std::size_t s = waiting_[k];
-    Match& match = *slots_[s].match;
-    const std::span<const float> values = value_logits.subspan(k * kPlayers, kPlayers);
-    const std::span<const float> policy = policy_logits.subspan(k * cells, cells);
-    try {
-      answer(match, policy, values);
-    } catch (const FatalStop& stop) {
-      finish_match(slots_[s], std::string(stop.what()));
-    }
-    advance_and_stage(s);
-  }
-  waiting_.clear();
+  slots_.complete(
+      policy_logits, value_logits,
+      [&](std::size_t s, std::span<const float> policy, std::span<const float> values) {
+        try {
+          answer(*matches_[s], policy, values);
+        } catch (const FatalStop& stop) {
+          finish_match(matches_[s], std::string(stop.what()));
+        }
+      },
+      [&](std::size_t s) { return advance(matches_[s]); });
   networks_.clear();
 }
 

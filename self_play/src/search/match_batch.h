@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "batch_slots.h"
 #include "config.h"
 #include "engine_seat.h"
 #include "game.h"
@@ -73,10 +74,10 @@ class MatchBatch {
   // The network index of each waiting row, in step()'s order.
   std::span<const std::size_t> networks() const { return networks_; }
 
-  std::size_t position_size() const;
+  std::size_t position_size() const { return slots_.position_size(); }
   // As SelfPlayBatch::write_positions.
-  void write_positions(std::span<std::uint8_t> out) const;
-  void write_positions(std::span<float> out) const;
+  void write_positions(std::span<std::uint8_t> out) const { slots_.write_positions(out); }
+  void write_positions(std::span<float> out) const { slots_.write_positions(out); }
   // As SelfPlayBatch::complete.
   void complete(std::span<const float> policy_logits, std::span<const float> value_logits);
 
@@ -86,8 +87,8 @@ class MatchBatch {
   std::vector<std::string> take_failed();
 
   const Config& config() const { return config_; }
-  std::size_t slot_count() const { return slots_.size(); }
-  std::size_t waiting() const { return waiting_.size(); }
+  std::size_t slot_count() const { return slots_.count(); }
+  std::size_t waiting() const { return slots_.waiting().size(); }
   std::uint64_t games_finished() const { return finished_; }
   std::uint64_t games_failed() const { return failed_; }
   bool done() const { return finished_ == total_; }
@@ -96,15 +97,12 @@ class MatchBatch {
 
  private:
   struct Match;
-  struct Slot {
-    std::unique_ptr<Match> match;  // null when the slot is idle
-    bool ready = false;            // the match waits for a network; its position is staged
-  };
+  using Slot = std::unique_ptr<Match>;  // null when the slot is idle
 
   void start_match(Slot& slot);
-  // Plays engine seats and searches until a network must answer; false when the slot is idle.
-  bool advance(Slot& slot);
-  void advance_and_stage(std::size_t s);
+  // Plays engine seats and searches until a network must answer; returns the position that waits
+  // for it, or nullptr when no game is left for the slot.
+  const Game* advance(Slot& slot);
   void finish_match(Slot& slot, std::optional<std::string> failure);
   // Answers the network seat to move: its search's evaluation, or its raw choice.
   void answer(Match& match, std::span<const float> policy, std::span<const float> values);
@@ -121,10 +119,9 @@ class MatchBatch {
   std::array<Player, 4> lineup_;
   std::uint64_t total_;
   std::optional<std::uint64_t> seed_;
-  std::vector<Slot> slots_;
-  std::vector<std::size_t> waiting_;
+  BatchSlots slots_;
+  std::vector<Slot> matches_;  // per slot
   std::vector<std::size_t> networks_;
-  std::vector<std::uint8_t> staged_;
   std::vector<MatchResult> finished_matches_;
   std::vector<std::string> failures_;
   std::uint64_t started_ = 0;

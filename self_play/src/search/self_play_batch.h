@@ -2,10 +2,10 @@
 // noise, tree reuse, sampling and greedy phase (TrainingGame, the same game the per-game driver
 // plays), whose waiting positions are evaluated together.
 //
-// One round: step() advances every game that does not wait until it waits for an evaluation (a
-// finished game's slot starts the next game while any are left), then write_positions() writes
-// the waiting positions into one buffer, and complete() takes one row of logits per waiting game
-// (and advances each answered game to its next leaf at once, while it is in the cache).
+// One round (batch_slots.h): step() advances every game that does not wait until it waits for an
+// evaluation (a finished game's slot starts the next game while any are left), then
+// write_positions() writes the waiting positions into one buffer, and complete() takes one row of
+// logits per waiting game (and advances each answered game to its next leaf at once).
 // A game whose search fails, or which stops on input the host gave it (logits that leave a root
 // without children), is abandoned: it counts as finished and failed, with no record.
 #pragma once
@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "batch_slots.h"
 #include "config.h"
 #include "engine_seat.h"
 #include "random_source.h"
@@ -50,12 +51,12 @@ class SelfPlayBatch {
   std::span<const std::size_t> step();
 
   // Entries of one position: kStatePlanes * dim * dim.
-  std::size_t position_size() const;
+  std::size_t position_size() const { return slots_.position_size(); }
   // Writes the position of each waiting game, in the order of step()'s slots, into `out`
   // (waiting() * position_size() entries), planes first or last as the configuration's rep says.
   // Throws FatalStop for an `out` of another size.
-  void write_positions(std::span<std::uint8_t> out) const;
-  void write_positions(std::span<float> out) const;
+  void write_positions(std::span<std::uint8_t> out) const { slots_.write_positions(out); }
+  void write_positions(std::span<float> out) const { slots_.write_positions(out); }
 
   // Answers every waiting game: row k of `policy_logits` (dim * dim entries) and of
   // `value_logits` (4 entries, relative to the player to move) for the k-th slot step() gave.
@@ -69,8 +70,8 @@ class SelfPlayBatch {
 
   const Config& config() const { return config_; }
   // Game slots in use: min(games, total_games).
-  std::size_t slot_count() const { return slots_.size(); }
-  std::size_t waiting() const { return waiting_.size(); }
+  std::size_t slot_count() const { return slots_.count(); }
+  std::size_t waiting() const { return slots_.waiting().size(); }
   std::uint64_t games_started() const { return started_; }
   std::uint64_t games_finished() const { return finished_; }
   std::uint64_t games_failed() const { return failed_; }
@@ -83,15 +84,13 @@ class SelfPlayBatch {
     std::unique_ptr<RandomSource> random;  // the game points at it
     std::unique_ptr<TrainingGame> game;    // null when the slot is idle
     std::uint64_t number = 0;              // of the game
-    bool ready = false;                    // the game waits; its position is staged
   };
 
   // Starts the next game in `slot`, if any is left.
   void start_game(Slot& slot);
-  // Advances the game of `slot` until it waits or no game is left for the slot; true if it waits.
-  bool advance(Slot& slot);
-  // Advances slot `s` and, if its game waits, stages its position.
-  void advance_and_stage(std::size_t s);
+  // Advances the game of slot `s` until it waits or no game is left for the slot; returns the
+  // position it waits on, or nullptr.
+  const Game* advance(std::size_t s);
   // Ends the game of `slot`: its record (if it was played to its end) joins the finished ones.
   void finish_game(Slot& slot);
   void abandon_game(Slot& slot, const std::string& message);
@@ -101,9 +100,8 @@ class SelfPlayBatch {
   EngineOpponents opponents_;
   std::uint64_t total_;
   std::optional<std::uint64_t> seed_;
-  std::vector<Slot> slots_;
-  std::vector<std::size_t> waiting_;
-  std::vector<std::uint8_t> staged_;  // per slot, the position its game waits on
+  BatchSlots slots_;
+  std::vector<Slot> games_;  // per slot
   std::vector<FinishedGame> finished_games_;
   std::vector<std::string> failures_;
   std::uint64_t started_ = 0;
