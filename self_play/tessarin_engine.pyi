@@ -1,5 +1,22 @@
 """The Tessarin game engine: ``Game(dim)`` plays one game square by square;
-``HeuristicPlayer`` chooses tiles without a network."""
+``HeuristicPlayer`` chooses tiles without a network; ``SelfPlayBatch`` and ``MatchBatch`` play
+many games side by side whose waiting positions the host evaluates together.
+
+Errors, the same rule as tessarin_self_play's:
+
+- the host's invalid arguments (types, ranges, shapes, a board side or tile the engine refuses,
+  a finished game given to a player, settings a batch refuses when it is made) raise TypeError
+  or ValueError (OverflowError for an int out of range) before anything changes;
+- misuse of a batch's protocol (complete() with nothing waiting, complete_from_answers() before
+  answers(), a call while another runs, any call on a broken batch) raises RuntimeError;
+- a broken invariant inside the engine during a call raises ``EngineStop``, a RuntimeError; a
+  batch that raised it is broken, and every later call on it raises RuntimeError;
+- an allocation failure raises MemoryError;
+- an exception of the host's own (an ``__array__`` that raises, an interrupt) passes unchanged.
+"""
+
+class EngineStop(RuntimeError):
+    """A broken invariant inside the engine during a call; a batch that raised it is broken."""
 
 class Game:
     """A new game on a dim x dim board (dim >= 4), player 0 to move.
@@ -79,6 +96,12 @@ class SelfPlayBatch:
     (in the order games start) draws from a generator seeded with seed + k; without, every game
     is seeded from the operating system.
 
+    With ``fast_sims`` above 0, each action's search is a full one (sims_per_move simulations,
+    root noise, a policy target) with probability ``full_search_share`` and otherwise a fast one
+    (fast_sims simulations, no noise, NaN policy shares: no target). With ``engine_opponents``
+    above 0, that share of the games seats 1 to 3 engine players (random or heuristic, at random
+    seats) whose actions have NaN policy shares. Shares outside [0, 1] raise ValueError.
+
     One call at a time: a call made while another runs (another thread's, or from a callback of
     this one) raises RuntimeError.
     step() and complete() release the interpreter lock for the engine's work.
@@ -92,6 +115,9 @@ class SelfPlayBatch:
         *,
         dtype: str = "float32",
         seed: int | None = None,
+        fast_sims: int = 0,
+        full_search_share: float = 1.0,
+        engine_opponents: float = 0.0,
     ) -> None: ...
     def step(self) -> tuple[Buffer, Buffer]:
         """Advances every game that does not wait; returns (positions, slots).

@@ -2,8 +2,16 @@
 
 Every network evaluation puts ``(id, position)`` on a queue and waits for
 ``(policy_logits, value_logits)`` from ``pipe.recv()``: one logit per cell and four values; a
-reply of another shape is a failed evaluation. Broken invariants and invalid input raise the
-module's stop exception, which derives directly from ``BaseException``.
+reply of another shape is a failed evaluation.
+
+Errors, the same rule as tessarin_engine's: invalid arguments of the call itself (their number,
+names, an ``id`` that is not an int) raise TypeError (OverflowError for an ``id`` out of 32
+bits) before anything happens; a broken invariant, and invalid input the worker reads during its
+game (a configuration it cannot read or would stop on), raise the module's stop exception, which
+derives directly from ``BaseException`` (so that ``except Exception`` does not swallow it) and is
+not a module attribute; its message is also written to ``sys.stderr``. An allocation failure
+raises MemoryError; an exception of the host's own that does not derive from Exception
+(KeyboardInterrupt, SystemExit) passes unchanged.
 """
 
 from typing import Any, Protocol

@@ -33,6 +33,12 @@ def test_invalid_board_side_raises(dim: Any, error: type[BaseException], text: s
     assert str(raised.value).startswith(text)
 
 
+def test_the_engine_stop_is_a_runtime_error_of_the_module() -> None:
+    # A host's handler of a batch's RuntimeError sees a stop inside the engine too.
+    assert tessarin_engine.EngineStop.__bases__ == (RuntimeError,)
+    assert tessarin_engine.EngineStop.__module__ == "tessarin_engine"
+
+
 def test_rejected_tile_raises_value_error_and_changes_nothing() -> None:
     game = tessarin_engine.Game(7)
     illegal = min(set(range(49)) - opening_tiles(0, 7))

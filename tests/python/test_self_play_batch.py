@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import array
 import math
+import platform
 import threading
 from typing import Any
 
@@ -178,12 +179,33 @@ class ArrayLike:
         return self.data
 
 
+class BrokenArrayLookup:
+    """An object whose __array__ cannot even be looked up."""
+
+    @property
+    def __array__(self) -> Any:
+        raise LookupError("device memory")
+
+
 def test_answers_through_array_conversion() -> None:
     batch = new_batch(seed=5)
     positions, _ = batch.step()
     rows = memoryview(positions).shape[0]
     with pytest.raises(RuntimeError, match="requires grad"):
         batch.complete(ArrayLike(RuntimeError("requires grad")), floats(rows, 4))
+    # The object's own failure is raised as it is, not taken for a missing __array__.
+    with pytest.raises(LookupError, match="device memory"):
+        batch.complete(BrokenArrayLookup(), floats(rows, 4))
+    with pytest.raises(TypeError, match="float32 buffer of shape .*, not object"):
+        batch.complete(object(), floats(rows, 4))
+    # An exporter's refusal of a contiguous view is the rule's ValueError, caused by it (PyPy's
+    # memoryview exports a strided slice without refusing; its shape is refused then).
+    strided = memoryview(array.array("f", [0.0]) * (rows * CELLS * 2)).cast("B").cast("f")[::2]
+    with pytest.raises(ValueError, match="C-contiguous") as raised:
+        batch.complete(strided, floats(rows, 4))
+    if platform.python_implementation() == "CPython":
+        assert "this one is not C-contiguous" in str(raised.value)
+        assert isinstance(raised.value.__cause__, BufferError)
     with pytest.raises(ValueError, match=f"shape \\[{rows}, {CELLS}\\]"):
         batch.complete(ArrayLike(floats(rows, CELLS + 1)), floats(rows, 4))
     assert batch.pending == rows

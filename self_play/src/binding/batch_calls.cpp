@@ -1,26 +1,21 @@
 #include "batch_calls.h"
 
 #include <array>
-#include <cstring>
 #include <string>
 #include <utility>
+
+#include "py_convert.h"
 
 namespace tessarin::py {
 
 bool CallGuard::enter(const char* method) {
   if (state_.broken) {
     PyErr_Format(PyExc_RuntimeError,
-                 "%s.%s: an earlier call failed inside the engine; make a new batch", type_,
+                 "%s.%s: an earlier call failed inside the engine; make a new batch", state_.type,
                  method);
     return false;
   }
-  if (state_.busy) {
-    PyErr_Format(PyExc_RuntimeError,
-                 "%s.%s: the batch is in use by another call (another thread's, or one this call "
-                 "made); one call at a time",
-                 type_, method);
-    return false;
-  }
+  if (!readable(state_, method)) return false;
   state_.busy = true;
   entered_ = true;
   return true;
@@ -49,25 +44,22 @@ bool read_seed(PyObject* seed_object, std::optional<std::uint64_t>& seed) {
   return true;
 }
 
-bool readable(const CallState& state, const char* type, const char* attribute) {
+bool readable(const CallState& state, const char* attribute) {
   if (!state.busy) return true;
   PyErr_Format(PyExc_RuntimeError,
                "%s.%s: the batch is in use by another call (another thread's, or one this call "
                "made); one call at a time",
-               type, attribute);
+               state.type, attribute);
   return false;
 }
 
-void set_error_from(const std::exception_ptr& failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    PyErr_SetString(PyExc_RuntimeError, error.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
-  }
+bool check_pending(const CallState& state, std::size_t waiting, const char* method) {
+  if (waiting != 0) return true;
+  PyErr_Format(PyExc_RuntimeError,
+               "%s.%s: no position waits for answers; call step() first (each step is answered "
+               "once)",
+               state.type, method);
+  return false;
 }
 
 namespace {
@@ -82,59 +74,62 @@ std::string shape_text(const Py_buffer& view) {
 
 }  // namespace
 
-FloatRows::FloatRows() {
-  std::memset(&view_, 0, sizeof(view_));
-}
-
-FloatRows::~FloatRows() {
-  if (held_) PyBuffer_Release(&view_);
-}
-
 bool FloatRows::take(PyObject* object, const char* name, std::size_t rows, std::size_t columns) {
   const std::string expected = std::string(name) +
                                " must be a C-contiguous float32 buffer of shape [" +
                                std::to_string(rows) + ", " + std::to_string(columns) + "]";
   if (PyObject_CheckBuffer(object) == 0) {
     // A CPU torch tensor has no buffer of its own; its __array__ gives a NumPy array over the
-    // same memory. The array is kept for as long as the buffer is used.
-    if (PyObject_HasAttrString(object, "__array__") != 0) {
-      array_ = Ref::steal(PyObject_CallMethod(object, "__array__", nullptr));
+    // same memory. The array is kept for as long as the buffer is used. Only a missing
+    // attribute means "no __array__": any other failure to look it up is the object's own.
+    Ref to_array = Ref::steal(PyObject_GetAttrString(object, "__array__"));
+    if (to_array) {
+      array_ = Ref::steal(PyObject_CallObject(to_array.get(), nullptr));
       if (!array_) return false;
       object = array_.get();
+    } else if (PyErr_ExceptionMatches(PyExc_AttributeError) != 0) {
+      PyErr_Clear();
+    } else {
+      return false;
     }
   }
   if (PyObject_CheckBuffer(object) == 0) {
     PyErr_Format(PyExc_TypeError, "%s, not %s", expected.c_str(), Py_TYPE(object)->tp_name);
     return false;
   }
-  if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_ValueError, "%s; this one is not C-contiguous", expected.c_str());
+  if (!view_.take(object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
+    // The exporter's refusal of a C-contiguous view (BufferError, or ValueError from NumPy)
+    // becomes the ValueError of the rule, caused by it; any other failure is raised unchanged.
+    if (PyErr_ExceptionMatches(PyExc_BufferError) == 0 &&
+        PyErr_ExceptionMatches(PyExc_ValueError) == 0) {
+      return false;
+    }
+    raise_from_current(PyExc_ValueError, expected + "; this one is not C-contiguous");
     return false;
   }
-  held_ = true;
-  const char* given = view_.format == nullptr ? "B" : view_.format;
+  const Py_buffer& view = view_.get();
+  const char* given = view.format == nullptr ? "B" : view.format;
   std::string format = given;
   // Native or little-endian float: this module is built for little-endian machines only.
   if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == '<')) {
     format.erase(0, 1);
   }
-  if (format != "f" || view_.itemsize != 4) {
+  if (format != "f" || view.itemsize != 4) {
     PyErr_Format(PyExc_TypeError, "%s; this one holds items of format '%s'", expected.c_str(),
                  given);
     return false;
   }
-  if (view_.ndim != 2 || view_.shape == nullptr ||
-      view_.shape[0] != static_cast<Py_ssize_t>(rows) ||
-      view_.shape[1] != static_cast<Py_ssize_t>(columns)) {
-    PyErr_Format(PyExc_ValueError, "%s, not %s", expected.c_str(), shape_text(view_).c_str());
+  if (view.ndim != 2 || view.shape == nullptr || view.shape[0] != static_cast<Py_ssize_t>(rows) ||
+      view.shape[1] != static_cast<Py_ssize_t>(columns)) {
+    PyErr_Format(PyExc_ValueError, "%s, not %s", expected.c_str(), shape_text(view).c_str());
     return false;
   }
   return true;
 }
 
 std::span<const float> FloatRows::floats() const {
-  return {static_cast<const float*>(view_.buf), static_cast<std::size_t>(view_.len) / 4};
+  const Py_buffer& view = view_.get();
+  return {static_cast<const float*>(view.buf), static_cast<std::size_t>(view.len) / 4};
 }
 
 bool make_answer_buffers(AnswerBuffers& answers, std::size_t rows, std::size_t cells) {

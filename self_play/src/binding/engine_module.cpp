@@ -1,15 +1,18 @@
 // The extension module tessarin_engine: the game engine as a Python type, for the host (replaying
 // training records into positions, playing matches) and for tools, with the engine's heuristic
-// player. Rejected tiles and invalid input raise ValueError with the engine's text, allocation
-// failures MemoryError.
-#include <memory>
-#include <new>
+// player and the batched drivers. Failures become Python exceptions as errors.h says: rejected
+// tiles and invalid input raise ValueError with the engine's text.
+#include <optional>
 #include <string>
+#include <utility>
 
+#include "engine_stop.h"
+#include "errors.h"
 #include "fatal.h"
 #include "game.h"
 #include "heuristic_player.h"
 #include "py_convert.h"
+#include "py_held.h"
 #include "py_ref.h"
 #include "random_source.h"
 #include "self_play_batch_type.h"
@@ -17,30 +20,8 @@
 namespace tessarin::py {
 namespace {
 
-struct GameObject {
-  PyObject_HEAD Game* game;
-};
-
 Game& game_of(PyObject* self) {
-  return *reinterpret_cast<GameObject*>(self)->game;
-}
-
-// Runs `body`, turning engine failures into ValueError and allocation failures into MemoryError:
-// no C++ exception may cross into the interpreter, where it would end the process.
-template <class Body>
-PyObject* guarded(Body&& body) {
-  try {
-    return body();
-  } catch (const FatalStop& stop) {
-    PyErr_SetString(PyExc_ValueError, stop.what());
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& failure) {
-    PyErr_SetString(PyExc_RuntimeError, failure.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
-  }
-  return nullptr;
+  return held<Game>(self);
 }
 
 // `Function` with every C++ exception turned into a Python exception by `guarded`: the form in
@@ -54,13 +35,6 @@ struct Guard<Function> {
   }
 };
 
-// A new Python Game owning `game`, of the same type as `like`'s or `type`.
-PyObject* wrap(PyTypeObject* type, std::unique_ptr<Game> game) {
-  PyObject* self = type->tp_alloc(type, 0);
-  if (self != nullptr) reinterpret_cast<GameObject*>(self)->game = game.release();
-  return self;
-}
-
 PyObject* game_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"dim", nullptr};
   PyObject* dim_object = nullptr;
@@ -70,20 +44,17 @@ PyObject* game_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   std::uint64_t dim = 0;
   if (!convert_u64(dim_object, dim)) return nullptr;
-  return wrap(type, std::make_unique<Game>(Game::reset(dim)));
-}
-
-void game_dealloc(PyObject* self) {
-  delete reinterpret_cast<GameObject*>(self)->game;
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
+  std::optional<Game> game;
+  if (!argument_accepted([&] { game.emplace(Game::reset(dim)); })) return nullptr;
+  return new_held(type, std::move(*game));
 }
 
 PyObject* game_apply(PyObject* self, PyObject* tile_object) {
   std::uint64_t tile = 0;
   if (!convert_u64(tile_object, tile)) return nullptr;
-  if (auto error = game_of(self).apply(tile)) {
+  std::optional<std::string> error;
+  if (!argument_accepted([&] { error = game_of(self).apply(tile); })) return nullptr;
+  if (error) {
     PyErr_SetString(PyExc_ValueError, error->c_str());
     return nullptr;
   }
@@ -129,7 +100,7 @@ PyObject* game_state(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* game_copy(PyObject* self, PyObject*) {
-  return wrap(Py_TYPE(self), std::make_unique<Game>(game_of(self)));
+  return new_held(Py_TYPE(self), Game(game_of(self)));
 }
 
 PyObject* game_render(PyObject* self, PyObject*) {
@@ -203,7 +174,7 @@ PyGetSetDef game_getset[] = {
 
 PyType_Slot game_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(Guard<game_new>::call)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(game_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_held<Game>)},
     {Py_tp_methods, game_methods},
     {Py_tp_getset, game_getset},
     {Py_tp_repr, reinterpret_cast<void*>(Guard<game_repr>::call)},
@@ -214,21 +185,18 @@ PyType_Slot game_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec game_spec = {"tessarin_engine.Game", sizeof(GameObject), 0, Py_TPFLAGS_DEFAULT,
+PyType_Spec game_spec = {"tessarin_engine.Game", sizeof(Held<Game>), 0, Py_TPFLAGS_DEFAULT,
                          game_slots};
 
 // The Game type, set once the module is initialised: HeuristicPlayer.choose accepts only its
 // instances (a reinterpret_cast of anything else would read a foreign object as a Game).
 PyTypeObject* game_type = nullptr;
 
-struct HeuristicObject {
-  PyObject_HEAD HeuristicPlayer* player;
-  RandomSource* random;
+// A heuristic player with the generator its ties are drawn from.
+struct Heuristic {
+  HeuristicPlayer player;
+  RandomSource random;
 };
-
-HeuristicObject& heuristic_of(PyObject* self) {
-  return *reinterpret_cast<HeuristicObject*>(self);
-}
 
 PyObject* heuristic_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"seed", nullptr};
@@ -239,22 +207,8 @@ PyObject* heuristic_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   std::uint64_t seed = 0;
   if (seed_object != Py_None && !convert_u64(seed_object, seed)) return nullptr;
-  auto player = std::make_unique<HeuristicPlayer>();
-  auto random = seed_object == Py_None ? std::make_unique<RandomSource>()
-                                       : std::make_unique<RandomSource>(seed);
-  PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  heuristic_of(self).player = player.release();
-  heuristic_of(self).random = random.release();
-  return self;
-}
-
-void heuristic_dealloc(PyObject* self) {
-  delete heuristic_of(self).player;
-  delete heuristic_of(self).random;
-  PyTypeObject* type = Py_TYPE(self);
-  type->tp_free(self);
-  Py_DECREF(type);
+  return new_held(type, Heuristic{HeuristicPlayer(),
+                                  seed_object == Py_None ? RandomSource() : RandomSource(seed)});
 }
 
 PyObject* heuristic_choose(PyObject* self, PyObject* game_object) {
@@ -263,8 +217,16 @@ PyObject* heuristic_choose(PyObject* self, PyObject* game_object) {
                  Py_TYPE(game_object)->tp_name);
     return nullptr;
   }
-  HeuristicObject& heuristic = heuristic_of(self);
-  return PyLong_FromSize_t(heuristic.player->choose(game_of(game_object), *heuristic.random));
+  const Game& game = game_of(game_object);
+  // A finished game is the host's argument to refuse; any other stop of the player is a broken
+  // invariant (the guard makes it the engine stop).
+  if (game.is_terminal()) {
+    PyErr_SetString(PyExc_ValueError, "The heuristic player has no legal tile: the game is over");
+    return nullptr;
+  }
+  Heuristic& heuristic = held<Heuristic>(self);
+  const std::size_t tile = heuristic.player.choose(game, heuristic.random);
+  return PyLong_FromSize_t(tile);
 }
 
 PyMethodDef heuristic_methods[] = {
@@ -276,7 +238,7 @@ PyMethodDef heuristic_methods[] = {
 
 PyType_Slot heuristic_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(Guard<heuristic_new>::call)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(heuristic_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_held<Heuristic>)},
     {Py_tp_methods, heuristic_methods},
     {Py_tp_doc,
      const_cast<char*>(
@@ -287,7 +249,7 @@ PyType_Slot heuristic_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec heuristic_spec = {"tessarin_engine.HeuristicPlayer", sizeof(HeuristicObject), 0,
+PyType_Spec heuristic_spec = {"tessarin_engine.HeuristicPlayer", sizeof(Held<Heuristic>), 0,
                               Py_TPFLAGS_DEFAULT, heuristic_slots};
 
 PyModuleDef module_definition = {
@@ -309,7 +271,7 @@ PyModuleDef module_definition = {
 PyMODINIT_FUNC PyInit_tessarin_engine() {
   using tessarin::py::Ref;
   Ref module = Ref::steal(PyModule_Create(&tessarin::py::module_definition));
-  if (!module) return nullptr;
+  if (!module || !tessarin::py::add_engine_stop(module.get())) return nullptr;
   Ref type = Ref::steal(PyType_FromSpec(&tessarin::py::game_spec));
   if (!type || PyModule_AddObject(module.get(), "Game", type.get()) < 0) return nullptr;
   // The module holds the reference now, and keeps the type alive as long as choose() can run.

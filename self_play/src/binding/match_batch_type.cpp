@@ -3,12 +3,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <new>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "batch_calls.h"
+#include "batch_type.h"
 #include "fatal.h"
 #include "match_batch.h"
 
@@ -16,17 +17,6 @@ namespace tessarin::py {
 namespace {
 
 constexpr const char* kType = "MatchBatch";
-
-struct MatchObject {
-  static constexpr const char* kTypeName = kType;
-  PyObject_HEAD MatchBatch* batch;
-  CallState state;
-  AnswerBuffers answers;
-};
-
-MatchObject* as_match(PyObject* self) {
-  return reinterpret_cast<MatchObject*>(self);
-}
 
 // One lineup entry: a network index (an int from 0) or an engine player's name.
 bool read_player(PyObject* item, std::size_t entry, Player& player) {
@@ -121,40 +111,10 @@ PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                       static_cast<std::uint64_t>(sims), static_cast<std::uint64_t>(sample_moves),
                       static_cast<float>(c_base),       static_cast<float>(c_init),
                       static_cast<float>(alpha),        static_cast<float>(fraction)};
-  MatchBatch* batch = nullptr;
-  try {
-    batch = new MatchBatch(config, lineup, static_cast<std::size_t>(parallel),
-                           static_cast<std::uint64_t>(games), seed);
-  } catch (const FatalStop& stop) {
-    PyErr_SetString(PyExc_ValueError, stop.what());
-    return nullptr;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return nullptr;
-  }
-  PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) {
-    delete batch;
-    return nullptr;
-  }
-  as_match(self)->batch = batch;
-  new (&as_match(self)->state) CallState{floats, false, false};
-  new (&as_match(self)->answers) AnswerBuffers{};
-  return self;
-}
-
-void match_dealloc(PyObject* self) {
-  delete as_match(self)->batch;
-  as_match(self)->answers.~AnswerBuffers();
-  Py_TYPE(self)->tp_free(self);
-}
-
-PyObject* match_step(PyObject* self, PyObject* /*unused*/) {
-  return step_call(*as_match(self)->batch, as_match(self)->state, kType);
-}
-
-PyObject* match_complete(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return complete_call(*as_match(self)->batch, as_match(self)->state, kType, args, kwargs);
+  return new_batch_object<MatchBatch>(type, kType, floats, [&] {
+    return std::make_unique<MatchBatch>(config, lineup, static_cast<std::size_t>(parallel),
+                                        static_cast<std::uint64_t>(games), seed);
+  });
 }
 
 Ref float_list(const std::array<float, 4>& values) {
@@ -177,13 +137,13 @@ Ref history_buffer(const std::vector<HistoryEntry>& history) {
   return buffer;
 }
 
-PyObject* match_take_finished(PyObject* self_object, PyObject* /*unused*/) {
-  MatchObject* self = as_match(self_object);
-  CallGuard guard(self->state, kType);
+PyObject* match_take_finished(PyObject* self, PyObject* /*unused*/) {
+  BatchHold<MatchBatch>& hold = hold_of<MatchBatch>(self);
+  CallGuard guard(hold.state);
   if (!guard.enter("take_finished")) return nullptr;
   std::vector<MatchResult> finished;
   try {
-    finished = self->batch->take_finished();
+    finished = hold.batch->take_finished();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
@@ -203,87 +163,31 @@ PyObject* match_take_finished(PyObject* self_object, PyObject* /*unused*/) {
   return list.release();
 }
 
-PyObject* match_take_failed(PyObject* self, PyObject* /*unused*/) {
-  return take_failed_call(*as_match(self)->batch, as_match(self)->state, kType);
-}
-
-PyObject* match_answers(PyObject* self, PyObject* /*unused*/) {
-  return answers_call(*as_match(self)->batch, as_match(self)->state, as_match(self)->answers,
-                      kType);
-}
-
-PyObject* match_complete_from_answers(PyObject* self, PyObject* /*unused*/) {
-  return complete_from_answers_call(*as_match(self)->batch, as_match(self)->state,
-                                    as_match(self)->answers, kType);
-}
-
-PyMethodDef match_methods[] = {
-    {"step", as_cfunction<match_step>(), METH_NOARGS,
-     "step()\n--\n\nAdvances every game until a network seat must move and returns (positions, "
-     "slots, networks): as SelfPlayBatch.step, rows grouped by network index (ascending), "
-     "networks int64 [B] the index of each row."},
-    {"complete", as_cfunction<match_complete>(), METH_VARARGS | METH_KEYWORDS,
-     "complete(policy_logits, value_logits)\n--\n\nAs SelfPlayBatch.complete."},
-    {"answers", as_cfunction<match_answers>(), METH_NOARGS,
-     "answers()\n--\n\nAs SelfPlayBatch.answers."},
-    {"complete_from_answers", as_cfunction<match_complete_from_answers>(), METH_NOARGS,
-     "complete_from_answers()\n--\n\nAs SelfPlayBatch.complete_from_answers."},
-    {"take_finished", as_cfunction<match_take_finished>(), METH_NOARGS,
-     "take_finished()\n--\n\n(payoff_by_entry, payoff_by_seat, rotation, number, history) of "
-     "every game finished since the last call: entry i sat at seat (i + rotation) % 4, number is "
-     "the game's index in the order games start, history an int32 Buffer [actions, 2] of "
-     "(player, tile)."},
-    {"take_failed", as_cfunction<match_take_failed>(), METH_NOARGS,
-     "take_failed()\n--\n\nWhy each game abandoned since the last call was abandoned, in order."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef match_getset[] = {
-    {"done", BatchProperties<MatchObject>::done, nullptr, "True once every game has finished.",
-     nullptr},
-    {"games_finished", BatchProperties<MatchObject>::games_finished, nullptr,
-     "Games finished, failed ones included.", nullptr},
-    {"games_failed", BatchProperties<MatchObject>::games_failed, nullptr, "Games abandoned.",
-     nullptr},
-    {"pending", BatchProperties<MatchObject>::pending, nullptr,
-     "Positions of the last step still waiting for answers.", nullptr},
-    {"last_failure", BatchProperties<MatchObject>::last_failure, nullptr,
-     "Why the last abandoned game was, or None.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject match_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-#pragma GCC diagnostic pop
-
 }  // namespace
 
 bool add_match_type(PyObject* module) {
-  match_type.tp_name = "tessarin_engine.MatchBatch";
-  match_type.tp_basicsize = sizeof(MatchObject);
-  match_type.tp_flags = Py_TPFLAGS_DEFAULT;
-  match_type.tp_doc =
-      "MatchBatch(dim, rep, seats, games, sims_per_move=0, *, parallel=games, sample_moves=0, "
-      "c_base=19652.0, c_init=1.25, dirichlet_alpha=0.3, exploration_fraction=0.0, "
-      "dtype=\"float32\", seed=None)\n--\n\n"
-      "games arena games, parallel at a time. seats: 4 players, each a network index, \"random\" "
-      "or \"heuristic\"; game k seats entry i at seat (i + k) % 4, so every entry plays every seat "
-      "equally often over a multiple of 4 games. A network seat plays the tile of highest prior "
-      "(sims_per_move 0) or the most visited tile of its search, whose tree it keeps; for the "
-      "first sample_moves actions of a game it draws its tile from the priors or the visit "
-      "shares instead.";
-  match_type.tp_new = match_new;
-  match_type.tp_dealloc = match_dealloc;
-  match_type.tp_methods = match_methods;
-  match_type.tp_getset = match_getset;
-  if (PyType_Ready(&match_type) < 0) return false;
-  Py_INCREF(&match_type);
-  if (PyModule_AddObject(module, "MatchBatch", reinterpret_cast<PyObject*>(&match_type)) < 0) {
-    Py_DECREF(&match_type);
-    return false;
-  }
-  return true;
+  return add_batch_type<MatchBatch>(
+      module,
+      {kType,
+       "MatchBatch(dim, rep, seats, games, sims_per_move=0, *, parallel=games, sample_moves=0, "
+       "c_base=19652.0, c_init=1.25, dirichlet_alpha=0.3, exploration_fraction=0.0, "
+       "dtype=\"float32\", seed=None)\n--\n\n"
+       "games arena games, parallel at a time. seats: 4 players, each a network index, "
+       "\"random\" or \"heuristic\"; game k seats entry i at seat (i + k) % 4, so every entry "
+       "plays every seat equally often over a multiple of 4 games. A network seat plays the tile "
+       "of highest prior (sims_per_move 0) or the most visited tile of its search, whose tree it "
+       "keeps; for the first sample_moves actions of a game it draws its tile from the priors "
+       "or the visit shares instead.",
+       match_new,
+       "step()\n--\n\nAdvances every game until a network seat must move and returns (positions, "
+       "slots, networks): positions of the B waiting games, [B, 5, dim, dim] (rep 1) or "
+       "[B, dim, dim, 5] (rep 2), slots int64 [B], rows grouped by network index (ascending), "
+       "networks int64 [B] the index of each row. B is 0 once every game has finished.",
+       as_cfunction<match_take_finished>(),
+       "take_finished()\n--\n\n(payoff_by_entry, payoff_by_seat, rotation, number, history) of "
+       "every game finished since the last call: entry i sat at seat (i + rotation) % 4, number "
+       "is the game's index in the order games start, history an int32 Buffer [actions, 2] of "
+       "(player, tile)."});
 }
 
 }  // namespace tessarin::py

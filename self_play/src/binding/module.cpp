@@ -1,19 +1,18 @@
 // The extension module tessarin_self_play: three entry functions, each of which plays one whole
 // game on the calling thread, holding the interpreter lock throughout.
 #include <array>
-#include <new>
 #include <optional>
 #include <span>
 #include <string>
 
 #include "config_reader.h"
+#include "errors.h"
 #include "exchange.h"
 #include "fatal.h"
 #include "host_error.h"
 #include "py_convert.h"
 #include "quote.h"
 #include "runtime.h"
-#include "stop.h"
 
 namespace tessarin::py {
 namespace {
@@ -87,25 +86,6 @@ Config read_config_or_stop(PyObject* object) {
   fatal("Failed to read the run configuration: " + description);
 }
 
-// Runs `body`, turning C++ failures into host exceptions: a stop for FatalStop and any other
-// engine failure, MemoryError for an allocation failure, and the host's own exception for an
-// interrupt that unwound the call.
-template <class Body>
-PyObject* guarded(Body&& body) {
-  try {
-    return body();
-  } catch (HostInterrupt& interrupt) {
-    interrupt.take().restore();
-  } catch (const FatalStop& stop) {
-    raise_stop(stop.what());
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& failure) {
-    raise_stop(failure.what());
-  }
-  return nullptr;
-}
-
 // The arguments after `id`, each held by a strong reference for the whole call.
 template <std::size_t N>
 std::array<Ref, N> hold(PyObject* const* bound) {
@@ -122,7 +102,7 @@ constexpr std::array<const char*, 6> kBaselineParameters = {
 
 // One entry function: binds the arguments, converts `id`, holds the other arguments for the
 // whole call, reads the configuration and runs `play(held, config, id)` with C++ failures
-// turned into host exceptions.
+// turned into host exceptions (errors.h).
 template <std::size_t N, class Play>
 PyObject* enter(const char* function, const std::array<const char*, N>& parameters,
                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Play&& play) {

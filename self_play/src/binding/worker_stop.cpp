@@ -1,5 +1,6 @@
-#include "stop.h"
-
+// tessarin_self_play's stop: WorkerStop, derived directly from BaseException so that `except
+// Exception` handlers of the host do not swallow it; its message is also written to sys.stderr.
+#include "errors.h"
 #include "host_error.h"
 
 namespace tessarin::py {
@@ -18,6 +19,7 @@ PyObject* stop_type() {
 
 }  // namespace
 
+// Aborts the process if the exception cannot be made.
 void raise_stop(const std::string& message) {
   PyErr_Clear();
   try {
