@@ -60,8 +60,8 @@ echo "== Python package (virtual environment .venv) and pytest"
 echo "== black (Python formatting)"
 .venv/bin/python -m black --check -q python bench tests/python scripts
 .venv/bin/python -m pip install -q --no-build-isolation -Ccmake.define.TESSARIN_WERROR=ON ".[zero,ray]"
-echo "== mypy (strict) on the training host and the benchmarks"
-.venv/bin/python -m mypy python/tessarin_zero bench
+echo "== mypy (strict) on the training host, the module's PyPy exchange and the benchmarks"
+.venv/bin/python -m mypy python/tessarin_zero python/tessarin_self_play_exchange.py bench
 .venv/bin/python -m pytest tests/python -q
 
 echo "== Python module built with AddressSanitizer and UndefinedBehaviorSanitizer (.venv-asan)"

@@ -21,80 +21,8 @@ bool read_item(PyObject* reply, long index, std::vector<float>& out) {
 
 #if defined(PYPY_VERSION)
 
-// evaluate(queue, pipe, worker_id, cells, outer, middle, inner, packed) puts the request, takes
-// the reply and writes its two float sequences, as 32-bit floats, into `packed`: an array that
-// the exchange made once with a fixed size and whose memory it holds, so the array is written
-// by slice assignment of equal length and never resized. On the usual path it returns the
-// policy's length times 2**32 plus the values' length (the values follow the policy in
-// `packed`). An item that is not a list or tuple that array accepts is handed back for the C
-// conversion instead, so that what is accepted, the errors and their order are the same on
-// every interpreter: (0, reply, policy) when the policy is such an item, (1, policy length,
-// values) when the values are. A reply longer than `packed` comes back as (2, policy bytes,
-// values bytes or the values item).
-constexpr const char* kExchangeSource = R"(
-from array import array
-
-_FLAGS = (False,) + (True,) * 255
-_ROW_SLICES = {}
-
-
-def _row_slices(outer, middle, inner):
-    key = (outer, middle, inner)
-    slices = _ROW_SLICES.get(key)
-    if slices is None:
-        cells = outer * middle * inner
-        slices = _ROW_SLICES[key] = [slice(k, k + inner) for k in range(0, cells, inner)]
-    return slices
-
-
-def _position(cells, outer, middle, inner):
-    flags = list(map(_FLAGS.__getitem__, cells))
-    rows = list(map(flags.__getitem__, _row_slices(outer, middle, inner)))
-    return [rows[i:i + middle] for i in range(0, outer * middle, middle)]
-
-
-def _floats(item):
-    kind = type(item)
-    if kind is list or kind is tuple:
-        try:
-            return array("f", item)
-        except Exception:
-            pass
-    return None
-
-
-def evaluate(queue, pipe, worker_id, cells, outer, middle, inner, packed):
-    queue.put((worker_id, _position(cells, outer, middle, inner)))
-    reply = pipe.recv()
-    policy = reply[0]
-    policy_floats = _floats(policy)
-    if policy_floats is None:
-        return (0, reply, policy)
-    size = len(policy_floats)
-    values = reply[1]
-    value_floats = _floats(values)
-    if value_floats is None:
-        if size <= len(packed):
-            packed[0:size] = policy_floats
-            return (1, size, values)
-        return (2, policy_floats.tobytes(), values)
-    end = size + len(value_floats)
-    if end > len(packed):
-        return (2, policy_floats.tobytes(), value_floats.tobytes())
-    packed[0:size] = policy_floats
-    packed[size:end] = value_floats
-    return (size << 32) | len(value_floats)
-
-
-def new_packed(size):
-    return array("f", bytes(4 * size))
-
-
-def new_cells(size):
-    return array("B", bytes(size))
-)";
-
-// The compiled functions, kept for the life of the process like the interned names.
+// The functions of the Python side (python/tessarin_self_play_exchange.py), kept for the life
+// of the process like the interned names.
 PyObject* remote_evaluate = nullptr;
 PyObject* new_packed = nullptr;
 PyObject* new_cells = nullptr;
@@ -102,10 +30,10 @@ PyObject* new_cells = nullptr;
 // A new array made by `make(size)` with its memory taken into `view`; null with the host
 // exception set. Under PyPy every PyObject_GetBuffer keeps a little memory for good, so an
 // exchange takes each array's memory once and holds it.
-Ref held_array(PyObject* make, std::size_t size, Py_buffer& view) {
+Ref held_array(PyObject* make, std::size_t size, BufferView& view) {
   Ref count = Ref::steal(PyLong_FromSize_t(size));
   Ref array = count ? Ref::steal(PyObject_CallOneArg(make, count.get())) : Ref();
-  if (!array || PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE) < 0) return Ref();
+  if (!array || !view.take(array.get(), PyBUF_WRITABLE)) return Ref();
   return array;
 }
 
@@ -157,35 +85,20 @@ Ref build_position(std::span<const std::uint8_t> cells, const std::array<std::si
 
 bool prepare_exchange() {
   if (remote_evaluate != nullptr) return true;
-  Ref globals = Ref::steal(PyDict_New());
-  if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) {
-    return false;
-  }
-  Ref done = Ref::steal(PyRun_String(kExchangeSource, Py_file_input, globals.get(), globals.get()));
-  if (!done) return false;
-  PyObject* evaluate = PyDict_GetItemString(globals.get(), "evaluate");
-  PyObject* packed = PyDict_GetItemString(globals.get(), "new_packed");
-  PyObject* cells = PyDict_GetItemString(globals.get(), "new_cells");
-  if (evaluate == nullptr || packed == nullptr || cells == nullptr) {
-    PyErr_SetString(PyExc_SystemError, "the inference exchange did not define its functions");
-    return false;
-  }
-  remote_evaluate = Ref::borrow(evaluate).release();
-  new_packed = Ref::borrow(packed).release();
-  new_cells = Ref::borrow(cells).release();
+  Ref module = Ref::steal(PyImport_ImportModule("tessarin_self_play_exchange"));
+  if (!module) return false;
+  Ref evaluate = Ref::steal(PyObject_GetAttrString(module.get(), "evaluate"));
+  Ref packed = evaluate ? Ref::steal(PyObject_GetAttrString(module.get(), "new_packed")) : Ref();
+  Ref cells = packed ? Ref::steal(PyObject_GetAttrString(module.get(), "new_cells")) : Ref();
+  if (!cells) return false;
+  remote_evaluate = evaluate.release();
+  new_packed = packed.release();
+  new_cells = cells.release();
   return true;
 }
 
-Exchange::~Exchange() {
-  if (packed_) PyBuffer_Release(&packed_view_);
-  if (cells_) PyBuffer_Release(&cells_view_);
-}
-
 bool Exchange::hold_packed(std::size_t capacity) {
-  if (packed_) {
-    PyBuffer_Release(&packed_view_);
-    packed_ = Ref();
-  }
+  packed_view_.release();
   packed_ = held_array(new_packed, capacity, packed_view_);
   return static_cast<bool>(packed_);
 }
@@ -194,11 +107,10 @@ bool Exchange::prepare(std::size_t cells, const std::array<std::size_t, 3>& shap
   if (!worker_) worker_ = Ref::steal(PyLong_FromLong(id_));
   if (!worker_) return false;
   if (!packed_ && !hold_packed(cells / kStatePlanes + kPlayers)) return false;
-  if (cells_ && static_cast<std::size_t>(cells_view_.len) == cells && shape == shape_) return true;
-  if (cells_) {
-    PyBuffer_Release(&cells_view_);
-    cells_ = Ref();
+  if (cells_ && static_cast<std::size_t>(cells_view_.get().len) == cells && shape == shape_) {
+    return true;
   }
+  cells_view_.release();
   for (std::size_t i = 0; i < shape.size(); ++i) {
     shape_objects_[i] = Ref::steal(PyLong_FromSize_t(shape[i]));
     if (!shape_objects_[i]) return false;
@@ -210,7 +122,7 @@ bool Exchange::prepare(std::size_t cells, const std::array<std::size_t, 3>& shap
 
 void Exchange::copy_packed(std::size_t first, std::size_t count, std::vector<float>& out) const {
   out.resize(count);
-  std::memcpy(out.data(), static_cast<const float*>(packed_view_.buf) + first,
+  std::memcpy(out.data(), static_cast<const float*>(packed_view_.get().buf) + first,
               count * sizeof(float));
 }
 
@@ -244,7 +156,7 @@ bool Exchange::evaluate(PyObject* queue, PyObject* pipe, std::span<const std::ui
                         const std::array<std::size_t, 3>& shape, std::vector<float>& policy,
                         std::vector<float>& values) {
   if (!prepare(cells.size(), shape)) return false;
-  std::memcpy(cells_view_.buf, cells.data(), cells.size());
+  std::memcpy(cells_view_.get().buf, cells.data(), cells.size());
   PyObject* arguments[] = {queue,
                            pipe,
                            worker_.get(),
@@ -260,7 +172,7 @@ bool Exchange::evaluate(PyObject* queue, PyObject* pipe, std::span<const std::ui
   if (sizes == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) return false;
   const auto policy_size = static_cast<std::size_t>(sizes >> 32U);
   const auto value_size = static_cast<std::size_t>(sizes & 0xFFFFFFFFULL);
-  const auto capacity = static_cast<std::size_t>(packed_view_.len) / sizeof(float);
+  const auto capacity = static_cast<std::size_t>(packed_view_.get().len) / sizeof(float);
   if (policy_size > capacity || value_size > capacity - policy_size) {
     PyErr_SetString(PyExc_SystemError, "the inference exchange packed a malformed reply");
     return false;

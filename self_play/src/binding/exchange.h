@@ -1,16 +1,16 @@
 // The inference exchange with the host: the request (id, position as nested lists of bools) put
 // on a queue, and the two float sequences read from the reply.
 //
-// Under PyPy the exchange is done by a small Python function, compiled once when the module is
-// imported. PyPy's emulation of PyList_SET_ITEM turns a list into one whose storage holds C
-// references, which only the garbage collector releases, one nesting level per major collection,
-// while the collector does not count that memory: a process that builds tens of thousands of
-// requests per game through the C API grows without bound. Reading a reply element by element
-// through the C API gives every float a C-side copy, and every call between C and Python costs
-// microseconds; with one call per evaluation, the floats packed in Python into an array that
-// lives as long as the exchange, an evaluation is several times cheaper. That array's memory is
-// taken once per exchange: every PyObject_GetBuffer under PyPy keeps about 30 bytes for good.
-// Under CPython the C builder and reader are several times faster than the Python function.
+// Under PyPy one call into the Python module tessarin_self_play_exchange (shipped beside this
+// module, imported with it) does the whole exchange. PyPy's emulation of PyList_SET_ITEM turns a
+// list into one whose storage holds C references, which only the garbage collector releases, one
+// nesting level per major collection, while the collector does not count that memory: a process
+// that builds tens of thousands of requests per game through the C API grows without bound.
+// Reading a reply element by element through the C API gives every float a C-side copy and costs
+// a call between C and Python per element; instead the Python side packs the floats into an
+// array that lives as long as the exchange, whose memory is taken once per exchange (every
+// PyObject_GetBuffer under PyPy keeps a little memory for good). Under CPython the C builder and
+// reader are faster than the Python function. Figures: docs/performance.md, "CPython and PyPy".
 #pragma once
 
 #include <array>
@@ -19,6 +19,7 @@
 #include <span>
 #include <vector>
 
+#include "py_buffer_view.h"
 #include "py_ref.h"
 
 namespace tessarin::py {
@@ -33,9 +34,6 @@ class Exchange {
   explicit Exchange(std::int32_t id) : id_(id) {}
   Exchange(const Exchange&) = delete;
   Exchange& operator=(const Exchange&) = delete;
-#if defined(PYPY_VERSION)
-  ~Exchange();
-#endif
 
   // One evaluation: puts (id, position) on `queue` through its `put` method, the position being
   // `cells` (one byte per entry, non-zero for True) as nested lists of shape[0] x shape[1] x
@@ -67,10 +65,11 @@ class Exchange {
   Ref worker_;
   std::array<Ref, 3> shape_objects_;
   std::array<std::size_t, 3> shape_{};
+  // Each array outlives the view of its memory (members end in reverse order).
   Ref cells_;
-  Py_buffer cells_view_{};
+  BufferView cells_view_;
   Ref packed_;
-  Py_buffer packed_view_{};
+  BufferView packed_view_;
 #endif
 };
 
