@@ -21,9 +21,8 @@ namespace tessarin {
 
 class TileMoveTableCache {
  public:
-  // 256 games side by side at side 20 and 200 simulations per action, over their first 100
-  // actions: eight tables a game answer 92% of the lookups for 36 MiB; 64 tables answer 96% for
-  // 316 MiB, no faster.
+  // Eight tables a game answer most lookups of batched self-play for a small part of the memory
+  // that many more tables take, and more are no faster: docs/performance.md, "Batched self-play".
   static constexpr std::size_t kDefaultCapacity = 8;
 
   // Throws FatalStop for a capacity of 0.
