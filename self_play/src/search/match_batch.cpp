@@ -7,7 +7,10 @@
 #include "evaluation.h"
 #include "fatal.h"
 #include "heuristic_player.h"
+#include "node.h"
+#include "random_source.h"
 #include "raw_policy.h"
+#include "search.h"
 #include "training_game.h"
 
 namespace tessarin {

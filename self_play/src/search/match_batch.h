@@ -35,8 +35,6 @@
 #include "engine_seat.h"
 #include "game.h"
 #include "node.h"
-#include "random_source.h"
-#include "search.h"
 
 namespace tessarin {
 
