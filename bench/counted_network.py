@@ -13,9 +13,9 @@ from typing import Any
 
 import numpy as np
 
-from tessarin_zero import batched_pool
-from tessarin_zero.inference import BatchEvaluator
-from tessarin_zero.server import NetworkFactory
+from tessarin_zero.selfplay import workers
+from tessarin_zero.inference.evaluator import BatchEvaluator
+from tessarin_zero.inference.network import NetworkFactory
 
 
 @dataclass(frozen=True)
@@ -34,5 +34,5 @@ def _rebuilt(settings: Any, weights: bytes, counter: Any) -> CountedNetwork:
                 counter.value += len(policy)
             return policy, value
 
-    setattr(batched_pool, "BatchEvaluator", Counted)  # the name the worker looks up
+    setattr(workers, "BatchEvaluator", Counted)  # the name the worker looks up
     return CountedNetwork(settings, weights, counter)

@@ -26,9 +26,9 @@ from collections.abc import Callable
 import torch
 from torch import Tensor, nn
 
-from tessarin_zero.inference import fold_batch_norms
-from tessarin_zero.network import PolicyValueNet
-from tessarin_zero.settings import NetworkSettings
+from tessarin_zero.inference.evaluator import fold_batch_norms
+from tessarin_zero.inference.network import PolicyValueNet
+from tessarin_zero.common.settings import NetworkSettings
 
 Forward = Callable[[Tensor], tuple[Tensor, Tensor]]
 ALL_PATHS = ("eager", "eager_cl", "fused", "fused_cl", "jit", "compile", "onnx")

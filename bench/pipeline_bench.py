@@ -23,17 +23,24 @@ from dataclasses import dataclass
 import tessarin_self_play
 import torch
 
-from tessarin_zero.inference import BatchEvaluator
-from tessarin_zero.network import PolicyValueNet
-from tessarin_zero.pool import LocalPool, process_context
-from tessarin_zero.server import (
+from tessarin_zero.inference.evaluator import BatchEvaluator
+from tessarin_zero.inference.network import PolicyValueNet
+from tessarin_zero.common.processes import process_context
+from tessarin_zero.selfplay.pool import LocalPool
+from tessarin_zero.selfplay.workers import ModuleGames
+from tessarin_zero.inference.network import NetworkFactory
+from tessarin_zero.inference.server import (
     InferenceServer,
-    NetworkFactory,
     RequestQueue,
     ServerStats,
     default_threads,
 )
-from tessarin_zero.settings import INFERENCE_PATHS, GameSettings, NetworkSettings, ServerSettings
+from tessarin_zero.common.settings import (
+    INFERENCE_PATHS,
+    GameSettings,
+    NetworkSettings,
+    ServerSettings,
+)
 
 TARGET_RATIO = 0.7
 
@@ -63,7 +70,10 @@ def run_pipeline(
     context = process_context()
     requests = RequestQueue(context)
     pool = LocalPool(
-        tessarin_self_play.play_training_game, game, workers, [requests], context=context
+        ModuleGames(tessarin_self_play.play_training_game, game),
+        workers,
+        [requests],
+        context=context,
     )
     server = InferenceServer(
         [NetworkFactory.of(model, network)],
@@ -77,7 +87,7 @@ def run_pipeline(
         finished = 0
         for outcome in pool.play(games + workers, check=server.check):
             if outcome.failed:
-                raise RuntimeError(f"a game failed: {outcome.error}")
+                raise RuntimeError(f"a game failed: {outcome.failure}")
             finished += 1
             if finished == games:
                 break

@@ -1,9 +1,9 @@
 """Self-play evaluations per second on the Ray backend beside the local batched pool.
 
 The same settings for both (board side, default network, 64 simulations, `--games` games with
-`--workers` workers or actors, `--batch-games` games at once in each), played through
-`play_training_games` as the loop plays an iteration, a fresh copy of the network each time (as
-a new iteration publishes one). The two take turns within each of `--repeats` rounds after one
+`--workers` workers or actors, `--batch-games` games at once in each), played through the
+self-play backends as the loop plays an iteration, a fresh copy of the network each time (as a
+new iteration publishes one). The two take turns within each of `--repeats` rounds after one
 untimed round each; the figures are medians. A call's time includes its per-iteration set-up:
 the local pool starts its worker processes, the Ray pool publishes the weights and its actors
 build their evaluators. Starting the local Ray instance and its actors' first start are
@@ -31,12 +31,16 @@ import torch
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from counted_network import CountedNetwork  # noqa: E402
 
-from tessarin_zero.network import PolicyValueNet  # noqa: E402
-from tessarin_zero.play import PlayStats, play_training_games  # noqa: E402
-from tessarin_zero.pool import process_context  # noqa: E402
-from tessarin_zero.ray_backend import RayBackend  # noqa: E402
-from tessarin_zero.server import NetworkFactory  # noqa: E402
-from tessarin_zero.settings import GameSettings, NetworkSettings, ServerSettings  # noqa: E402
+from tessarin_zero.common.processes import process_context  # noqa: E402
+from tessarin_zero.common.settings import GameSettings, NetworkSettings  # noqa: E402
+from tessarin_zero.inference.network import NetworkFactory, PolicyValueNet  # noqa: E402
+from tessarin_zero.selfplay.backends import (  # noqa: E402
+    BatchedWorkers,
+    RayActors,
+    SelfPlayBackend,
+)
+from tessarin_zero.selfplay.outcomes import PlayStats  # noqa: E402
+from tessarin_zero.selfplay.ray.backend import RayBackend  # noqa: E402
 
 
 def local_round(model: Any, network: NetworkSettings, game: GameSettings, args: Any) -> float:
@@ -44,39 +48,23 @@ def local_round(model: Any, network: NetworkSettings, game: GameSettings, args: 
     counter = process_context().Value("q", 0)
     factory = NetworkFactory.of(model, network)
     counted = CountedNetwork(factory.settings, factory.weights, counter)
-    original = NetworkFactory.of
-    setattr(NetworkFactory, "of", classmethod(lambda cls, m, s: counted))
-    try:
-        stats = _play(model, network, game, args, None)
-    finally:
-        setattr(NetworkFactory, "of", original)
+    stats = _play(BatchedWorkers(args.workers, args.batch_games), counted, game, args)
     return float(counter.value) / stats.seconds
 
 
 def ray_round(
     model: Any, network: NetworkSettings, game: GameSettings, args: Any, backend: RayBackend
 ) -> float:
-    stats = _play(model, network, game, args, backend)
+    actors = RayActors(backend, args.workers, args.batch_games)
+    stats = _play(actors, NetworkFactory.of(model, network), game, args)
     return float(stats.evaluations / stats.seconds)
 
 
 def _play(
-    model: Any, network: NetworkSettings, game: GameSettings, args: Any, ray: Any
+    backend: SelfPlayBackend, network: NetworkFactory, game: GameSettings, args: Any
 ) -> PlayStats:
     records: list[Any] = []
-    stats = play_training_games(
-        model,
-        network,
-        game,
-        args.games,
-        args.workers,
-        ServerSettings(),
-        records.append,
-        progress=False,
-        driver="batched",
-        batch_games=args.batch_games,
-        ray=ray,
-    )
+    stats = backend.play(network, game, args.games, records.append, progress=False)
     assert len(records) == args.games
     return stats
 

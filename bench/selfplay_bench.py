@@ -36,12 +36,13 @@ import torch
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from pipeline_bench import run_pipeline  # noqa: E402 - the pipeline, measured as it is there
 
-from tessarin_zero.batched import batched_available, new_batch, play_batch  # noqa: E402
-from tessarin_zero.inference import BatchEvaluator  # noqa: E402
-from tessarin_zero.network import PolicyValueNet  # noqa: E402
-from tessarin_zero.pool import process_context  # noqa: E402
-from tessarin_zero.server import NetworkFactory, default_threads  # noqa: E402
-from tessarin_zero.settings import (  # noqa: E402
+from tessarin_zero.selfplay.batched import batched_available, new_batch, play_batch  # noqa: E402
+from tessarin_zero.inference.evaluator import BatchEvaluator  # noqa: E402
+from tessarin_zero.inference.network import PolicyValueNet  # noqa: E402
+from tessarin_zero.common.processes import process_context  # noqa: E402
+from tessarin_zero.inference.network import NetworkFactory  # noqa: E402
+from tessarin_zero.inference.server import default_threads  # noqa: E402
+from tessarin_zero.common.settings import (  # noqa: E402
     INFERENCE_PATHS,
     GameSettings,
     NetworkSettings,

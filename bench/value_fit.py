@@ -23,8 +23,8 @@ import numpy as np
 import torch
 import torch.nn.functional as F
 
-from tessarin_zero.data import TrainingTensors, load_training_tensors
-from tessarin_zero.network import load_checkpoint
+from tessarin_zero.training.tensors import TrainingTensors, load_training_tensors
+from tessarin_zero.inference.checkpoints import load_checkpoint
 
 STRETCHES = (0.0, 0.15, 0.3, 0.45, 0.6, 1.01)  # shares of the board's cells covered
 

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Runs every check: formatting (C++ and Python) and strict typing (mypy) of the training host and
-# the benchmarks, a release build with warnings as errors and its tests (with a build of the
-# benchmarks so they cannot rot) and the fixed-seed signature compared with bench/signature.txt, the
-# same C++ tests built with AddressSanitizer and UndefinedBehaviorSanitizer (any report fails), a
-# one-minute run of the engine fuzzer (clang, libFuzzer), then the Python package built into a
-# virtual environment and its pytest suite, the module's pytest suite against a sanitized build, and
-# the module's pytest suite again under PyPy. Every ctest test has a time limit.
+# Runs every check: formatting (C++ and Python), strict typing (mypy) of the training host and
+# the benchmarks, the host's import layers (import-linter), a release build with warnings as errors
+# and its tests (with a build of the benchmarks so they cannot rot) and the fixed-seed signature
+# compared with bench/signature.txt, the same C++ tests built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (any report fails), a one-minute run of the engine fuzzer (clang,
+# libFuzzer), then the Python package built into a virtual environment and its pytest suite, the
+# module's pytest suite against a sanitized build, and the module's pytest suite again under PyPy.
+# Every ctest test has a time limit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -55,13 +56,15 @@ echo "== Python package (virtual environment .venv) and pytest"
 [[ -x .venv/bin/python ]] || python3 -m venv .venv
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pytest>=7" hypothesis "black==26.*" \
-  "mypy==2.*"
+  "mypy==2.*" "import-linter==2.*"
 # black's style changes with its yearly release, so the version is pinned to this year's.
 echo "== black (Python formatting)"
 .venv/bin/python -m black --check -q python bench tests/python scripts
 .venv/bin/python -m pip install -q --no-build-isolation -Ccmake.define.TESSARIN_WERROR=ON ".[zero,ray]"
 echo "== mypy (strict) on the training host, the module's PyPy exchange and the benchmarks"
 .venv/bin/python -m mypy python/tessarin_zero python/tessarin_self_play_exchange.py bench
+echo "== the training host's layers (import-linter contracts in pyproject.toml)"
+PYTHONPATH=python .venv/bin/lint-imports --no-cache
 .venv/bin/python -m pytest tests/python -q
 
 echo "== Python module built with AddressSanitizer and UndefinedBehaviorSanitizer (.venv-asan)"

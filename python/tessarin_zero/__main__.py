@@ -1,3 +1,3 @@
-from .cli import main
+from tessarin_zero.cli import main
 
 main()

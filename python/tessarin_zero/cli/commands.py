@@ -1,0 +1,228 @@
+"""The commands of the command line (``flags`` reads and checks their flags): each one a few
+lines over the layers below.
+
+Each writing command holds its run folder's lock from start to end. SIGTERM and SIGHUP end a
+command like Ctrl-C: workers and server are stopped and the records of finished games are
+written before it exits (status 128 + the signal number). A command that cannot go on (a
+damaged checkpoint, training that diverged, a folder in use, most self-play games abandoned)
+says why in one line and exits with status 1.
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import logging
+import sys
+from contextlib import ExitStack
+from pathlib import Path
+from typing import Any
+
+import torch
+
+from tessarin_zero.cli.flags import loop_flags, settings_from
+from tessarin_zero.cli.reports import PrintedReport, arena_lines, module_lines, promotion_rule
+from tessarin_zero.common.lifetime import Terminated, stop_signals_raise
+from tessarin_zero.common.settings import GameSettings, NetworkSettings, ServerSettings
+from tessarin_zero.common.settings import TrainSettings
+from tessarin_zero.evaluation.arena import module_figures, run_arena
+from tessarin_zero.inference.checkpoints import CheckpointError, load_checkpoint, load_or_new
+from tessarin_zero.inference.checkpoints import save_checkpoint
+from tessarin_zero.inference.network import NetworkFactory
+from tessarin_zero.inference.server import ServerError
+from tessarin_zero.selfplay.backends import (
+    BatchedWorkers,
+    ModuleWorkers,
+    RayActors,
+    SelfPlayBackend,
+)
+from tessarin_zero.selfplay.batched import batched_available
+from tessarin_zero.selfplay.outcomes import PlayError, WorkerError
+from tessarin_zero.selfplay.ray.backend import RayBackend, RayBackendError
+from tessarin_zero.storage.records import RecordError, RecordWriter
+from tessarin_zero.storage.runs import RunFolderBusy, RunLock, RunStateError
+from tessarin_zero.storage.runs import load_loop_settings, new_run_dir, save_loop_settings
+from tessarin_zero.training.loop import Loop, LoopSettings, keep_games, resume, run_iterations
+from tessarin_zero.training.loop import start_new
+from tessarin_zero.training.train import TrainingDiverged, train
+from tessarin_zero.training.window import load_window
+
+FAILURES = (
+    CheckpointError,
+    RecordError,
+    TrainingDiverged,
+    RunFolderBusy,
+    PlayError,
+    WorkerError,
+    ServerError,
+    RunStateError,
+    RayBackendError,
+)
+
+
+def run(args: argparse.Namespace) -> None:
+    """Runs the parsed command; exits with its status."""
+    logging.basicConfig(format="warning: %(message)s", level=logging.WARNING)
+    command = {
+        "selfplay": selfplay,
+        "train": train_command,
+        "arena": arena,
+        "loop": loop,
+        "render": render_command,
+    }
+    try:
+        with stop_signals_raise():
+            command[args.run](args)
+    except KeyboardInterrupt:
+        sys.exit("Interrupted")
+    except Terminated as stop:
+        print(f"{stop}: stopped after writing the finished games", file=sys.stderr)
+        raise
+    except FAILURES as error:
+        sys.exit(f"error: {error}")
+
+
+def claimed_run_dir(args: argparse.Namespace, stack: ExitStack) -> Path:
+    """The command's run folder (a new one unless --run-dir), locked for the command's life."""
+    run_dir = args.run_dir if args.run_dir is not None else new_run_dir()
+    stack.enter_context(RunLock(run_dir))
+    for sub in ("records", "checkpoints"):
+        (run_dir / sub).mkdir(parents=True, exist_ok=True)
+    return Path(run_dir)
+
+
+def choose_driver(driver: str | None) -> str:
+    """The self-play driver: the one asked for, else batched where the engine has it."""
+    if driver is not None:
+        return driver
+    return "batched" if batched_available() else "worker"
+
+
+def self_play_backend(args: argparse.Namespace, stack: ExitStack) -> SelfPlayBackend:
+    """Where the command's self-play games are played: a Ray cluster with --backend ray
+    (connected for the command's life: its actors killed, an instance it started shut down, on
+    every way out), else worker processes of the chosen driver."""
+    server = settings_from(args, ServerSettings)
+    if getattr(args, "backend", "local") == "ray":
+        ray = stack.enter_context(RayBackend(args.ray_address))
+        return RayActors(ray, args.workers, args.batch_games, server.inference)
+    if choose_driver(args.driver) == "batched":
+        return BatchedWorkers(args.workers, args.batch_games, server)
+    return ModuleWorkers(args.workers, server)
+
+
+def selfplay(args: argparse.Namespace) -> None:
+    with ExitStack() as stack:
+        run_dir = claimed_run_dir(args, stack)
+        backend = self_play_backend(args, stack)
+        game = settings_from(args, GameSettings)
+        model = load_or_new(args.checkpoint, settings_from(args, NetworkSettings))
+        with RecordWriter(run_dir / "records", game) as writer:
+            stats = backend.play(
+                NetworkFactory.of(model, model.settings),
+                game,
+                args.games,
+                writer.add,
+                progress=not args.quiet,
+            )
+    print(f"Self-play: {stats}. Records in {run_dir / 'records'}")
+
+
+def train_command(args: argparse.Namespace) -> None:
+    with ExitStack() as stack:
+        # --data alone trains on those folders; the checkpoint then goes to --out, or to a new
+        # run folder.
+        run_dir: Path | None = None
+        if args.run_dir is not None or args.out is None:
+            run_dir = claimed_run_dir(args, stack)
+        settings = settings_from(args, TrainSettings)
+        model = load_or_new(args.checkpoint, settings_from(args, NetworkSettings))
+        folders = args.data or [Path(str(run_dir)) / "records"]
+        tensors, chunks = load_window(folders, settings, dim=None)
+        losses = train(model, tensors, settings, progress=not args.quiet)
+        out = args.out or Path(str(run_dir)) / "checkpoints" / "trained.pt"
+        save_checkpoint(out, model, losses=losses)
+    print(f"Trained on {chunks} chunks: {losses}. Checkpoint {out}")
+
+
+def arena(args: argparse.Namespace) -> None:
+    candidate = load_or_new(args.candidate, settings_from(args, NetworkSettings))
+    best = load_checkpoint(args.best)[0] if args.best else None
+    game = settings_from(args, GameSettings)
+    server = settings_from(args, ServerSettings)
+    result = run_arena(
+        candidate,
+        best,
+        game,
+        inference=server.inference,
+        games_vs_random=args.games_vs_random,
+        games_vs_best=args.games_vs_best,
+        threshold=args.threshold,
+        games_vs_heuristic=args.games_vs_heuristic,
+        search_sims=args.search_sims,
+        games_with_search=args.games_with_search,
+        seed=args.seed,
+    )
+    print(f"Rotated seats on {game.dim} x {game.dim}, mean payoff [95% interval] (0.25 is parity):")
+    for line in arena_lines(result, search_sims=args.search_sims):
+        print(f"  {line}")
+    if best is not None and args.games_vs_best > 0:
+        promoted = "promoted" if result.promoted else "not promoted"
+        print(f"  {promoted}{promotion_rule(args.games_vs_best, args.threshold)}")
+    if args.module_figures:
+        figures = module_figures(
+            candidate,
+            best,
+            candidate.settings,
+            game,
+            server,
+            games_vs_random=args.games_vs_random,
+            games_vs_best=args.games_vs_best,
+            workers=args.workers,
+            progress=not args.quiet,
+        )
+        print("\n".join(module_lines(figures, game.dim)))
+    if args.keep_games is not None:
+        for path in keep_games(result.kept, args.keep_games, prefix="arena"):
+            print(f"Kept {path}")
+
+
+def loop(args: argparse.Namespace) -> None:
+    report = PrintedReport()
+    with ExitStack() as stack:
+        run_dir = claimed_run_dir(args, stack)
+        plan = Loop(
+            run_dir,
+            settings_from(args, GameSettings),
+            settings_from(args, ServerSettings),
+            settings_from(args, TrainSettings),
+            LoopSettings(
+                **{f.name: getattr(args, f.name) for f in dataclasses.fields(LoopSettings)}
+            ),
+            self_play_backend(args, stack),
+            progress=not args.quiet,
+        )
+        if args.resume:
+            load_loop_settings(run_dir)  # checked by the parser; a folder changed since fails here
+            state = resume(run_dir, report)
+            save_loop_settings(run_dir, loop_flags(args))  # the next resume goes on with these
+        else:
+            torch.manual_seed(args.seed)
+            model = load_or_new(args.checkpoint, settings_from(args, NetworkSettings))
+            state = start_new(plan, model, report)
+            flags: dict[str, Any] = loop_flags(args)
+            flags.update(dataclasses.asdict(model.settings))  # a --checkpoint's own size
+            save_loop_settings(run_dir, flags)
+        run_iterations(plan, state, report)
+
+
+def render_command(args: argparse.Namespace) -> None:
+    from tessarin_zero.evaluation.render import render_game
+    from tessarin_zero.storage.kept_games import load_game
+
+    try:
+        kept = load_game(args.game, args.index)
+        written = render_game(kept, args.out, animate=args.gif, frame_seconds=args.frame_seconds)
+    except ValueError as error:  # not a game, or a history that breaks the rules
+        sys.exit(f"error: {error}")
+    print(f"{len(written)} {'image' if len(written) == 1 else 'images'} in {args.out}")

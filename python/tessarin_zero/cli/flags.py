@@ -1,0 +1,633 @@
+"""Command line: ``python -m tessarin_zero {selfplay,train,arena,loop}``.
+
+Every setting is a flag with a default (``--help`` on each command lists them), and each
+command accepts only the flags it uses. Every value is checked when the command line is read:
+a value out of range is a usage error (exit status 2) before anything runs.
+
+``selfplay``, ``train`` and ``loop`` work in a run folder, ``runs/<date>-<time>/`` unless
+``--run-dir`` names one: ``records/`` (self-play chunks), ``checkpoints/`` (``best.pt`` and
+one per iteration), ``metrics.csv``, the plots ``losses.png`` and ``win_rate.png``, and the
+loop's settings ``run.json`` (and ``warm-start/``, the heuristic games a loop started with
+``--warm-start-games`` trained on first). ``loop`` refuses a folder that is in use unless ``--resume``
+continues it; ``train`` needs ``--run-dir`` or ``--data`` to know which records to train on.
+
+The loop plays self-play with the newest network. After each iteration the arena measures the
+network's raw policy with rotated seats (it plays every seat equally often, so 0.25 is parity)
+on the board side being trained: against random players, against the engine's heuristic and
+against the best network so far (``best.pt``), which it replaces when the score reaches
+``--threshold``; it also plays the heuristic against random players, the line to beat. One game
+of each match is kept in ``games/``; ``render`` draws a kept game, or a game of a record chunk,
+as pictures.
+
+This module imports only the standard library, so that ``--help`` works before the host's
+dependencies are installed; the commands themselves live in ``commands``.
+"""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import importlib
+import importlib.util
+import math
+import re
+import struct
+from collections.abc import Callable, Sequence
+from pathlib import Path
+from typing import Any, Optional
+
+from tessarin_zero.common.settings import (
+    GameSettings,
+    NetworkSettings,
+    ServerSettings,
+    TrainSettings,
+)
+from tessarin_zero.common.settings import INFERENCE_PATHS
+
+SETTINGS_HELP = {
+    "dim": "board side of self-play and of games against random players",
+    "rep": "position layout sent to the network: 1 planes first, 2 planes last",
+    "sims_per_move": "search simulations per action of a self-play game",
+    "sample_moves": "actions sampled (from the visit counts in self-play, from the policies "
+    "in games between networks) before play turns greedy",
+    "c_base": "exploration constant of the selection score",
+    "c_init": "exploration constant added to the selection score",
+    "dirichlet_alpha": "concentration of the root noise",
+    "exploration_fraction": "weight of the root noise in the priors",
+    "fast_sims_per_move": "playout-cap randomization, batched self-play only: simulations of "
+    "the fast searches that choose most actions without a policy target (0: every search full)",
+    "full_search_share": "share of actions searched in full (sims_per_move, noise, policy "
+    "target) when fast_sims_per_move is above 0",
+    "engine_opponent_share": "batched self-play only: share of games in which 1 to 3 seats are "
+    "played by random or heuristic players (no policy target for their actions)",
+    "channels": "channels of the network's residual tower",
+    "blocks": "residual blocks of the network",
+    "canonical": "turn every position so that the mover's start corner is top left before the "
+    "network sees it (and its policy back)",
+    "policy_channels": "channels of the network's policy head (per cell, before its logit)",
+    "value_channels": "channels of the network's value head (averaged over the board)",
+    "max_batch": "largest batch the inference server evaluates at once",
+    "max_wait_ms": "longest wait of the inference server for a fuller batch",
+    "device": "torch device of the inference server (cpu, cuda, cuda:<index>)",
+    "inference": "how networks are run: onnx (ONNX Runtime, on the CPU), fused (batch norms "
+    "folded, PyTorch) or eager (PyTorch, the network as built)",
+    "batch_size": "training batch size",
+    "epochs": "passes over the training window per iteration",
+    "learning_rate": "optimizer learning rate",
+    "weight_decay": "optimizer weight decay",
+    "window_chunks": "newest record chunks trained on (0: all)",
+    "augment": "add the exact board symmetries of every position",
+    "ownership_weight": "weight of the loss on who covers each cell at the end (0: not learned)",
+    "value_weight": "weight of the value loss beside the policy loss (0: the value is not learned)",
+    "ownership_head": "give the network a head that learns who covers each cell at the end "
+    "(training only)",
+}
+
+MAX_DIM = 46_340  # the engine's largest board side
+DRIVERS = ("batched", "worker")
+BACKENDS = ("local", "ray")
+
+
+def whole(low: int, high: Optional[int] = None) -> Callable[[str], int]:
+    """An argparse type: an integer in [low, high]."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+        if value < low or (high is not None and value > high):
+            span = f"at least {low}" if high is None else f"from {low} to {high}"
+            raise argparse.ArgumentTypeError(f"{value} is out of range: it must be {span}")
+        return value
+
+    return parse
+
+
+def real(
+    low: float, high: float = math.inf, *, above: bool = False, single: bool = False
+) -> Callable[[str], float]:
+    """An argparse type: a finite number >= low (> low with `above`) and <= high. `single`: it
+    must also fit a 32-bit float without becoming 0 or infinite (what the module reads)."""
+
+    def parse(text: str) -> float:
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+        low_ok = value > low if above else value >= low
+        if not (math.isfinite(value) and low_ok and value <= high):
+            bound = f"{'above' if above else 'at least'} {low:g}"
+            span = bound if high == math.inf else f"{bound} and at most {high:g}"
+            raise argparse.ArgumentTypeError(f"{text} is out of range: it must be {span}")
+        if single:
+            try:
+                rounded = struct.unpack("f", struct.pack("f", value))[0]
+            except OverflowError:
+                rounded = math.inf
+            if not math.isfinite(rounded) or (value != 0 and rounded == 0):
+                raise argparse.ArgumentTypeError(f"{text} does not fit a 32-bit float")
+        return value
+
+    return parse
+
+
+def device_name(text: str) -> str:
+    if not re.fullmatch(r"cpu|cuda(:\d+)?", text):
+        raise argparse.ArgumentTypeError(f"{text!r} is not cpu, cuda or cuda:<index>")
+    return text
+
+
+def ray_address(text: str) -> str:
+    """A cluster's address as Ray takes it: host:port, ray://host:port or auto."""
+    if not text or text != text.strip() or any(c.isspace() for c in text):
+        raise argparse.ArgumentTypeError(f"{text!r} is not an address (host:port, auto)")
+    return text
+
+
+def inference_path(text: str) -> str:
+    if text not in INFERENCE_PATHS:
+        raise argparse.ArgumentTypeError(f"{text!r} is not one of {', '.join(INFERENCE_PATHS)}")
+    return text
+
+
+SETTINGS_TYPES: dict[str, Callable[[str], Any]] = {
+    "dim": whole(4, MAX_DIM),
+    "rep": whole(1, 2),
+    "sims_per_move": whole(1),
+    "sample_moves": whole(0),
+    "c_base": real(0.0, above=True, single=True),
+    "c_init": real(0.0, single=True),
+    "dirichlet_alpha": real(0.0, above=True, single=True),
+    "exploration_fraction": real(0.0, 1.0, single=True),
+    "fast_sims_per_move": whole(0),
+    "full_search_share": real(0.0, 1.0, single=True),
+    "engine_opponent_share": real(0.0, 1.0, single=True),
+    "channels": whole(1),
+    "blocks": whole(0),
+    "policy_channels": whole(1),
+    "value_channels": whole(1),
+    "max_batch": whole(1),
+    "max_wait_ms": real(0.0),
+    "device": device_name,
+    "inference": inference_path,
+    "batch_size": whole(1),
+    "epochs": whole(1),
+    "learning_rate": real(0.0, above=True),
+    "weight_decay": real(0.0),
+    "window_chunks": whole(0),
+    "ownership_weight": real(0.0),
+    "value_weight": real(0.0),
+}
+
+
+def add_settings_flags(
+    parser: argparse.ArgumentParser, settings: type[Any], only: Sequence[str] = ()
+) -> None:
+    """One flag per field of a settings dataclass (or of the fields in `only`), defaulting to
+    the field's default."""
+    group = parser.add_argument_group(settings.__name__)
+    for field in dataclasses.fields(settings):
+        if only and field.name not in only:
+            continue
+        flag = "--" + field.name.replace("_", "-")
+        help_text = f"{SETTINGS_HELP.get(field.name, '')} (default: %(default)s)"
+        if field.type in (bool, "bool"):
+            group.add_argument(
+                flag, action=argparse.BooleanOptionalAction, default=field.default, help=help_text
+            )
+        else:
+            kind = SETTINGS_TYPES[field.name]
+            group.add_argument(flag, type=kind, default=field.default, help=help_text)
+
+
+def settings_from(args: argparse.Namespace, settings: type[Any]) -> Any:
+    """The settings of the flags present; fields without a flag keep their defaults."""
+    present = {f.name: getattr(args, f.name, None) for f in dataclasses.fields(settings)}
+    return settings(**{name: value for name, value in present.items() if value is not None})
+
+
+def existing_file(text: str) -> Path:
+    path = Path(text)
+    if not path.is_file():
+        raise argparse.ArgumentTypeError(f"{text}: no such file")
+    return path
+
+
+def existing_folder(text: str) -> Path:
+    path = Path(text)
+    if not path.is_dir():
+        raise argparse.ArgumentTypeError(f"{text}: no such folder")
+    return path
+
+
+Command = Callable[[argparse.Namespace], None]
+
+
+def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.ArgumentParser:
+    """The parser; `loop_defaults` replace the loop's defaults (a resumed run's settings)."""
+    parser = argparse.ArgumentParser(
+        prog="python -m tessarin_zero", description=(__doc__ or "").split("\n\n")[0]
+    )
+    commands = parser.add_subparsers(dest="command", required=True)
+
+    def command(name: str, help_text: str) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=help_text, description=help_text)
+        sub.add_argument("--quiet", action="store_true", help="no progress bars")
+        return sub
+
+    def run_dir_flag(sub: argparse.ArgumentParser, help_text: str) -> None:
+        sub.add_argument("--run-dir", type=Path, default=None, help=help_text)
+
+    def workers_flag(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument(
+            "--workers",
+            type=whole(1, 1024),
+            default=2,
+            help="worker processes (default: %(default)s)",
+        )
+
+    def driver_flags(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument(
+            "--driver",
+            choices=DRIVERS,
+            default=None,
+            help="how self-play games are played: batched (each worker plays --batch-games "
+            "games at once and evaluates them itself) or worker (one game at a time per "
+            "worker, evaluated by the inference server); default: batched where the engine "
+            "has it, else worker",
+        )
+        sub.add_argument(
+            "--batch-games",
+            type=whole(1, 65_536),
+            default=64,
+            help="games each worker plays at once with --driver batched (default: %(default)s)",
+        )
+
+    def backend_flags(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument(
+            "--backend",
+            choices=BACKENDS,
+            default="local",
+            help="where self-play games are played: local (worker processes on this machine) "
+            "or ray (--workers actors of a Ray cluster, batched, on their CPUs; records, "
+            "training and arena stay here); default: %(default)s",
+        )
+        sub.add_argument(
+            "--ray-address",
+            type=ray_address,
+            default=None,
+            help="with --backend ray: the cluster to join (host:port of its head, or auto); "
+            "default: start a Ray instance on this machine with all its cores",
+        )
+
+    selfplay = command("selfplay", "Play self-play games and write their records.")
+    run_dir_flag(selfplay, "run folder to add records to (default: a new runs/<date>-<time>)")
+    workers_flag(selfplay)
+    driver_flags(selfplay)
+    backend_flags(selfplay)
+    kind: type[Any]  # each loop below goes over its own settings classes
+    for kind in (GameSettings, NetworkSettings, ServerSettings):
+        add_settings_flags(selfplay, kind)
+    selfplay.add_argument("--games", type=whole(1), default=16, help="games (default: %(default)s)")
+    selfplay.add_argument(
+        "--checkpoint", type=existing_file, help="network to play (default: a new one)"
+    )
+    selfplay.set_defaults(run="selfplay")
+
+    training = command("train", "Train a network on record chunks.")
+    run_dir_flag(
+        training,
+        "run folder whose records/ to train on and whose checkpoints/ to write to",
+    )
+    for kind in (NetworkSettings, TrainSettings):
+        add_settings_flags(training, kind)
+    training.add_argument(
+        "--data",
+        type=existing_folder,
+        nargs="+",
+        help="folders of chunks to train on instead of the run folder's records",
+    )
+    training.add_argument(
+        "--checkpoint", type=existing_file, help="network to start from (default: a new one)"
+    )
+    training.add_argument(
+        "--out", type=Path, help="checkpoint to write (default: the run's checkpoints/trained.pt)"
+    )
+    training.set_defaults(run="train")
+
+    def arena_flags(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument(
+            "--games-vs-random",
+            type=whole(1),
+            default=32,
+            help="rotated-seat games against three random players, and of the heuristic "
+            "against them (rounded up to a multiple of 4; default: %(default)s)",
+        )
+        sub.add_argument(
+            "--games-vs-heuristic",
+            type=whole(0),
+            default=None,
+            help="rotated-seat games against three heuristic players (default: as many as "
+            "against random players)",
+        )
+        sub.add_argument(
+            "--games-vs-best",
+            type=whole(0),
+            default=200,
+            help="rotated-seat games against three copies of the best network, on the board "
+            "side being trained (rounded up to a multiple of 4; default: %(default)s)",
+        )
+        sub.add_argument(
+            "--threshold",
+            type=real(0.0, 1.0),
+            default=0.31,
+            help="mean payoff against the best needed to promote; 0.25 is parity "
+            "(default: %(default)s)",
+        )
+
+    arena = command(
+        "arena", "Play a network with rotated seats against random, heuristic and best players."
+    )
+    workers_flag(arena)
+    add_settings_flags(arena, GameSettings, only=("dim", "rep", "sample_moves", "c_base", "c_init"))
+    for kind in (NetworkSettings, ServerSettings):
+        add_settings_flags(arena, kind)
+    arena.add_argument(
+        "--candidate", type=existing_file, help="network to test (default: a new one)"
+    )
+    arena.add_argument("--best", type=existing_file, help="best network so far (default: none)")
+    arena_flags(arena)
+    arena.add_argument(
+        "--search-sims",
+        type=whole(0),
+        default=0,
+        help="also play the network with this many search simulations per tile against "
+        "random and heuristic players (default: %(default)s, none)",
+    )
+    arena.add_argument(
+        "--games-with-search",
+        type=whole(1),
+        default=8,
+        help="rotated-seat games of each match with search (default: %(default)s)",
+    )
+    arena.add_argument(
+        "--module-figures",
+        action="store_true",
+        help="also play the module's own test games: seat 0 only against random players, and "
+        "seat 0 only against the best on 20 x 20",
+    )
+    arena.add_argument(
+        "--seed",
+        type=whole(0, 2**63 - 1),
+        default=None,
+        help="seed of the random and heuristic players (default: the system's entropy)",
+    )
+    arena.add_argument(
+        "--keep-games", type=Path, default=None, help="folder to write one game per match to"
+    )
+    arena.set_defaults(run="arena")
+
+    render = command("render", "Draw a kept or recorded game as pictures, one per piece.")
+    render.add_argument(
+        "game", type=existing_file, help="a kept game (.json) or a record chunk (.npz)"
+    )
+    render.add_argument(
+        "--index", type=whole(0), default=0, help="game of a record chunk (default: %(default)s)"
+    )
+    render.add_argument("--out", type=Path, required=True, help="folder to write the images to")
+    render.add_argument(
+        "--gif", action="store_true", help="one animated image instead of a PNG per piece"
+    )
+    render.add_argument(
+        "--frame-seconds",
+        type=real(0.0, above=True),
+        default=0.5,
+        help="time each piece is shown in the animation (default: %(default)s)",
+    )
+    render.set_defaults(run="render")
+
+    loop = command("loop", "Repeat self-play, training and arena.")
+    run_dir_flag(loop, "run folder, new or empty unless --resume (default: a new one)")
+    loop.add_argument(
+        "--resume",
+        action="store_true",
+        help="continue the loop in --run-dir after its last complete iteration, with its "
+        "settings unless given again",
+    )
+    workers_flag(loop)
+    driver_flags(loop)
+    backend_flags(loop)
+    for kind in (GameSettings, NetworkSettings, ServerSettings, TrainSettings):
+        add_settings_flags(loop, kind)
+    loop.add_argument(
+        "--iterations", type=whole(1), default=18, help="iterations in all (default: %(default)s)"
+    )
+    loop.add_argument(
+        "--games",
+        type=whole(1),
+        default=400,
+        help="self-play games per iteration (default: %(default)s)",
+    )
+    loop.add_argument(
+        "--final-learning-rate",
+        type=real(0.0, above=True),
+        default=1e-4,
+        help="learning rate of the last iteration: the rate falls from --learning-rate along a "
+        "half cosine over --iterations (default: %(default)s; give --learning-rate's value for "
+        "a constant rate)",
+    )
+    loop.add_argument(
+        "--checkpoint", type=existing_file, help="network to start from (default: a new one)"
+    )
+    loop.add_argument(
+        "--seed",
+        type=whole(0, 2**63 - 1),
+        default=0,
+        help="torch seed of the new network, and of the warm start's heuristic players "
+        "(default: %(default)s)",
+    )
+    loop.add_argument(
+        "--warm-start-games",
+        type=whole(0),
+        default=0,
+        help="before the first iteration of a new loop, train its network on this many games "
+        "of four heuristic players, kept in the run's warm-start/ (0: none; default: "
+        "%(default)s)",
+    )
+    loop.add_argument(
+        "--warm-start-epochs",
+        type=whole(1),
+        default=None,
+        help="passes over the warm start's games (default: --epochs)",
+    )
+    arena_flags(loop)
+    loop.add_argument(
+        "--final-games",
+        type=whole(0),
+        default=2000,
+        help="after the last iteration, rotated-seat games of its network against random and "
+        "heuristic players, and of the heuristic against random players (0: none; default: "
+        "%(default)s)",
+    )
+    loop.add_argument(
+        "--final-search-sims",
+        type=whole(0),
+        default=0,
+        help="also play the last network with this many search simulations per tile against "
+        "random and heuristic players (default: %(default)s, none)",
+    )
+    loop.add_argument(
+        "--final-games-with-search",
+        type=whole(1),
+        default=100,
+        help="rotated-seat games of each final match with search (default: %(default)s)",
+    )
+    loop.set_defaults(run="loop", **(loop_defaults or {}))
+    return parser
+
+
+FIXED_ON_RESUME = (
+    "dim",
+    "rep",
+    "channels",
+    "blocks",
+    "canonical",
+    "policy_channels",
+    "value_channels",
+    "ownership_head",
+)
+"""What a resumed loop cannot change: its records and networks depend on them."""
+NOT_STORED = (
+    "run",
+    "command",
+    "run_dir",
+    "resume",
+    "quiet",
+    "checkpoint",
+    "backend",  # where a run plays is not a setting of the run: a resumed one plays locally
+    "ray_address",  # unless told again
+)
+
+
+def loop_flags(args: argparse.Namespace) -> dict[str, Any]:
+    """The loop's settings as stored in its run folder."""
+    return {key: value for key, value in vars(args).items() if key not in NOT_STORED}
+
+
+def parse(argv: Optional[Sequence[str]]) -> argparse.Namespace:
+    """Parses and checks the command line; exits with status 2 on a usage error."""
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command == "train" and args.run_dir is None and args.data is None:
+        parser.error(
+            "train: give --run-dir (the run folder whose records to train on) or --data "
+            "(folders of record chunks)"
+        )
+    if args.command == "loop":
+        args = check_loop_folder(parser, argv, args)
+    if getattr(args, "driver", None) == "batched" and not engine_has_batches():
+        parser.error(
+            "argument --driver: batched needs tessarin_engine.SelfPlayBatch, which this build "
+            "of the engine lacks; use --driver worker"
+        )
+    batched_only = {
+        "fast_sims_per_move": "playout-cap randomization",
+        "engine_opponent_share": "self-play against engine players",
+    }
+    for name, what in batched_only.items():
+        if getattr(args, name, 0) and (
+            getattr(args, "driver", None) == "worker" or not engine_has_batches()
+        ):
+            flag = "--" + name.replace("_", "-")
+            parser.error(
+                f"argument {flag}: {what} is played by batched self-play only "
+                "(--driver batched, tessarin_engine.SelfPlayBatch)"
+            )
+    check_backend(parser, args)
+    device = getattr(args, "device", "cpu")
+    if device.startswith("cuda"):
+        problem = cuda_problem(device)
+        if problem:
+            parser.error(f"argument --device: {problem}")
+    return args
+
+
+def check_loop_folder(
+    parser: argparse.ArgumentParser, argv: Optional[Sequence[str]], args: argparse.Namespace
+) -> argparse.Namespace:
+    """A new loop needs a new or empty folder; a resumed one takes the stored settings as its
+    defaults (so flags given again override them) and may not change FIXED_ON_RESUME."""
+    from tessarin_zero.storage.runs import is_used, load_loop_settings
+
+    if not args.resume:
+        if args.run_dir is not None and is_used(args.run_dir):
+            parser.error(
+                f"run folder {args.run_dir} is in use: add --resume to continue its loop, "
+                "or name a new folder"
+            )
+        return args
+    if args.run_dir is None:
+        parser.error("--resume needs --run-dir: the run folder to continue")
+    if args.checkpoint is not None:
+        parser.error("--resume continues from the run's own networks: no --checkpoint")
+    try:
+        stored = load_loop_settings(args.run_dir)
+    except ValueError as error:
+        parser.error(str(error))
+    # Loops stored before the learning-rate schedule existed trained at a constant rate.
+    stored = {"final_learning_rate": None, **stored}
+    known = set(loop_flags(args))
+    resumed = build_parser({k: v for k, v in stored.items() if k in known}).parse_args(argv)
+    for key in FIXED_ON_RESUME:
+        if key in stored and getattr(resumed, key) != stored[key]:
+            flag = "--" + key.replace("_", "-")
+            parser.error(
+                f"{flag} {getattr(resumed, key)} cannot change on --resume: the run in "
+                f"{args.run_dir} was started with {stored[key]}"
+            )
+    return resumed
+
+
+def check_backend(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """--backend ray plays batched games on the actors' CPUs and needs the ray package."""
+    backend = getattr(args, "backend", "local")
+    if backend != "ray":
+        if getattr(args, "ray_address", None) is not None:
+            parser.error("argument --ray-address: only with --backend ray")
+        return
+    if args.driver == "worker" or not engine_has_batches():
+        parser.error(
+            "argument --backend: ray plays batched self-play (--driver batched), which needs "
+            "tessarin_engine.SelfPlayBatch"
+        )
+    if args.device != "cpu":
+        parser.error(
+            f"argument --device: {args.device} with --backend ray: the actors evaluate on "
+            "their own CPUs (there is no inference on a GPU for them); use --device cpu"
+        )
+    if importlib.util.find_spec("ray") is None:
+        parser.error(
+            "argument --backend: ray needs the ray package: pip install 'tessarin-self-play[ray]'"
+        )
+
+
+def engine_has_batches() -> bool:
+    """Whether the installed engine has the batched self-play type."""
+    try:
+        engine = importlib.import_module("tessarin_engine")
+    except ImportError:
+        return False
+    return hasattr(engine, "SelfPlayBatch")
+
+
+def cuda_problem(device: str) -> Optional[str]:
+    """Why the CUDA device cannot be used, or None."""
+    import torch
+
+    if not torch.cuda.is_available():
+        return f"{device}: no CUDA device is available"
+    index = int(device.partition(":")[2] or 0)
+    if index >= torch.cuda.device_count():
+        return f"{device}: there are {torch.cuda.device_count()} CUDA devices"
+    return None

@@ -1,0 +1,1 @@
+"""What every part of the host shares: settings, error texts, processes and how they end."""
