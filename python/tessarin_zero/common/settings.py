@@ -17,7 +17,7 @@ class GameSettings:
     rep: int = 1
     sims_per_move: int = 32
     """Simulations per action. 32 with twice the games per iteration ends the main job's network
-    above the heuristic against random players where 64 did not (see the README)."""
+    above the heuristic against random players where 64 did not (docs/experiments.md)."""
     sample_moves: int = 12
     c_base: float = 19652.0
     c_init: float = 1.25

@@ -121,11 +121,10 @@ def play_lineup(
     results: list[GameResult] = []
     policy_rows, value_rows = (np.asarray(buffer) for buffer in batch.answers())
     while not batch.done:
-        positions, _, indices = batch.step()
-        _evaluate_rows(
-            networks, np.asarray(positions), np.asarray(indices), policy_rows, value_rows
-        )
+        positions, _, networks_of_rows = batch.step()
+        indices = np.asarray(networks_of_rows)
         if len(indices):
+            _evaluate_rows(networks, np.asarray(positions), indices, policy_rows, value_rows)
             batch.complete_from_answers()
         for by_entry, by_seat, rotation, number, history in batch.take_finished():
             results.append(

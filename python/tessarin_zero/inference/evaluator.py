@@ -4,11 +4,10 @@ Training needs the network as built (batch norms with running statistics); evalu
 A `BatchEvaluator` holds a copy for evaluation only, run one of three ways (its `path`):
 
 - ``"onnx"`` (the default): the network, batch norms folded into its convolutions, exported
-  to ONNX and run by ONNX Runtime. On this machine's CPU (one thread) it was 2.4 to 7.1 times
-  as fast as eager PyTorch at the batches of 1 and 2 that the worker pipeline forms, and 1.3
-  to 2.8 times at batches of 8 to 256 (README, Performance). The export takes well under a
-  second per process, where ``torch.compile`` took 45 s for its first call and gained less. On a device other than the CPU this path runs
-  the folded network in PyTorch on that device.
+  to ONNX and run by ONNX Runtime: on the CPU several times as fast as eager PyTorch at the small
+  batches the worker pipeline forms and faster at large ones, and its export costs far less
+  than ``torch.compile``'s first call (docs/performance.md, "The network on the CPU"). On a
+  device other than the CPU this path runs the folded network in PyTorch on that device.
 - ``"fused"``: the folded network in PyTorch.
 - ``"eager"``: the network as it is; the way back should a version of either library ever
   disagree with the others.

@@ -102,8 +102,8 @@ class ServerStats:
 def default_threads() -> int:
     """Torch threads of the server: half the cores, the other half left to the workers. A
     parallel forward pass waits at its barriers for every one of its threads, so a thread that a
-    worker has pushed off its core stalls the whole pass (on two cores shared with two workers,
-    two threads gave forward passes of 4 to 5 ms where one thread gives 1.5 ms)."""
+    worker has pushed off its core stalls the whole pass (docs/performance.md, "The network on the
+    CPU")."""
     return max(1, (os.cpu_count() or 2) // 2)
 
 
@@ -386,7 +386,7 @@ class _ServeLoop:
         It polls for a short while first, yielding the core to any runnable worker between
         polls, before it blocks: the next requests usually come within a worker's turnaround,
         and a wake-up from a blocking wait costs tens of microseconds on a busy small machine
-        (measured: 5 % more evaluations per second with two workers on two cores).
+        (docs/performance.md, "The network on the CPU").
         """
         started = time.perf_counter()
         spin_s = _SPIN_S if timeout_s is None else min(_SPIN_S, timeout_s)

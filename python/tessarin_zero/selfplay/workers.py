@@ -184,7 +184,7 @@ class RequestSender:
 
 def pack_position(position: Any) -> np.ndarray:
     """A position (three levels of nested lists of bools) as a NumPy bool array of the same
-    shape. ``bytes`` of a row of bools is one C loop, twice as fast as ``np.array`` on the whole
+    shape. ``bytes`` of a row of bools is one C loop, faster than ``np.array`` on the whole
     nesting, and this runs once per evaluation on the round trip's critical path."""
     try:
         rows = b"".join([bytes(row) for plane in position for row in plane])

@@ -150,31 +150,33 @@ def test_a_failure_ends_the_run_without_leaving_processes(failure: str) -> None:
 
 
 class PoisonNet(nn.Module):
-    """Uniform answers, but NaN logits for the first position of its `at_call`-th call in each
-    process (0: for every position of every call): a search's root answered so has no child to
-    play, and its game is abandoned."""
+    """Uniform answers, but NaN policy logits for the first position of each of its first
+    `calls` calls in each process (0: for every position of every call). Rows come in slot order
+    and the first game's search waits at every step, so with `calls` one more than the
+    simulations per action, every evaluation of that game's first search has no prior: its root
+    gets no child, and the game is abandoned."""
 
-    def __init__(self, at_call: int) -> None:
+    def __init__(self, calls: int) -> None:
         super().__init__()
-        self.at_call = at_call
+        self.poisoned_calls = calls
         self.calls = 0
 
     def forward(self, planes: Tensor) -> tuple[Tensor, Tensor]:
         self.calls += 1
         policy = torch.zeros(len(planes), planes.shape[2] * planes.shape[3])
-        if self.at_call == 0:
+        if self.poisoned_calls == 0:
             policy[:] = math.nan
-        elif self.at_call == self.calls:
+        elif self.calls <= self.poisoned_calls:
             policy[0] = math.nan
         return policy, torch.zeros(len(planes), 4)
 
 
 @dataclass(frozen=True)
 class PoisonFactory:
-    at_call: int
+    calls: int
 
     def __call__(self) -> nn.Module:
-        return PoisonNet(self.at_call)
+        return PoisonNet(self.calls)
 
 
 POISON_GAME = GameSettings(dim=5, sims_per_move=2)
@@ -183,14 +185,14 @@ EAGER = ServerSettings(inference="eager")  # the poison is Python: not for expor
 
 def test_a_poisoned_game_is_counted_and_the_run_ends_with_the_others() -> None:
     records: list[GameRecord] = []
-    backend = BatchedWorkers(2, batch_games=3, server=EAGER)
-    factory: Any = PoisonFactory(at_call=1)  # the root of one game in each worker's first step
+    factory: Any = PoisonFactory(calls=3)  # the first game of the worker's batch
+    backend = BatchedWorkers(1, batch_games=3, server=EAGER)
     stats = backend.play(factory, POISON_GAME, 6, records.append, progress=False)
-    assert (stats.games, stats.failed, len(records)) == (4, 2, 4)
+    assert (stats.games, stats.failed, len(records)) == (5, 1, 5)
 
 
 def test_a_run_whose_games_mostly_fail_stops_with_one_line() -> None:
-    factory: Any = PoisonFactory(at_call=0)
+    factory: Any = PoisonFactory(calls=0)
     with pytest.raises(PlayError, match=r"self-play: \d+ of 8 games were abandoned; the first: "):
         BatchedWorkers(2, batch_games=4, server=EAGER).play(
             factory, POISON_GAME, 8, lambda record: None, progress=False
