@@ -239,12 +239,12 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
     def run_dir_flag(sub: argparse.ArgumentParser, help_text: str) -> None:
         sub.add_argument("--run-dir", type=Path, default=None, help=help_text)
 
-    def workers_flag(sub: argparse.ArgumentParser) -> None:
+    def workers_flag(sub: argparse.ArgumentParser, what: str = "worker processes") -> None:
         sub.add_argument(
             "--workers",
             type=whole(1, 1024),
             default=2,
-            help="worker processes (default: %(default)s)",
+            help=f"{what} (default: %(default)s)",
         )
 
     def driver_flags(sub: argparse.ArgumentParser) -> None:
@@ -349,7 +349,7 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
     arena = command(
         "arena", "Play a network with rotated seats against random, heuristic and best players."
     )
-    workers_flag(arena)
+    workers_flag(arena, "worker processes of the module's test games (--module-figures)")
     add_settings_flags(arena, GameSettings, only=("dim", "rep", "sample_moves", "c_base", "c_init"))
     for kind in (NetworkSettings, ServerSettings):
         add_settings_flags(arena, kind)

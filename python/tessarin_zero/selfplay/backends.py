@@ -41,10 +41,35 @@ _log = logging.getLogger(__name__)
 OnRecord = Callable[[GameRecord], None]
 
 
+class Played:
+    """Takes the outcomes of a run's played games: each record goes on to `on_record`, and the
+    games and their actions are counted."""
+
+    def __init__(self, on_record: OnRecord) -> None:
+        self._on_record = on_record
+        self.games = 0
+        self.actions = 0
+
+    def __call__(self, outcome: GameOutcome) -> None:
+        assert outcome.record is not None
+        self.games += 1
+        self.actions += len(outcome.record.history)
+        self._on_record(outcome.record)
+
+
+@dataclass(frozen=True)
+class Run:
+    """What a backend's run reports beside the records: its failures, and the evaluations made
+    where the backend counts them, with their mean batch."""
+
+    failures: FailureCount
+    evaluations: int = 0
+    mean_batch: float = 0.0
+
+
 class SelfPlayBackend(ABC):
     """One way of playing self-play games."""
 
-    @abstractmethod
     def play(
         self,
         network: NetworkFactory,
@@ -57,6 +82,29 @@ class SelfPlayBackend(ABC):
     ) -> PlayStats:
         """Plays `games` games with `network` in every seat; `on_record` gets each record as
         its game ends. `iteration` names the games where the backend keeps ids (Ray)."""
+        started = time.monotonic()
+        played = Played(on_record)
+        run = self._run(network, game, games, played, progress, iteration) if games > 0 else None
+        return PlayStats(
+            played.games,
+            run.failures.failed if run else 0,
+            played.actions,
+            run.evaluations if run else 0,
+            run.mean_batch if run else 0.0,
+            time.monotonic() - started,
+        )
+
+    @abstractmethod
+    def _run(
+        self,
+        network: NetworkFactory,
+        game: GameSettings,
+        games: int,
+        played: Played,
+        progress: bool,
+        iteration: int,
+    ) -> Run:
+        """Plays `games` (at least one) games, handing each played one to `played`."""
 
 
 def collect(
@@ -126,19 +174,10 @@ def served_games(
     return failures, stats
 
 
-class _Records:
-    """Counts the actions of the records it passes on."""
-
-    def __init__(self, on_record: OnRecord) -> None:
-        self._on_record = on_record
-        self.played = 0
-        self.actions = 0
-
-    def __call__(self, outcome: GameOutcome) -> None:
-        assert outcome.record is not None
-        self.played += 1
-        self.actions += len(outcome.record.history)
-        self._on_record(outcome.record)
+def _served_run(failures: FailureCount, stats: Optional[ServerStats]) -> Run:
+    if stats is None:
+        return Run(failures)
+    return Run(failures, stats.requests, stats.mean_batch)
 
 
 @dataclass(frozen=True)
@@ -150,39 +189,28 @@ class ModuleWorkers(SelfPlayBackend):
     server: ServerSettings = ServerSettings()
     threads: Optional[int] = None
 
-    def play(
+    def _run(
         self,
         network: NetworkFactory,
         game: GameSettings,
         games: int,
-        on_record: OnRecord,
-        *,
-        progress: bool = True,
-        iteration: int = 0,
-    ) -> PlayStats:
-        started = time.monotonic()
-        records = _Records(on_record)
-        if games < 1:
-            return PlayStats(0, 0, 0, 0, 0.0, 0.0)
-        failures, stats = served_games(
-            tessarin_self_play.play_training_game,
-            [network],
-            game,
-            games,
-            self.workers,
-            self.server,
-            "self-play",
-            progress,
-            records,
-            threads=self.threads,
-        )
-        return PlayStats(
-            records.played,
-            failures.failed,
-            records.actions,
-            stats.requests if stats else 0,
-            stats.mean_batch if stats else 0.0,
-            time.monotonic() - started,
+        played: Played,
+        progress: bool,
+        iteration: int,
+    ) -> Run:
+        return _served_run(
+            *served_games(
+                tessarin_self_play.play_training_game,
+                [network],
+                game,
+                games,
+                self.workers,
+                self.server,
+                "self-play",
+                progress,
+                played,
+                threads=self.threads,
+            )
         )
 
 
@@ -200,26 +228,20 @@ class BatchedWorkers(SelfPlayBackend):
     threads: Optional[int] = None
     in_server: Optional[bool] = None
 
-    def play(
+    def _run(
         self,
         network: NetworkFactory,
         game: GameSettings,
         games: int,
-        on_record: OnRecord,
-        *,
-        progress: bool = True,
-        iteration: int = 0,
-    ) -> PlayStats:
-        started = time.monotonic()
-        records = _Records(on_record)
-        if games < 1:
-            return PlayStats(0, 0, 0, 0, 0.0, 0.0)
+        played: Played,
+        progress: bool,
+        iteration: int,
+    ) -> Run:
         if self.batch_games < 1:
             raise ValueError("a batch needs at least one game")
         in_server = self.server.device != "cpu" if self.in_server is None else self.in_server
         context = process_context()
         requests = [RequestQueue(context)] if in_server else []
-        stats: Optional[ServerStats] = None
         try:
             pool = LocalPool(
                 BatchedGames(
@@ -250,20 +272,13 @@ class BatchedWorkers(SelfPlayBackend):
                     stack.enter_context(server)
                 stack.enter_context(pool)
                 check = server.check if server is not None else None
-                failures = collect(pool.play(games, check), games, "self-play", progress, records)
+                failures = collect(pool.play(games, check), games, "self-play", progress, played)
                 pool.stop()
                 stats = server.stop() if server is not None else None
         finally:
             for queue in requests:
                 queue.close()
-        return PlayStats(
-            records.played,
-            failures.failed,
-            records.actions,
-            stats.requests if stats else 0,
-            stats.mean_batch if stats else 0.0,
-            time.monotonic() - started,
-        )
+        return _served_run(failures, stats)
 
 
 @dataclass(frozen=True)
@@ -276,20 +291,15 @@ class RayActors(SelfPlayBackend):
     batch_games: int = 64
     inference: str = ServerSettings().inference
 
-    def play(
+    def _run(
         self,
         network: NetworkFactory,
         game: GameSettings,
         games: int,
-        on_record: OnRecord,
-        *,
-        progress: bool = True,
-        iteration: int = 0,
-    ) -> PlayStats:
-        started = time.monotonic()
-        records = _Records(on_record)
-        if games < 1:
-            return PlayStats(0, 0, 0, 0, 0.0, 0.0)
+        played: Played,
+        progress: bool,
+        iteration: int,
+    ) -> Run:
         pool = RayPool(
             self.ray,
             network,
@@ -300,7 +310,7 @@ class RayActors(SelfPlayBackend):
             iteration=iteration,
         )
         with pool:
-            failures = collect(pool.play(games), games, "self-play", progress, records)
+            failures = collect(pool.play(games), games, "self-play", progress, played)
             pool.stop()
         if pool.restarts or pool.lost:
             _log.warning(
@@ -309,11 +319,4 @@ class RayActors(SelfPlayBackend):
                 pool.lost,
             )
         mean_batch = pool.evaluations / pool.steps if pool.steps else 0.0
-        return PlayStats(
-            records.played,
-            failures.failed,
-            records.actions,
-            pool.evaluations,
-            mean_batch,
-            time.monotonic() - started,
-        )
+        return Run(failures, pool.evaluations, mean_batch)
