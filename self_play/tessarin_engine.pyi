@@ -93,8 +93,9 @@ class SelfPlayBatch:
     (AttributeError, or TypeError "failed to extract field Config.<name>"); settings the module
     would stop on (rep not 1 or 2, a board side below 4, dirichlet_alpha not above 0) raise
     ValueError here. ``dtype`` is "float32" or "uint8" for the positions. With ``seed`` game k
-    (in the order games start) draws from a generator seeded with seed + k; without, every game
-    is seeded from the operating system.
+    (in the order games start) draws from a generator seeded from seed and k, mixed so that
+    batches of nearby seeds play unrelated games; without, every game is seeded from the
+    operating system.
 
     With ``fast_sims`` above 0, each action's search is a full one (sims_per_move simulations,
     root noise, a policy target) with probability ``full_search_share`` and otherwise a fast one

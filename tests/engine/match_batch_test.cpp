@@ -151,7 +151,7 @@ struct Alone {
 
 Alone play_alone(const Config& config, const std::array<Player, 4>& lineup, std::uint64_t seed,
                  std::uint64_t number, bool reuse) {
-  RandomSource random(seed + number);
+  RandomSource random(game_seed(seed, number));
   Game game = Game::reset(config.dim);
   HeuristicPlayer heuristic;
   std::array<Node, 4> roots;
@@ -208,7 +208,7 @@ TEST(MatchBatch, NetworkAgainstRandomSeatsPlaysTheTestGameOfTheSameSeed) {
     for (const auto& [number, result] : results) {
       ++seats_of_entry0[result.rotation];
       if (result.rotation != 0) continue;
-      thread_random().seed(500 + number);
+      thread_random().seed(game_seed(500, number));
       TestHost host{config, {}};
       ASSERT_EQ(test_against_random(host), 0u);
       ASSERT_EQ(host.payoffs.size(), 1u);

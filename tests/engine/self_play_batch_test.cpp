@@ -137,7 +137,7 @@ TEST(SelfPlayBatch, EveryGameIsTheGameThePerGameDriverPlaysWithTheSameSeed) {
       bool histories_differ = false;
       for (const auto& [number, record] : games) {
         ScriptHost host{config, Script{}, {}};
-        RandomSource random(seed + number);
+        RandomSource random(game_seed(seed, number));
         ASSERT_EQ(training_game(host, random), 0u);
         ASSERT_EQ(host.records.size(), 1u);
         const TrainingRecord& expected = host.records[0];

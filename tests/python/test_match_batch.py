@@ -177,6 +177,16 @@ def test_seeded_search_matches_repeat_and_seeds_differ() -> None:
     assert match(22) != first
 
 
+def test_batches_of_nearby_seeds_share_no_game() -> None:
+    # Hosts seed successive matches with successive seeds: game k + 1 of the batch seeded s must
+    # not be game k of the one seeded s + 1 (as it was when game k drew from seed + k).
+    def histories(seed: int) -> set[bytes]:
+        results, _ = play_out(te.MatchBatch(DIM, 1, ["random"] * 4, games=8, seed=seed))
+        return {bytes(memoryview(history)) for *_, history in results}
+
+    assert len(histories(30)) == 8 and not histories(30) & histories(31)
+
+
 def test_a_game_its_answers_poison_is_reported_while_the_others_finish() -> None:
     def poison_slot_0(
         rows: list[bytes], networks: list[int], slots: list[int]

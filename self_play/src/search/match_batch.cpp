@@ -17,7 +17,7 @@ namespace tessarin {
 
 struct MatchBatch::Match {
   Match(const Config& config, std::uint64_t number, std::optional<std::uint64_t> seed)
-      : random(seed ? RandomSource(*seed + number) : RandomSource()),
+      : random(seed ? RandomSource(game_seed(*seed, number)) : RandomSource()),
         game(Game::reset(config.dim)),
         number(number),
         rotation(static_cast<std::size_t>(number % kPlayers)) {}

@@ -56,9 +56,9 @@ struct MatchResult {
 class MatchBatch {
  public:
   // `games` slots playing `total_games` games; `config` gives every setting. With a `seed`, game
-  // k draws from RandomSource(seed + k); without, from the operating system's entropy. Throws
-  // FatalStop for no slots or games, a board side the engine refuses, a representation other than
-  // 1 or 2, or (with simulations) a noise concentration not above 0.
+  // k draws from RandomSource(game_seed(seed, k)); without, from the operating system's entropy.
+  // Throws FatalStop for no slots or games, a board side the engine refuses, a representation other
+  // than 1 or 2, or (with simulations) a noise concentration not above 0.
   MatchBatch(const Config& config, const std::array<Player, 4>& lineup, std::size_t games,
              std::uint64_t total_games, std::optional<std::uint64_t> seed = std::nullopt);
   ~MatchBatch();

@@ -17,6 +17,10 @@ std::uint64_t splitmix64(std::uint64_t& x) {
 
 }  // namespace
 
+std::uint64_t game_seed(std::uint64_t seed, std::uint64_t number) {
+  return splitmix64(seed) + number;
+}
+
 RandomSource::RandomSource() {
   std::random_device entropy;
   for (auto& word : state_) {

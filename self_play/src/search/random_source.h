@@ -51,4 +51,9 @@ class RandomSource {
 // The calling thread's generator.
 RandomSource& thread_random();
 
+// The seed of game `number` of a batch seeded with `seed`: the batch's seed is mixed first, so
+// that batches whose seeds are close draw unrelated games (with seed + number, game 1 of a batch
+// seeded s would be game 0 of one seeded s + 1).
+std::uint64_t game_seed(std::uint64_t seed, std::uint64_t number);
+
 }  // namespace tessarin

@@ -35,8 +35,8 @@ SelfPlayBatch::SelfPlayBatch(const Config& config, std::size_t games, std::uint6
 void SelfPlayBatch::start_game(Slot& slot) {
   slot.game.reset();
   if (started_ == total_) return;
-  slot.random =
-      seed_ ? std::make_unique<RandomSource>(*seed_ + started_) : std::make_unique<RandomSource>();
+  slot.random = seed_ ? std::make_unique<RandomSource>(game_seed(*seed_, started_))
+                      : std::make_unique<RandomSource>();
   slot.number = started_++;
   const Seats seats = opponents_.draw(*slot.random);
   slot.game = std::make_unique<TrainingGame>(config_, *slot.random, cap_, seats);

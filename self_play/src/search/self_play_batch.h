@@ -35,9 +35,9 @@ struct FinishedGame {
 class SelfPlayBatch {
  public:
   // `games` slots (at least 1) playing `total_games` games (at least 1) in all. With a `seed`,
-  // game number k (from 0, in the order games start) draws from RandomSource(seed + k); without,
-  // every game's source is seeded from the operating system's entropy. Throws FatalStop for a
-  // board side the engine refuses, a noise concentration not above 0, a representation other
+  // game number k (from 0, in the order games start) draws from RandomSource(game_seed(seed, k));
+  // without, every game's source is seeded from the operating system's entropy. Throws FatalStop
+  // for a board side the engine refuses, a noise concentration not above 0, a representation other
   // than 1 or 2, or no games.
   // `cap` randomizes each action's search between full and fast (see PlayoutCap); a share
   // outside [0, 1] or NaN is refused (FatalStop). `opponents` seats engine players in a share of
