@@ -6,6 +6,7 @@ server cannot do is answered with a 4xx and ``{"error": message}``, never by sto
 from __future__ import annotations
 
 import json
+import threading
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -44,6 +45,8 @@ class PageSettings:
     poll_seconds: float = 5.0
     default_side: int = 20
     sessions: Sessions = field(init=False)
+    stopping: threading.Event = field(default_factory=threading.Event)
+    """Set when the server stops: games under way stop playing their engine seats."""
 
     def __post_init__(self) -> None:
         self.sessions = Sessions(self.kept_games)
@@ -179,7 +182,7 @@ def create_app(settings: PageSettings) -> Starlette:
         Route("/api/games/{game_id}", game_route(lambda s, _: None)),
         Route(
             "/api/games/{game_id}/advance",
-            game_route(lambda s, _: s.advance()),
+            game_route(lambda s, _: s.advance(settings.stopping)),
             methods=["POST"],
         ),
         Route("/api/games/{game_id}/play", game_route(play), methods=["POST"]),

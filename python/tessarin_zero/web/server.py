@@ -6,6 +6,8 @@ from __future__ import annotations
 
 import ipaddress
 import socket
+from types import FrameType
+from typing import Optional
 
 import uvicorn
 
@@ -44,12 +46,25 @@ def address_of(listener: socket.socket) -> str:
     return f"http://[{host}]:{port}/" if ":" in host else f"http://{host}:{port}/"
 
 
+class _Server(uvicorn.Server):
+    """uvicorn's server, which also tells the games under way that it stops."""
+
+    def __init__(self, config: uvicorn.Config, settings: PageSettings) -> None:
+        super().__init__(config)
+        self.settings = settings
+
+    def handle_exit(self, sig: int, frame: Optional[FrameType]) -> None:
+        self.settings.stopping.set()
+        super().handle_exit(sig, frame)
+
+
 def serve(settings: PageSettings, host: str, port: int) -> None:
     """Serves the page until Ctrl-C (KeyboardInterrupt, raised once uvicorn has stopped)."""
     listener = bind(host, port)
     config = uvicorn.Config(
         create_app(settings),
         log_level="warning",
+        lifespan="off",  # the application has no start-up or shutdown of its own
         timeout_graceful_shutdown=GRACE_SECONDS,
     )
     print(f"The page is at {address_of(listener)} (Ctrl-C stops the server)", flush=True)
@@ -60,6 +75,6 @@ def serve(settings: PageSettings, host: str, port: int) -> None:
             flush=True,
         )
     try:
-        uvicorn.Server(config).run(sockets=[listener])
+        _Server(config, settings).run(sockets=[listener])
     finally:
         listener.close()

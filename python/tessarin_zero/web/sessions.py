@@ -144,9 +144,12 @@ class GameSession:
             return "over"
         return "person" if self._batch.host_turns() else "engine"
 
-    def advance(self) -> None:
-        """Plays the engine's seats until a person is to move or the game is over."""
+    def advance(self, stopping: Optional[threading.Event] = None) -> None:
+        """Plays the engine's seats until a person is to move or the game is over; NotNow once
+        `stopping` is set (the server stops: a long search must not hold it up)."""
         while self.waiting == "engine":
+            if stopping is not None and stopping.is_set():
+                raise NotNow("the server is stopping")
             positions, _, networks = self._batch.step()
             rows = np.asarray(networks)
             if len(rows):

@@ -16,6 +16,7 @@ from starlette.testclient import TestClient
 from tessarin_zero.storage.kept_games import KeptGame
 from tessarin_zero.training.metrics import MetricsLog
 from tessarin_zero.web.app import create_app
+from tessarin_zero.web.server import AddressError, bind
 
 from served import RUN_SIDE, iteration, page_settings
 
@@ -290,3 +291,23 @@ def test_without_a_run_folder_the_dashboard_says_so(served_files: Path) -> None:
     client = TestClient(create_app(page_settings(served_files, run_dir=None)))
     answer = client.get("/api/run/figures")
     assert answer.status_code == 404 and "--run-dir" in answer.json()["error"]
+
+
+def test_a_stopping_server_ends_the_engines_turns_at_once(served_files: Path) -> None:
+    settings = page_settings(served_files)
+    client = TestClient(create_app(settings))
+    seats = [{"kind": "network", "network": "solo"}, HEURISTIC, HEURISTIC, PERSON]
+    view = new_game(client, 7, seats, simulations=50)
+    settings.stopping.set()
+    answer = client.post(f"/api/games/{view['id']}/advance")
+    assert answer.status_code == 409 and answer.json()["error"] == "the server is stopping"
+    assert client.get(f"/api/games/{view['id']}").json()["history"] == []
+
+
+def test_an_address_in_use_is_one_clear_error() -> None:
+    taken = bind("127.0.0.1", 0)
+    try:
+        with pytest.raises(AddressError, match=r"cannot listen on 127.0.0.1 port \d+"):
+            bind("127.0.0.1", taken.getsockname()[1])
+    finally:
+        taken.close()
