@@ -5,6 +5,7 @@ and every kind of bad request answered with a 4xx and a message, changing nothin
 from __future__ import annotations
 
 import re
+import socket
 from pathlib import Path
 from typing import Any
 
@@ -306,6 +307,7 @@ def test_a_stopping_server_ends_the_engines_turns_at_once(served_files: Path) ->
 
 def test_an_address_in_use_is_one_clear_error() -> None:
     taken = bind("127.0.0.1", 0)
+    assert taken.proto == socket.IPPROTO_TCP  # so that asyncio sets TCP_NODELAY on connections
     try:
         with pytest.raises(AddressError, match=r"cannot listen on 127.0.0.1 port \d+"):
             bind("127.0.0.1", taken.getsockname()[1])
