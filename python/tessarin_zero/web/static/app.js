@@ -148,8 +148,10 @@ async function analyse(view, side, history, over, redraw) {
   const ticket = ++state.asked;
   const network = $(`analysis-network-${view}`).value;
   if (!$(`analysis-on-${view}`).checked || !network || over) {
-    state.result = null;
-    redraw();
+    if (state.result !== null) {
+      state.result = null;
+      redraw();
+    }
     return;
   }
   try {

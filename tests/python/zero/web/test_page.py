@@ -15,6 +15,7 @@ from typing import Any
 
 import pytest
 import tessarin_engine
+from selenium.common.exceptions import StaleElementReferenceException
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select
 
@@ -78,6 +79,19 @@ def owned_cells(browser: Any) -> list[str]:
     return [cell.get_attribute("data-owner") for cell in cells]
 
 
+def click_first_legal(browser: Any) -> None:
+    """Clicks the first marked cell; again if the board was drawn anew meanwhile."""
+    for _ in range(5):
+        legal = browser.find_elements(By.CSS_SELECTOR, "#board-play rect.cell.legal")
+        assert legal, "a person to move has marked cells"
+        try:
+            legal[0].click()
+            return
+        except StaleElementReferenceException:
+            continue
+    raise AssertionError("the board kept being drawn anew")
+
+
 def game_state(site: str, browser: Any) -> Any:
     """The server's view of the game the page shows (its id is the page's own)."""
     game_id = browser.execute_script("return game.id")
@@ -92,10 +106,8 @@ def test_a_person_plays_a_whole_game_by_clicks_to_the_engines_payoffs(
     start_game(browser, ["person", "heuristic", "heuristic", "heuristic"])
     clicks = 0
     while status(browser) == "person":
-        legal = browser.find_elements(By.CSS_SELECTOR, "#board-play rect.cell.legal")
-        assert legal, "a person to move has marked cells"
         before = len([owner for owner in owned_cells(browser) if owner != "-1"])
-        legal[0].click()
+        click_first_legal(browser)
         clicks += 1
         until(
             lambda: status(browser) != "engine"
@@ -123,8 +135,8 @@ def test_a_person_plays_a_whole_game_by_clicks_to_the_engines_payoffs(
 def test_an_illegal_click_is_refused_with_the_reason(browser: Any, site: str, shots: Path) -> None:
     open_page(browser, site)
     start_game(browser, ["person", "heuristic", "heuristic", "heuristic"], side=7)
-    far_corner = browser.find_element(By.CSS_SELECTOR, '#board-play rect[data-cell="48"]')
-    far_corner.click()
+    until(lambda: browser.find_elements(By.CSS_SELECTOR, "#board-play rect.cell.legal"), "cells")
+    browser.find_element(By.CSS_SELECTOR, '#board-play rect[data-cell="48"]').click()
     message = browser.find_element(By.ID, "message")
     until(lambda: "refused" in (message.get_attribute("class") or ""), "the refusal")
     assert "first piece must cover your start corner" in message.text
