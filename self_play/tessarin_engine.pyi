@@ -52,6 +52,15 @@ class Game:
     def render(self) -> str:
         """The board as dim lines of coloured squares."""
 
+    def scores(self) -> list[int]:
+        """Each player's score, by player: squares laid less 89 while it holds pieces; with none
+        left, squares less 74, or less 69 when its last piece was the single square. The payoff
+        goes to the best scores."""
+
+    def pieces(self, player: int, /) -> list[tuple[str, list[tuple[int, int]]]]:
+        """The pieces ``player`` (0 to 3; ValueError otherwise) still holds, in the piece table's
+        order: (name, cells), the cells the (row, column) squares of the piece's base shape."""
+
     @property
     def current_player(self) -> int:
         """The player to move (0 to 3)."""
@@ -182,9 +191,9 @@ class SelfPlayBatch:
 class MatchBatch:
     """``games`` arena games, ``parallel`` at a time (all by default).
 
-    ``seats`` names 4 players, each a network index (int from 0), "random" or "heuristic". Game
-    k (from 0, in the order games start) seats lineup entry i at seat (i + k) % 4, so over a
-    multiple of 4 games every entry plays every seat equally often.
+    ``seats`` names 4 players, each a network index (int from 0), "random", "heuristic" or
+    "host". Game k (from 0, in the order games start) seats lineup entry i at seat (i + k) % 4,
+    so over a multiple of 4 games every entry plays every seat equally often.
 
     A network seat plays the tile of highest prior after one evaluation when ``sims_per_move``
     is 0 (as the worker module's test games: the first of equal priors, a random legal tile when
@@ -196,6 +205,13 @@ class MatchBatch:
     its tile instead: in proportion to the priors without search, to the root's visit shares
     with search, as the training game samples. Without draws, networks without search play the
     same game in every game of a rotation.
+
+    A "host" seat is played by the host (a person at the web page): a game whose host seat is to
+    move gives step() no row and waits, named by host_turns(), until play() lays its tile; the
+    network seats' kept trees follow the host's tiles too. With ``start``, (player, tile) pairs,
+    every game starts from the position after those actions (its history holds them), each
+    checked against the rules: a player not to move or a tile that is not legal raises
+    ValueError naming the action.
 
     Buffers, answers, refusals and threads as for SelfPlayBatch.
     """
@@ -216,6 +232,7 @@ class MatchBatch:
         exploration_fraction: float = 0.0,
         dtype: str = "float32",
         seed: int | None = None,
+        start: object = None,
     ) -> None: ...
     def step(self) -> tuple[Buffer, Buffer, Buffer]:
         """(positions, slots, networks): rows grouped by network index, ascending; networks is
@@ -239,6 +256,22 @@ class MatchBatch:
 
     def take_failed(self) -> list[str]:
         """As SelfPlayBatch.take_failed."""
+
+    def host_turns(self) -> list[int]:
+        """The slots whose game waits for a tile from the host (a "host" seat is to move),
+        ascending."""
+
+    def play(self, slot: int, tile: int) -> None:
+        """Lays ``tile`` for the host seat to move in the game of ``slot``; the game goes on at
+        the next step(). A tile that is not legal raises ValueError whose message says why, in
+        words for a person (the cell is covered, it shares an edge with the player's own squares,
+        the piece being laid cannot grow there, no piece held covers it and a corner cell), and
+        changes nothing; so does a slot the batch does not have. RuntimeError when that game
+        does not wait for the host."""
+
+    def history(self, slot: int, /) -> Buffer:
+        """(player, tile) of every action so far of the game in ``slot``, the start's included:
+        an int32 Buffer [actions, 2]. RuntimeError once the slot's games have all finished."""
 
     @property
     def done(self) -> bool: ...

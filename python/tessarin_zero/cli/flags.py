@@ -221,6 +221,13 @@ def existing_folder(text: str) -> Path:
     return path
 
 
+def existing_path(text: str) -> Path:
+    path = Path(text)
+    if not path.exists():
+        raise argparse.ArgumentTypeError(f"{text}: no such file or folder")
+    return path
+
+
 Command = Callable[[argparse.Namespace], None]
 
 
@@ -406,6 +413,51 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
         help="time each piece is shown in the animation (default: %(default)s)",
     )
     render.set_defaults(run="render")
+
+    play = command(
+        "play",
+        "Serve a page to play against networks and engine players, see a network's view of a "
+        "position, step through recorded games and follow a run's figures.",
+    )
+    play.add_argument(
+        "--host", default="127.0.0.1", help="address to listen on (default: %(default)s)"
+    )
+    play.add_argument(
+        "--port", type=whole(0, 65_535), default=8000, help="port (0: a free one; default: 8000)"
+    )
+    play.add_argument(
+        "--checkpoint",
+        type=existing_file,
+        action="append",
+        default=[],
+        help="a network to offer, by its file name (repeat for more)",
+    )
+    play.add_argument(
+        "--run-dir",
+        type=existing_folder,
+        default=None,
+        help="a run folder: its networks, record chunks and kept games, and its figures",
+    )
+    play.add_argument(
+        "--records",
+        type=existing_path,
+        action="append",
+        default=[],
+        help="a record chunk, kept game or folder of them to step through (repeat for more)",
+    )
+    play.add_argument(
+        "--inference",
+        type=inference_path,
+        default=INFERENCE_PATHS[0],
+        help=f"{SETTINGS_HELP['inference']} (default: %(default)s)",
+    )
+    play.add_argument(
+        "--kept-games",
+        type=whole(1, 10_000),
+        default=64,
+        help="games kept at once; the one used longest ago goes first (default: %(default)s)",
+    )
+    play.set_defaults(run="play")
 
     loop = command("loop", "Repeat self-play, training and arena.")
     run_dir_flag(loop, "run folder, new or empty unless --resume (default: a new one)")
