@@ -19,6 +19,7 @@ passes are slower). Prints each round and the medians.
 from __future__ import annotations
 
 import argparse
+import os
 import statistics
 import tempfile
 import time
@@ -27,7 +28,6 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
-import numpy.typing as npt
 import tessarin_engine
 import torch
 
@@ -36,15 +36,12 @@ from tessarin_zero.common.settings import GameSettings, NetworkSettings, TrainSe
 from tessarin_zero.inference.network import PolicyValueNet
 from tessarin_zero.storage.records import Chunk, RecordError, RecordWriter, read_chunk
 from tessarin_zero.training import tensors
+from tessarin_zero.training.tensors import Samples
 from tessarin_zero.training.train import train
 from tessarin_zero.training.warm_start import heuristic_records
 
-Samples = tuple[
-    npt.NDArray[np.uint8], npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.uint8]
-]
 
-
-def python_replay(path: Any, chunk: Chunk) -> Samples:
+def python_replay(path: str | os.PathLike[str], chunk: Chunk) -> Samples:
     """The host's replay before the engine's: one Game call per action, as it was."""
     dim = chunk.dim
     total = int(chunk.has_policy.sum())
@@ -108,16 +105,15 @@ def main() -> None:
         (path,) = writer.paths
         chunk = read_chunk(path)
         before, after = python_replay(path, chunk), engine_replay(path, chunk)
-        for old, new in zip(before, after, strict=True):
-            assert np.array_equal(old, new), "the two replays disagree"
+        assert all(np.array_equal(before[k], after[k]) for k in range(4)), "the replays disagree"
         print(f"{dim} x {dim}: {chunk.games} games, {len(chunk.actions)} actions, all targets")
 
-        def load(replay: Callable[[Any, Chunk], Samples]) -> float:
-            tensors._replay_chunk = replay
+        def load(replay: Callable[[Path, Chunk], Samples]) -> float:
+            setattr(tensors, "_replay_chunk", replay)
             try:
                 return seconds(lambda: tensors.load_training_tensors([path], augment=False))
             finally:
-                tensors._replay_chunk = engine_replay
+                setattr(tensors, "_replay_chunk", engine_replay)
 
         times: dict[str, list[float]] = {name: [] for name in ("load", "load before")}
         times.update({"replay": [], "replay before": []})
