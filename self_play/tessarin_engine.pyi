@@ -15,6 +15,42 @@ Errors, the same rule as tessarin_self_play's:
 - an exception of the host's own (an ``__array__`` that raises, an interrupt) passes unchanged.
 """
 
+MIN_DIM: int
+"""The smallest board side the engine plays (4)."""
+MAX_DIM: int
+"""The largest board side the engine plays (46,340: every tile fits a signed 32-bit int)."""
+
+def replay_records(
+    dim: int,
+    actions: object,
+    game_lengths: object,
+    policy: object,
+    has_policy: object,
+    payoffs: object,
+    *,
+    max_bytes: int = 2**32,
+) -> tuple[Buffer, Buffer, Buffer]:
+    """Replays every game of one record chunk on the engine and returns its training samples,
+    one per action with a policy target: (states, values, ownership).
+
+    The arrays are a chunk's, C-contiguous: ``actions`` int32 [N, 2] (player, tile),
+    ``game_lengths`` int32 [G], ``policy`` float32 [N, dim * dim] visit shares, ``has_policy``
+    bool [N], ``payoffs`` float32 [G, 4] by player. The samples: ``states`` uint8
+    [M, 5, dim, dim], each the network input of the player to move (as ``Game.state``);
+    ``values`` float32 [M, 4], entry j the payoff of player (mover + j) % 4; ``ownership`` uint8
+    [M, dim, dim], j where player (mover + j) % 4 covers the cell when the game is over and 4
+    where nobody does.
+
+    Raises ValueError, with the game and the action (its index in the game and its row in the
+    arrays) where there is one, when the side is not one the engine plays, the arrays' sizes
+    disagree, the samples would need more than ``max_bytes`` (checked before anything is
+    allocated), a player is out of range or not to move, a tile is off the board or not legal,
+    a policy target is not a distribution over its position's legal tiles (finite,
+    non-negative, summing to 1 within 1e-5), a game goes on after it is over or is not over at
+    its end, or a game's payoffs are not the engine's payoff of its final position. TypeError
+    for an array of another item type.
+    """
+
 class EngineStop(RuntimeError):
     """A broken invariant inside the engine during a call; a batch that raised it is broken."""
 
@@ -92,7 +128,7 @@ class HeuristicPlayer:
 class Buffer:
     """Memory written by the engine, read through the buffer protocol (``numpy.asarray``,
     ``memoryview``; ``torch.from_numpy(numpy.asarray(buffer))`` for a tensor without a copy).
-    C-contiguous and writable. Made by the batched drivers only."""
+    C-contiguous and writable. Made by the batched drivers and ``replay_records`` only."""
 
 class SelfPlayBatch:
     """``games`` training games side by side, ``total_games`` in all, each exactly the worker

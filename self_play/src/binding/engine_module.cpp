@@ -19,6 +19,7 @@
 #include "py_held.h"
 #include "py_ref.h"
 #include "random_source.h"
+#include "record_replay_call.h"
 #include "self_play_batch_type.h"
 
 namespace tessarin::py {
@@ -303,13 +304,20 @@ PyType_Slot heuristic_slots[] = {
 PyType_Spec heuristic_spec = {"tessarin_engine.HeuristicPlayer", sizeof(Held<Heuristic>), 0,
                               Py_TPFLAGS_DEFAULT, heuristic_slots};
 
+PyMethodDef module_methods[] = {
+    {"replay_records", as_cfunction<Guard<replay_records_call>::call>(),
+     METH_VARARGS | METH_KEYWORDS, kReplayRecordsDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "tessarin_engine",
     "The Tessarin game engine: Game(dim) plays one game square by square; HeuristicPlayer "
-    "chooses tiles without a network.",
+    "chooses tiles without a network; replay_records checks a chunk of training records against "
+    "the rules.",
     -1,
-    nullptr,
+    module_methods,
     nullptr,
     nullptr,
     nullptr,
@@ -323,6 +331,11 @@ PyMODINIT_FUNC PyInit_tessarin_engine() {
   using tessarin::py::Ref;
   Ref module = Ref::steal(PyModule_Create(&tessarin::py::module_definition));
   if (!module || !tessarin::py::add_engine_stop(module.get())) return nullptr;
+  // The board sides the engine plays, for hosts that check a stored side before using it.
+  if (PyModule_AddIntConstant(module.get(), "MIN_DIM", 4) < 0 ||
+      PyModule_AddIntConstant(module.get(), "MAX_DIM", static_cast<long>(tessarin::kMaxDim)) < 0) {
+    return nullptr;
+  }
   Ref type = Ref::steal(PyType_FromSpec(&tessarin::py::game_spec));
   if (!type || PyModule_AddObject(module.get(), "Game", type.get()) < 0) return nullptr;
   // The module holds the reference now, and keeps the type alive as long as choose() can run.
