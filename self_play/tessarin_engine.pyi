@@ -112,6 +112,13 @@ class SelfPlayBatch:
     above 0, that share of the games seats 1 to 3 engine players (random or heuristic, at random
     seats) whose actions have NaN policy shares. Shares outside [0, 1] raise ValueError.
 
+    With ``cached_positions`` above 0 the games share a memo of that many network answers by
+    position (the whole network input, compared exactly; the oldest go first): a game that waits
+    on a position the memo holds is answered from it and plays on, so the same position is
+    evaluated once however often the searches meet it. A network whose answer depends on its
+    input alone plays the same games with and without the memo; answers with a non-finite
+    number are not kept. ``cache_hits`` and ``cache_misses`` count its lookups.
+
     One call at a time: a call made while another runs (another thread's, or from a callback of
     this one) raises RuntimeError.
     step() and complete() release the interpreter lock for the engine's work.
@@ -128,6 +135,7 @@ class SelfPlayBatch:
         fast_sims: int = 0,
         full_search_share: float = 1.0,
         engine_opponents: float = 0.0,
+        cached_positions: int = 0,
     ) -> None: ...
     def step(self) -> tuple[Buffer, Buffer]:
         """Advances every game that does not wait; returns (positions, slots).
@@ -179,6 +187,14 @@ class SelfPlayBatch:
     @property
     def games_failed(self) -> int:
         """Games abandoned: a search failed, or the answers left a position without a child."""
+
+    @property
+    def cache_hits(self) -> int:
+        """Evaluations answered from the position memo (0 without one)."""
+
+    @property
+    def cache_misses(self) -> int:
+        """Positions the memo did not hold, evaluated by the host (0 without a memo)."""
 
     @property
     def pending(self) -> int:

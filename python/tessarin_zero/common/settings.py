@@ -57,6 +57,9 @@ class ServerSettings:
     max_wait_ms: float = 2.0
     device: str = "cpu"
     inference: str = INFERENCE_PATHS[0]
+    position_cache: int = 65_536
+    """Network answers a batched self-play worker keeps by position, for the positions its
+    searches meet again (0: none). An answer costs a few hundred bytes at 20 x 20."""
 
 
 @dataclass(frozen=True)
