@@ -64,7 +64,7 @@ def bare_rate(
     factory: NetworkFactory, game: GameSettings, inference: str, batch: int, seconds: float
 ) -> float:
     """Positions per second of the evaluator alone at one batch size."""
-    evaluator = BatchEvaluator(factory(), path=inference, channels_last=game.rep == 2)
+    evaluator = BatchEvaluator(factory(), path=inference, channels_last=game.rep == 2, dim=game.dim)
     shape = (batch, game.dim, game.dim, 5) if game.rep == 2 else (batch, 5, game.dim, game.dim)
     planes = np.random.default_rng(0).integers(0, 2, shape).astype(np.float32)
     for _ in range(3):
@@ -85,7 +85,7 @@ def batched_run(
     factory: NetworkFactory, game: GameSettings, inference: str, games: int, seconds: float
 ) -> tuple[int, float, float]:
     """(evaluations, seconds, mean batch) of one process playing `games` games at once."""
-    evaluator = BatchEvaluator(factory(), path=inference, channels_last=game.rep == 2)
+    evaluator = BatchEvaluator(factory(), path=inference, channels_last=game.rep == 2, dim=game.dim)
     batch = new_batch(game, games=games, total_games=games * 1000)
     run = play_batch(batch, evaluator, seconds=seconds)
     return run.evaluations, run.seconds, run.mean_batch
@@ -215,7 +215,7 @@ def whole_games(
 ) -> tuple[int, int, float]:
     """(positions evaluated, positions the memo answered, seconds) of `games` games played side
     by side to their end."""
-    evaluator = BatchEvaluator(factory(), path=inference, channels_last=game.rep == 2)
+    evaluator = BatchEvaluator(factory(), path=inference, channels_last=game.rep == 2, dim=game.dim)
     run = play_batch(new_batch(game, games, games, cached_positions=cached), evaluator)
     return run.evaluations, run.cache_hits, run.seconds
 

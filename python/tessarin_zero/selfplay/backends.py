@@ -166,6 +166,7 @@ def served_games(
             pool.reply_ends,
             settings,
             channels_last=game.rep == 2,
+            dim=game.dim,
             threads=threads,
             context=context,
         )
@@ -274,6 +275,7 @@ class BatchedWorkers(SelfPlayBackend):
                         pool.reply_ends,
                         self.server,
                         channels_last=game.rep == 2,
+                        dim=game.dim,
                         threads=self.threads,
                         context=context,
                     )

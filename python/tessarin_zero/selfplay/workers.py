@@ -318,6 +318,7 @@ def _evaluator_of(games: BatchedGames, worker: Worker) -> Evaluate:
                 path=games.inference,
                 channels_last=games.config.rep == 2,
                 device=games.device,
+                dim=games.config.dim,
             )
         worker.kept["evaluate"] = evaluate
     return evaluate

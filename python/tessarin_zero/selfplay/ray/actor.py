@@ -58,7 +58,7 @@ def cpu_evaluator(network: Any, game: GameSettings, inference: str) -> Evaluate:
     from tessarin_zero.inference.evaluator import BatchEvaluator
 
     torch.set_num_threads(1)
-    return BatchEvaluator(network(), path=inference, channels_last=game.rep == 2)
+    return BatchEvaluator(network(), path=inference, channels_last=game.rep == 2, dim=game.dim)
 
 
 class _Share:
