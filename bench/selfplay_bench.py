@@ -227,13 +227,13 @@ def against_float32(args: argparse.Namespace) -> None:
     torch.manual_seed(0)
     factory = NetworkFactory.of(PolicyValueNet(network).eval(), network)
     setups = {
-        "default": (defaults.inference, defaults.position_cache),
+        "default": (args.inference, defaults.position_cache),
         "float32": ("onnx", 0),
     }
     print(
         f"side {args.dim}, {game.sims_per_move} simulations per action, network "
         f"{network.channels} x {network.blocks}; {args.whole_games} whole games side by side in "
-        f"each of {args.processes} processes; default: inference {defaults.inference}, memo "
+        f"each of {args.processes} processes; default: inference {args.inference}, memo "
         f"of {defaults.position_cache} positions; float32: onnx, no memo"
     )
     rates: dict[str, list[float]] = {name: [] for name in setups}
