@@ -229,6 +229,10 @@ class MatchBatch:
     checked against the rules: a player not to move or a tile that is not legal raises
     ValueError naming the action.
 
+    With ``cached_positions`` above 0 each network keeps a memo of that many answers by position,
+    as SelfPlayBatch's: a network seat whose position its network's memo holds is answered from
+    it (``cache_hits``, ``cache_misses``, over all networks).
+
     Buffers, answers, refusals and threads as for SelfPlayBatch.
     """
 
@@ -249,6 +253,7 @@ class MatchBatch:
         dtype: str = "float32",
         seed: int | None = None,
         start: object = None,
+        cached_positions: int = 0,
     ) -> None: ...
     def step(self) -> tuple[Buffer, Buffer, Buffer]:
         """(positions, slots, networks): rows grouped by network index, ascending; networks is
@@ -299,3 +304,7 @@ class MatchBatch:
     def pending(self) -> int: ...
     @property
     def last_failure(self) -> str | None: ...
+    @property
+    def cache_hits(self) -> int: ...
+    @property
+    def cache_misses(self) -> int: ...
