@@ -148,6 +148,13 @@ class SelfPlayBatch:
     above 0, that share of the games seats 1 to 3 engine players (random or heuristic, at random
     seats) whose actions have NaN policy shares. Shares outside [0, 1] raise ValueError.
 
+    With ``cached_positions`` above 0 the games share a memo of that many network answers by
+    position (the whole network input, compared exactly; the oldest go first): a game that waits
+    on a position the memo holds is answered from it and plays on, so the same position is
+    evaluated once however often the searches meet it. A network whose answer depends on its
+    input alone plays the same games with and without the memo; answers with a non-finite
+    number are not kept. ``cache_hits`` and ``cache_misses`` count its lookups.
+
     One call at a time: a call made while another runs (another thread's, or from a callback of
     this one) raises RuntimeError.
     step() and complete() release the interpreter lock for the engine's work.
@@ -164,6 +171,7 @@ class SelfPlayBatch:
         fast_sims: int = 0,
         full_search_share: float = 1.0,
         engine_opponents: float = 0.0,
+        cached_positions: int = 0,
     ) -> None: ...
     def step(self) -> tuple[Buffer, Buffer]:
         """Advances every game that does not wait; returns (positions, slots).
@@ -217,6 +225,14 @@ class SelfPlayBatch:
         """Games abandoned: a search failed, or the answers left a position without a child."""
 
     @property
+    def cache_hits(self) -> int:
+        """Evaluations answered from the position memo (0 without one)."""
+
+    @property
+    def cache_misses(self) -> int:
+        """Positions the memo did not hold, evaluated by the host (0 without a memo)."""
+
+    @property
     def pending(self) -> int:
         """Positions of the last step still waiting for complete()."""
 
@@ -249,6 +265,10 @@ class MatchBatch:
     checked against the rules: a player not to move or a tile that is not legal raises
     ValueError naming the action.
 
+    With ``cached_positions`` above 0 each network keeps a memo of that many answers by position,
+    as SelfPlayBatch's: a network seat whose position its network's memo holds is answered from
+    it (``cache_hits``, ``cache_misses``, over all networks).
+
     Buffers, answers, refusals and threads as for SelfPlayBatch.
     """
 
@@ -269,6 +289,7 @@ class MatchBatch:
         dtype: str = "float32",
         seed: int | None = None,
         start: object = None,
+        cached_positions: int = 0,
     ) -> None: ...
     def step(self) -> tuple[Buffer, Buffer, Buffer]:
         """(positions, slots, networks): rows grouped by network index, ascending; networks is
@@ -319,3 +340,7 @@ class MatchBatch:
     def pending(self) -> int: ...
     @property
     def last_failure(self) -> str | None: ...
+    @property
+    def cache_hits(self) -> int: ...
+    @property
+    def cache_misses(self) -> int: ...

@@ -106,7 +106,9 @@ def self_play_backend(args: argparse.Namespace, stack: ExitStack) -> SelfPlayBac
     server = settings_from(args, ServerSettings)
     if getattr(args, "backend", "local") == "ray":
         ray = stack.enter_context(RayBackend(args.ray_address))
-        return RayActors(ray, args.workers, args.batch_games, server.inference)
+        return RayActors(
+            ray, args.workers, args.batch_games, server.inference, server.position_cache
+        )
     if choose_driver(args.driver) == "batched":
         return BatchedWorkers(args.workers, args.batch_games, server)
     return ModuleWorkers(args.workers, server)

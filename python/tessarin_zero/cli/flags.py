@@ -69,6 +69,8 @@ SETTINGS_HELP = {
     "max_batch": "largest batch the inference server evaluates at once",
     "max_wait_ms": "longest wait of the inference server for a fuller batch",
     "device": "torch device of the inference server (cpu, cuda, cuda:<index>)",
+    "position_cache": "network answers each batched self-play worker keeps by position, so that "
+    "a position its searches meet again is not evaluated again (0: none)",
     "inference": "how networks are run: onnx (ONNX Runtime, on the CPU), fused (batch norms "
     "folded, PyTorch) or eager (PyTorch, the network as built)",
     "batch_size": "training batch size",
@@ -170,6 +172,7 @@ SETTINGS_TYPES: dict[str, Callable[[str], Any]] = {
     "max_batch": whole(1),
     "max_wait_ms": real(0.0),
     "device": device_name,
+    "position_cache": whole(0, 2**31),
     "inference": inference_path,
     "batch_size": whole(1),
     "epochs": whole(1),

@@ -65,6 +65,24 @@ struct BatchMethods {
     const Batch* batch = readable_batch(self, "pending");
     return batch == nullptr ? nullptr : PyLong_FromSize_t(batch->waiting());
   }
+  // Evaluations the batch's position memo answered, and those it did not hold: both 0 for a
+  // batch without a memo.
+  static PyObject* cache_hits(PyObject* self, void* /*unused*/) {
+    const Batch* batch = readable_batch(self, "cache_hits");
+    if (batch == nullptr) return nullptr;
+    if constexpr (requires { batch->cache_hits(); }) {
+      return PyLong_FromUnsignedLongLong(batch->cache_hits());
+    }
+    return PyLong_FromLong(0);
+  }
+  static PyObject* cache_misses(PyObject* self, void* /*unused*/) {
+    const Batch* batch = readable_batch(self, "cache_misses");
+    if (batch == nullptr) return nullptr;
+    if constexpr (requires { batch->cache_misses(); }) {
+      return PyLong_FromUnsignedLongLong(batch->cache_misses());
+    }
+    return PyLong_FromLong(0);
+  }
   static PyObject* last_failure(PyObject* self, void* /*unused*/) {
     const Batch* batch = readable_batch(self, "last_failure");
     if (batch == nullptr) return nullptr;
@@ -149,6 +167,10 @@ bool add_batch_type(PyObject* module, const BatchTypeSpec& spec) {
        "Positions of the last step still waiting for answers.", nullptr},
       {"last_failure", Methods::last_failure, nullptr,
        "Why the last abandoned game was abandoned, or None.", nullptr},
+      {"cache_hits", Methods::cache_hits, nullptr,
+       "Evaluations answered from the batch's position memo (0 without one).", nullptr},
+      {"cache_misses", Methods::cache_misses, nullptr,
+       "Positions the memo did not hold, evaluated by the host (0 without a memo).", nullptr},
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
   PyTypeObject& type = batch_type<Batch>;

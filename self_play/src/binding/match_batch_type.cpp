@@ -94,10 +94,22 @@ bool read_start(PyObject* start_object, std::vector<HistoryEntry>& start) {
 }
 
 PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {
-      "dim",          "rep",    "seats",  "games",           "sims_per_move",        "parallel",
-      "sample_moves", "c_base", "c_init", "dirichlet_alpha", "exploration_fraction", "dtype",
-      "seed",         "start",  nullptr};
+  static const char* keywords[] = {"dim",
+                                   "rep",
+                                   "seats",
+                                   "games",
+                                   "sims_per_move",
+                                   "parallel",
+                                   "sample_moves",
+                                   "c_base",
+                                   "c_init",
+                                   "dirichlet_alpha",
+                                   "exploration_fraction",
+                                   "dtype",
+                                   "seed",
+                                   "start",
+                                   "cached_positions",
+                                   nullptr};
   Py_ssize_t dim = 0;
   Py_ssize_t rep = 0;
   PyObject* seats = nullptr;
@@ -112,10 +124,11 @@ PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   const char* dtype = "float32";
   PyObject* seed_object = Py_None;
   PyObject* start_object = Py_None;
-  if (PyArg_ParseTupleAndKeywords(args, kwargs, "nnOn|n$nnddddsOO:MatchBatch",
+  Py_ssize_t cached_positions = 0;
+  if (PyArg_ParseTupleAndKeywords(args, kwargs, "nnOn|n$nnddddsOOn:MatchBatch",
                                   const_cast<char**>(keywords), &dim, &rep, &seats, &games, &sims,
                                   &parallel, &sample_moves, &c_base, &c_init, &alpha, &fraction,
-                                  &dtype, &seed_object, &start_object) == 0) {
+                                  &dtype, &seed_object, &start_object, &cached_positions) == 0) {
     return nullptr;
   }
   if (games < 1) {
@@ -127,9 +140,10 @@ PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyErr_Format(PyExc_ValueError, "parallel must be at least 1, not %zd", parallel);
     return nullptr;
   }
-  if (dim < 0 || rep < 0 || sims < 0 || sample_moves < 0) {
-    PyErr_SetString(PyExc_ValueError,
-                    "dim, rep, sims_per_move and sample_moves must not be negative");
+  if (dim < 0 || rep < 0 || sims < 0 || sample_moves < 0 || cached_positions < 0) {
+    PyErr_SetString(
+        PyExc_ValueError,
+        "dim, rep, sims_per_move, sample_moves and cached_positions must not be negative");
     return nullptr;
   }
   bool floats = true;
@@ -157,7 +171,8 @@ PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                       static_cast<float>(alpha),        static_cast<float>(fraction)};
   return new_batch_object<MatchBatch>(type, kType, floats, [&] {
     return std::make_unique<MatchBatch>(config, lineup, static_cast<std::size_t>(parallel),
-                                        static_cast<std::uint64_t>(games), seed, start);
+                                        static_cast<std::uint64_t>(games), seed, start,
+                                        static_cast<std::size_t>(cached_positions));
   });
 }
 
@@ -320,7 +335,7 @@ bool add_match_type(PyObject* module) {
       {kType,
        "MatchBatch(dim, rep, seats, games, sims_per_move=0, *, parallel=games, sample_moves=0, "
        "c_base=19652.0, c_init=1.25, dirichlet_alpha=0.3, exploration_fraction=0.0, "
-       "dtype=\"float32\", seed=None, start=None)\n--\n\n"
+       "dtype=\"float32\", seed=None, start=None, cached_positions=0)\n--\n\n"
        "games arena games, parallel at a time. seats: 4 players, each a network index, "
        "\"random\", \"heuristic\" or \"host\"; game k seats entry i at seat (i + k) % 4, so "
        "every entry plays every seat equally often over a multiple of 4 games. A network seat "
@@ -328,7 +343,9 @@ bool add_match_type(PyObject* module) {
        "whose tree it keeps; for the first sample_moves actions of a game it draws its tile from "
        "the priors or the visit shares instead. A host seat's tiles come from play(); "
        "host_turns() names the games waiting for one. Every game starts from the position after "
-       "start, (player, tile) pairs checked against the rules.",
+       "start, (player, tile) pairs checked against the rules. With cached_positions > 0, each "
+       "network keeps that many answers by position: a network seat whose position its "
+       "network's memo holds is answered from it (cache_hits, cache_misses).",
        match_new,
        "step()\n--\n\nAdvances every game until a network seat must move and returns (positions, "
        "slots, networks): positions of the B waiting games, [B, 5, dim, dim] (rep 1) or "

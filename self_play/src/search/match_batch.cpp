@@ -90,17 +90,22 @@ struct MatchBatch::Match {
   VisitDistribution dist;
   // Heuristic seats keep the placement they committed to across the tiles of a turn.
   HeuristicPlayer heuristic;
+  // The key of the position a network seat waits on, with memos on.
+  std::vector<std::uint64_t> key;
 };
 
 MatchBatch::MatchBatch(const Config& config, const std::array<Player, 4>& lineup, std::size_t games,
                        std::uint64_t total_games, std::optional<std::uint64_t> seed,
-                       std::span<const HistoryEntry> start)
+                       std::span<const HistoryEntry> start, std::size_t cached_positions)
     : config_(config),
       lineup_(lineup),
       total_(total_games),
       seed_(seed),
       slots_(config, games, total_games, config.sims_per_move != 0),
-      start_(start_position(config.dim, start)) {
+      start_(start_position(config.dim, start)),
+      cached_positions_(cached_positions),
+      kept_policy_(static_cast<std::size_t>(config.dim * config.dim)),
+      kept_values_(kPlayers) {
   matches_.resize(slots_.count());
   for (Slot& slot : matches_)
     start_match(slot);
@@ -173,15 +178,22 @@ const Game* MatchBatch::advance(Slot& slot) {
                engine_tile(player.kind, match.game, match.random, match.heuristic, match.legal));
           continue;
         }
-        if (config_.sims_per_move == 0) return &match.game;  // the raw position waits
-        if (!match.search) {
-          match.search.emplace(match.roots[entry], match.game, config_, match.random, &match.tables,
-                               config_.sims_per_move, config_.exploration_fraction > 0.0F);
+        const Game* position = &match.game;  // without search, the raw position waits
+        if (config_.sims_per_move != 0) {
+          if (!match.search) {
+            match.search.emplace(match.roots[entry], match.game, config_, match.random,
+                                 &match.tables, config_.sims_per_move,
+                                 config_.exploration_fraction > 0.0F);
+          }
+          position = match.search->next();
+          if (position == nullptr) {
+            if (match.search->failure()) throw FatalStop(*match.search->failure());
+            match.search.reset();
+            play(match, searched_tile(match, match.roots[entry]));
+            continue;
+          }
         }
-        if (const Game* position = match.search->next()) return position;
-        if (match.search->failure()) throw FatalStop(*match.search->failure());
-        match.search.reset();
-        play(match, searched_tile(match, match.roots[entry]));
+        if (!answered_from_memo(match, player.network, *position)) return position;
       }
     } catch (const FatalStop& stop) {
       finish_match(slot, std::string(stop.what()));
@@ -219,14 +231,51 @@ void MatchBatch::complete(std::span<const float> policy_logits,
   slots_.complete(
       policy_logits, value_logits,
       [&](std::size_t s, std::span<const float> policy, std::span<const float> values) {
+        Match& match = *matches_[s];
+        if (PositionCache* memo = memo_of(lineup_[entry_to_move(match)].network)) {
+          memo->insert(match.key, policy, values);
+        }
         try {
-          answer(*matches_[s], policy, values);
+          answer(match, policy, values);
         } catch (const FatalStop& stop) {
           finish_match(matches_[s], std::string(stop.what()));
         }
       },
       [&](std::size_t s) { return advance(matches_[s]); });
   networks_.clear();
+}
+
+PositionCache* MatchBatch::memo_of(std::size_t network) {
+  if (cached_positions_ == 0) return nullptr;
+  if (memos_.size() <= network) memos_.resize(network + 1);
+  if (!memos_[network]) {
+    memos_[network] =
+        std::make_unique<PositionCache>(cached_positions_, static_cast<std::size_t>(config_.dim));
+  }
+  return memos_[network].get();
+}
+
+bool MatchBatch::answered_from_memo(Match& match, std::size_t network, const Game& position) {
+  PositionCache* memo = memo_of(network);
+  if (memo == nullptr) return false;
+  memo->key_of(position, match.key);
+  if (!memo->find(match.key, kept_policy_, kept_values_)) return false;
+  answer(match, kept_policy_, kept_values_);
+  return true;
+}
+
+std::uint64_t MatchBatch::cache_hits() const {
+  std::uint64_t hits = 0;
+  for (const auto& memo : memos_)
+    hits += memo ? memo->hits() : 0;
+  return hits;
+}
+
+std::uint64_t MatchBatch::cache_misses() const {
+  std::uint64_t misses = 0;
+  for (const auto& memo : memos_)
+    misses += memo ? memo->misses() : 0;
+  return misses;
 }
 
 bool MatchBatch::waits_for_host(std::size_t slot) const {

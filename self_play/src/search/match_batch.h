@@ -42,6 +42,7 @@
 #include "engine_seat.h"
 #include "game.h"
 #include "node.h"
+#include "position_cache.h"
 
 namespace tessarin {
 
@@ -75,9 +76,11 @@ class MatchBatch {
   // refuses, a representation other than 1 or 2, (with simulations) a noise concentration not
   // above 0, or a `start` action whose player is not to move or whose tile is not legal (the
   // message names the action).
+  // `cached_positions`: answers each network keeps in a PositionCache of its own (0: none); a
+  // network seat whose position its network's memo holds is answered from it and plays on.
   MatchBatch(const Config& config, const std::array<Player, 4>& lineup, std::size_t games,
              std::uint64_t total_games, std::optional<std::uint64_t> seed = std::nullopt,
-             std::span<const HistoryEntry> start = {});
+             std::span<const HistoryEntry> start = {}, std::size_t cached_positions = 0);
   ~MatchBatch();
   MatchBatch(const MatchBatch&) = delete;
   MatchBatch& operator=(const MatchBatch&) = delete;
@@ -121,6 +124,9 @@ class MatchBatch {
   bool done() const { return finished_ == total_; }
   // Why the last abandoned game was abandoned, if any game was.
   const std::optional<std::string>& last_failure() const { return last_failure_; }
+  // Evaluations the networks' memos answered, and those they did not hold (all networks).
+  std::uint64_t cache_hits() const;
+  std::uint64_t cache_misses() const;
 
  private:
   struct Match;
@@ -143,6 +149,11 @@ class MatchBatch {
   std::size_t entry_to_move(const Match& match) const;
   // Whether the game in `slot` waits for a tile from the host.
   bool waits_for_host(std::size_t slot) const;
+  // The memo of `network`'s answers (made at its first use), or null without memos.
+  PositionCache* memo_of(std::size_t network);
+  // Answers the network seat to move from its network's memo when the memo holds `position`
+  // (the position it waits on); false when it must wait. Keeps the position's key for complete().
+  bool answered_from_memo(Match& match, std::size_t network, const Game& position);
 
   Config config_;
   std::array<Player, 4> lineup_;
@@ -151,6 +162,10 @@ class MatchBatch {
   BatchSlots slots_;
   Game start_;  // the position every game starts from (made after slots_ has checked the side)
   std::vector<Slot> matches_;  // per slot
+  std::size_t cached_positions_;
+  std::vector<std::unique_ptr<PositionCache>> memos_;  // by network index, made when first used
+  std::vector<float> kept_policy_;                     // an answer read from a memo
+  std::vector<float> kept_values_;
   std::vector<std::size_t> networks_;
   std::vector<MatchResult> finished_matches_;
   std::vector<std::string> failures_;
