@@ -28,7 +28,7 @@ the network or by the memo, over the slowest process's time. The last line is th
 `default S/s float32 B/s ratio R`.
 
 Usage: PYTHONPATH=python python bench/selfplay_bench.py --dim 7 [--batch-games 256]
-       [--inference onnx|fused|eager] [--repeats 3] [--against-float32]
+       [--inference onnx|fused|eager|int8|bf16] [--repeats 3] [--against-float32] [--sims S]
 """
 
 from __future__ import annotations
@@ -114,7 +114,12 @@ def in_processes(count: int, job: Callable[..., Any], *args: Any) -> list[Any]:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--dim", type=int, default=7, help="board side (default 7)")
-    parser.add_argument("--sims", type=int, default=64, help="simulations per action (default 64)")
+    parser.add_argument(
+        "--sims",
+        type=int,
+        default=None,
+        help="simulations per action (default 64; with --against-float32 the host's default)",
+    )
     parser.add_argument("--batch-games", type=int, default=256, help="N, games per process")
     parser.add_argument("--processes", type=int, default=2, help="batched/bare processes")
     parser.add_argument("--workers", type=int, default=2, help="pipeline workers (default 2)")
@@ -145,6 +150,8 @@ def main() -> None:
         against_float32(args)
         return
 
+    if args.sims is None:
+        args.sims = 64
     if args.pipeline_games is None:
         args.pipeline_games = 2 if args.dim >= 15 else 12
     network, game = NetworkSettings(), GameSettings(dim=args.dim, sims_per_move=args.sims)
@@ -212,18 +219,21 @@ def main() -> None:
 
 def whole_games(
     factory: NetworkFactory, game: GameSettings, inference: str, games: int, cached: int
-) -> tuple[int, int, float]:
-    """(positions evaluated, positions the memo answered, seconds) of `games` games played side
-    by side to their end."""
+) -> tuple[int, int, float, float]:
+    """(positions evaluated, positions the memo answered, seconds, CPU seconds) of `games` games
+    played side by side to their end."""
     evaluator = BatchEvaluator(factory(), path=inference, channels_last=game.rep == 2, dim=game.dim)
+    cpu_started = time.process_time()
     run = play_batch(new_batch(game, games, games, cached_positions=cached), evaluator)
-    return run.evaluations, run.cache_hits, run.seconds
+    return run.evaluations, run.cache_hits, run.seconds, time.process_time() - cpu_started
 
 
 def against_float32(args: argparse.Namespace) -> None:
     """Simulations per second at the host's defaults and as before them, rounds alternating."""
     network, defaults = NetworkSettings(), ServerSettings()
-    game = GameSettings(dim=args.dim)  # the host's default simulations per action
+    game = GameSettings(dim=args.dim)
+    if args.sims is not None:
+        game = GameSettings(dim=args.dim, sims_per_move=args.sims)
     torch.manual_seed(0)
     factory = NetworkFactory.of(PolicyValueNet(network).eval(), network)
     setups = {
@@ -237,6 +247,7 @@ def against_float32(args: argparse.Namespace) -> None:
         f"of {defaults.position_cache} positions; float32: onnx, no memo"
     )
     rates: dict[str, list[float]] = {name: [] for name in setups}
+    per_cpu: dict[str, list[float]] = {name: [] for name in setups}
     for round_ in range(1, args.repeats + 1):
         line = f"round {round_}:"
         for name, (inference, cached) in setups.items():
@@ -245,11 +256,18 @@ def against_float32(args: argparse.Namespace) -> None:
             )
             evaluated, hits = sum(r[0] for r in runs), sum(r[1] for r in runs)
             rates[name].append((evaluated + hits) / max(r[2] for r in runs))
+            per_cpu[name].append((evaluated + hits) / sum(r[3] for r in runs))
             line += (
                 f" {name} {rates[name][-1]:,.0f} simulations/s ({evaluated:,} evaluated, "
-                f"{hits:,} from the memo, {max(r[2] for r in runs):.0f} s);"
+                f"{hits:,} from the memo, {max(r[2] for r in runs):.0f} s, "
+                f"{per_cpu[name][-1]:,.0f} per CPU second);"
             )
         print(line, flush=True)
+    default_cpu, plain_cpu = (statistics.median(per_cpu[name]) for name in setups)
+    print(
+        f"per CPU second (load from other processes moves it less): default {default_cpu:.0f} "
+        f"float32 {plain_cpu:.0f} ratio {default_cpu / plain_cpu:.2f}"
+    )
     default, plain = (statistics.median(rates[name]) for name in setups)
     print(f"default {default:.0f}/s float32 {plain:.0f}/s ratio {default / plain:.2f}")
 
