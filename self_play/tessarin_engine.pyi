@@ -155,6 +155,14 @@ class SelfPlayBatch:
     input alone plays the same games with and without the memo; answers with a non-finite
     number are not kept. ``cache_hits`` and ``cache_misses`` count its lookups.
 
+    ``root_search`` "gumbel" (not "puct", the default) searches every root by Gumbel-top-k
+    sampling of ``gumbel_considered`` tiles (at least 1; min with the legal tiles) and sequential
+    halving over them with the simulation budget, instead of pUCT and Dirichlet noise at the
+    root; the game plays the tile the root chooses, and its policy target is the completed-Q
+    policy softmax(logit + sigma(completed Q)) instead of the visit shares. Only the keywords set
+    it: ``config`` is read for its eight settings alone. Another name, or ``gumbel_considered``
+    below 1, raises ValueError.
+
     One call at a time: a call made while another runs (another thread's, or from a callback of
     this one) raises RuntimeError.
     step() and complete() release the interpreter lock for the engine's work.
@@ -172,6 +180,8 @@ class SelfPlayBatch:
         full_search_share: float = 1.0,
         engine_opponents: float = 0.0,
         cached_positions: int = 0,
+        root_search: str = "puct",
+        gumbel_considered: int = 16,
     ) -> None: ...
     def step(self) -> tuple[Buffer, Buffer]:
         """Advances every game that does not wait; returns (positions, slots).
@@ -269,6 +279,10 @@ class MatchBatch:
     as SelfPlayBatch's: a network seat whose position its network's memo holds is answered from
     it (``cache_hits``, ``cache_misses``, over all networks).
 
+    ``root_search`` "gumbel" searches as SelfPlayBatch's does and plays the tile the Gumbel root
+    chooses; its root draws Gumbel noise while the game samples (the first ``sample_moves``
+    actions) or with ``exploration_fraction`` above 0, and is deterministic otherwise.
+
     Buffers, answers, refusals and threads as for SelfPlayBatch.
     """
 
@@ -290,6 +304,8 @@ class MatchBatch:
         seed: int | None = None,
         start: object = None,
         cached_positions: int = 0,
+        root_search: str = "puct",
+        gumbel_considered: int = 16,
     ) -> None: ...
     def step(self) -> tuple[Buffer, Buffer, Buffer]:
         """(positions, slots, networks): rows grouped by network index, ascending; networks is

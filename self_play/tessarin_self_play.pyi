@@ -30,6 +30,13 @@ def play_training_game(
     Plays one game with every seat guided by tree search and puts
     ``(id, (history, policies, payoff))`` on ``result_queue``. Returns 0 when the game was
     played to its end, 1 when a search failed (nothing is put).
+
+    Beyond its eight settings, ``config`` may have ``root_search`` ("puct" or "gumbel") and
+    ``gumbel_considered`` (an int of at least 1), read only where the object has them (in its
+    instance dictionary or class; a ``__getattr__`` hook is not asked). Without them the game is
+    searched by pUCT exactly as before; with "gumbel" every root is searched by Gumbel-top-k
+    sampling and sequential halving, the game plays the root's choice and ``policies`` hold the
+    completed-Q policy. Another value stops the worker, as other settings it cannot read do.
     """
 
 def play_test_game(

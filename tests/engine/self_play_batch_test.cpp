@@ -156,6 +156,37 @@ TEST(SelfPlayBatch, EveryGameIsTheGameThePerGameDriverPlaysWithTheSameSeed) {
   }
 }
 
+TEST(SelfPlayBatch, GumbelRootGamesAreThoseOfThePerGameDriverWithCompletedQTargets) {
+  Config config = batch_config(7, 1);
+  config.root_search = RootSearch::kGumbel;
+  config.gumbel_considered = 4;
+  for (std::uint64_t seed : {3ULL, 4242ULL}) {
+    SelfPlayBatch batch(config, 3, 4, seed);
+    const std::map<std::uint64_t, TrainingRecord> games = play_batch(batch, Script{});
+    EXPECT_EQ(batch.games_failed(), 0u);
+    ASSERT_EQ(games.size(), 4u);
+    for (const auto& [number, record] : games) {
+      ScriptHost host{config, Script{}, {}};
+      RandomSource random(game_seed(seed, number));
+      ASSERT_EQ(training_game(host, random), 0u);
+      EXPECT_EQ(record.history, host.records.at(0).history) << "seed " << seed;
+      EXPECT_EQ(record.policies, host.records.at(0).policies) << "seed " << seed;
+      // Unlike visit shares, the completed-Q target leaves no legal tile at 0.
+      for (const Policy& policy : record.policies) {
+        for (const auto& [tile, share] : policy)
+          EXPECT_GT(share, 0.0F) << "seed " << seed << " game " << number << " tile " << tile;
+      }
+    }
+  }
+  // A Gumbel root that considers no tile is refused; it draws no Dirichlet noise, so no
+  // concentration is asked of it.
+  config.gumbel_considered = 0;
+  EXPECT_THROW(SelfPlayBatch(config, 1, 1), FatalStop);
+  config.gumbel_considered = 2;
+  config.dirichlet_alpha = 0.0F;
+  EXPECT_NO_THROW(SelfPlayBatch(config, 1, 1));
+}
+
 TEST(SelfPlayBatch, GamesAnsweredFromThePositionMemoAreTheGamesWithoutIt) {
   // The script answers a position the same every time, as a network does: the memo changes how
   // often it is asked, never what a game plays.

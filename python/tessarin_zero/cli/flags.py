@@ -42,7 +42,7 @@ from tessarin_zero.common.settings import (
     ServerSettings,
     TrainSettings,
 )
-from tessarin_zero.common.settings import INFERENCE_PATHS
+from tessarin_zero.common.settings import INFERENCE_PATHS, ROOT_SEARCHES
 
 SETTINGS_HELP = {
     "dim": "board side of self-play and of games against random players",
@@ -60,6 +60,9 @@ SETTINGS_HELP = {
     "target) when fast_sims_per_move is above 0",
     "engine_opponent_share": "batched self-play only: share of games in which 1 to 3 seats are "
     "played by random or heuristic players (no policy target for their actions)",
+    "root_search": "root of every search: puct, or gumbel (Gumbel-top-k sampling, sequential "
+    "halving and the completed-Q policy target)",
+    "gumbel_considered": "tiles a gumbel root samples and halves over",
     "channels": "channels of the network's residual tower",
     "blocks": "residual blocks of the network",
     "canonical": "turn every position so that the mover's start corner is top left before the "
@@ -147,6 +150,12 @@ def ray_address(text: str) -> str:
     return text
 
 
+def root_search(text: str) -> str:
+    if text not in ROOT_SEARCHES:
+        raise argparse.ArgumentTypeError(f"{text!r} is not one of {', '.join(ROOT_SEARCHES)}")
+    return text
+
+
 def inference_path(text: str) -> str:
     if text not in INFERENCE_PATHS:
         raise argparse.ArgumentTypeError(f"{text!r} is not one of {', '.join(INFERENCE_PATHS)}")
@@ -165,6 +174,8 @@ SETTINGS_TYPES: dict[str, Callable[[str], Any]] = {
     "fast_sims_per_move": whole(0),
     "full_search_share": real(0.0, 1.0, single=True),
     "engine_opponent_share": real(0.0, 1.0, single=True),
+    "root_search": root_search,
+    "gumbel_considered": whole(1),
     "channels": whole(1),
     "blocks": whole(0),
     "policy_channels": whole(1),
@@ -360,7 +371,11 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
         "arena", "Play a network with rotated seats against random, heuristic and best players."
     )
     workers_flag(arena, "worker processes of the module's test games (--module-figures)")
-    add_settings_flags(arena, GameSettings, only=("dim", "rep", "sample_moves", "c_base", "c_init"))
+    add_settings_flags(
+        arena,
+        GameSettings,
+        only=("dim", "rep", "sample_moves", "c_base", "c_init", "root_search", "gumbel_considered"),
+    )
     for kind in (NetworkSettings, ServerSettings):
         add_settings_flags(arena, kind)
     arena.add_argument(

@@ -4,6 +4,10 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
+ROOT_SEARCHES = ("puct", "gumbel")
+"""How the engine's search spends its simulations at the root: the pUCT rule with Dirichlet
+noise, or Gumbel-top-k sampling with sequential halving and the completed-Q policy target."""
+
 INFERENCE_PATHS = ("onnx", "fused", "eager", "int8", "bf16")
 """How a network is run to answer evaluations (see ``inference.evaluator``): ONNX Runtime, the
 network with its batch norms folded in PyTorch, the network as built, ONNX Runtime with the
@@ -34,6 +38,12 @@ class GameSettings:
     1 to 3 seats, drawn at random, are played by random or heuristic players instead of the
     search, so that the network also learns the positions weaker players lead to. Their actions
     have no policy target; the game's outcome is the value target of every position."""
+    root_search: str = ROOT_SEARCHES[0]
+    """The root of every search (self-play, and matches with search): "puct", or "gumbel":
+    Gumbel-top-k sampling of gumbel_considered tiles and sequential halving over them, the tile
+    the root chooses played and its completed-Q policy the target, which learns from far fewer
+    simulations than visit counts do."""
+    gumbel_considered: int = 16
 
 
 @dataclass(frozen=True)

@@ -114,7 +114,8 @@ def run_arena(
     """Plays the arena's matches on a ``game.dim`` board; without a best network the candidate
     is promoted unopposed. `games_vs_heuristic` defaults to `games_vs_random`; game counts are
     rounded up to multiples of four. The networks run the `inference` way; the search of the
-    candidate's matches with search is the engine's, with ``game.c_base`` and ``game.c_init``.
+    candidate's matches with search is the engine's, with ``game.c_base``, ``game.c_init`` and
+    ``game.root_search``.
     Raises ValueError for a network with non-finite weights, which must never play or be
     promoted."""
     if games_vs_random < 1:
@@ -128,7 +129,14 @@ def run_arena(
 
     def settings(simulations: int = 0, sample_moves: int = 0) -> MatchSettings:
         return MatchSettings(
-            game.dim, simulations, sample_moves, game.c_base, game.c_init, seed=draw()
+            game.dim,
+            simulations,
+            sample_moves,
+            game.c_base,
+            game.c_init,
+            seed=draw(),
+            root_search=game.root_search,
+            gumbel_considered=game.gumbel_considered,
         )
 
     network = Contestant("candidate", BatchEvaluator(candidate, path=inference, dim=game.dim))

@@ -71,6 +71,9 @@ class MatchSettings:
     cached_positions: int = 65_536
     """Answers each network keeps by position, for the positions its games meet again (the
     games of a match start alike and a search meets its transpositions; 0: none)."""
+    root_search: str = "puct"
+    """The root of the searches (with simulations): "puct" or "gumbel" (GameSettings')."""
+    gumbel_considered: int = 16
 
 
 @dataclass(frozen=True)
@@ -120,6 +123,8 @@ def play_lineup(
         dtype="float32",
         seed=settings.seed,
         cached_positions=settings.cached_positions,
+        root_search=settings.root_search,
+        gumbel_considered=settings.gumbel_considered,
     )
     failures = FailureCount(label, games)
     results: list[GameResult] = []

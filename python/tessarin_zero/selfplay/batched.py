@@ -59,6 +59,8 @@ def new_batch(
         full_search_share=game.full_search_share,
         engine_opponents=game.engine_opponent_share,
         cached_positions=cached_positions,
+        root_search=game.root_search,
+        gumbel_considered=game.gumbel_considered,
     )
 
 

@@ -11,6 +11,7 @@
 
 #include "batch_calls.h"
 #include "batch_type.h"
+#include "config_reader.h"
 #include "fatal.h"
 #include "match_batch.h"
 #include "py_convert.h"
@@ -109,6 +110,8 @@ PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                    "seed",
                                    "start",
                                    "cached_positions",
+                                   "root_search",
+                                   "gumbel_considered",
                                    nullptr};
   Py_ssize_t dim = 0;
   Py_ssize_t rep = 0;
@@ -125,10 +128,19 @@ PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* seed_object = Py_None;
   PyObject* start_object = Py_None;
   Py_ssize_t cached_positions = 0;
-  if (PyArg_ParseTupleAndKeywords(args, kwargs, "nnOn|n$nnddddsOOn:MatchBatch",
+  const char* root_search = "puct";
+  long long gumbel_considered = 16;
+  if (PyArg_ParseTupleAndKeywords(args, kwargs, "nnOn|n$nnddddsOOnsL:MatchBatch",
                                   const_cast<char**>(keywords), &dim, &rep, &seats, &games, &sims,
                                   &parallel, &sample_moves, &c_base, &c_init, &alpha, &fraction,
-                                  &dtype, &seed_object, &start_object, &cached_positions) == 0) {
+                                  &dtype, &seed_object, &start_object, &cached_positions,
+                                  &root_search, &gumbel_considered) == 0) {
+    return nullptr;
+  }
+  RootSearch search = RootSearch::kPuct;
+  std::uint64_t considered = 0;
+  if (!read_root_search(root_search, search) ||
+      !read_gumbel_considered(gumbel_considered, considered)) {
     return nullptr;
   }
   if (games < 1) {
@@ -165,10 +177,16 @@ PyObject* match_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* item = PySequence_Fast_GET_ITEM(lineup_items.get(), static_cast<Py_ssize_t>(entry));
     if (!read_player(item, entry, lineup[entry])) return nullptr;
   }
-  const Config config{static_cast<std::uint64_t>(dim),  static_cast<std::uint64_t>(rep),
-                      static_cast<std::uint64_t>(sims), static_cast<std::uint64_t>(sample_moves),
-                      static_cast<float>(c_base),       static_cast<float>(c_init),
-                      static_cast<float>(alpha),        static_cast<float>(fraction)};
+  const Config config{.dim = static_cast<std::uint64_t>(dim),
+                      .rep = static_cast<std::uint64_t>(rep),
+                      .sims_per_move = static_cast<std::uint64_t>(sims),
+                      .sample_moves = static_cast<std::uint64_t>(sample_moves),
+                      .c_base = static_cast<float>(c_base),
+                      .c_init = static_cast<float>(c_init),
+                      .dirichlet_alpha = static_cast<float>(alpha),
+                      .exploration_fraction = static_cast<float>(fraction),
+                      .root_search = search,
+                      .gumbel_considered = considered};
   return new_batch_object<MatchBatch>(type, kType, floats, [&] {
     return std::make_unique<MatchBatch>(config, lineup, static_cast<std::size_t>(parallel),
                                         static_cast<std::uint64_t>(games), seed, start,
@@ -335,7 +353,8 @@ bool add_match_type(PyObject* module) {
       {kType,
        "MatchBatch(dim, rep, seats, games, sims_per_move=0, *, parallel=games, sample_moves=0, "
        "c_base=19652.0, c_init=1.25, dirichlet_alpha=0.3, exploration_fraction=0.0, "
-       "dtype=\"float32\", seed=None, start=None, cached_positions=0)\n--\n\n"
+       "dtype=\"float32\", seed=None, start=None, cached_positions=0, root_search=\"puct\", "
+       "gumbel_considered=16)\n--\n\n"
        "games arena games, parallel at a time. seats: 4 players, each a network index, "
        "\"random\", \"heuristic\" or \"host\"; game k seats entry i at seat (i + k) % 4, so "
        "every entry plays every seat equally often over a multiple of 4 games. A network seat "
@@ -345,7 +364,10 @@ bool add_match_type(PyObject* module) {
        "host_turns() names the games waiting for one. Every game starts from the position after "
        "start, (player, tile) pairs checked against the rules. With cached_positions > 0, each "
        "network keeps that many answers by position: a network seat whose position its "
-       "network's memo holds is answered from it (cache_hits, cache_misses).",
+       "network's memo holds is answered from it (cache_hits, cache_misses). "
+       "root_search=\"gumbel\" searches from a Gumbel root (gumbel_considered tiles sampled, "
+       "sequential halving) and plays the tile it chooses; it draws Gumbel noise while the game "
+       "samples or with exploration_fraction above 0.",
        match_new,
        "step()\n--\n\nAdvances every game until a network seat must move and returns (positions, "
        "slots, networks): positions of the B waiting games, [B, 5, dim, dim] (rep 1) or "

@@ -75,7 +75,7 @@ bool bind_arguments(const char* function, std::span<const char* const> parameter
 
 // Reads the configuration; a failure stops the worker with the host error's description.
 Config read_config_or_stop(PyObject* object) {
-  std::optional<Config> config = read_config(object);
+  std::optional<Config> config = read_config_with_search(object);
   if (config) return *config;
   HostError error = take_host_error();
   std::string description = error.text();

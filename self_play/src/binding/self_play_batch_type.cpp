@@ -33,6 +33,8 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                    "full_search_share",
                                    "engine_opponents",
                                    "cached_positions",
+                                   "root_search",
+                                   "gumbel_considered",
                                    nullptr};
   PyObject* config_object = nullptr;
   Py_ssize_t games = 0;
@@ -43,10 +45,18 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   double full_search_share = 1.0;
   double engine_opponents = 0.0;
   Py_ssize_t cached_positions = 0;
-  if (PyArg_ParseTupleAndKeywords(args, kwargs, "Onn|$sOnddn:SelfPlayBatch",
-                                  const_cast<char**>(keywords), &config_object, &games,
-                                  &total_games, &dtype, &seed_object, &fast_sims,
-                                  &full_search_share, &engine_opponents, &cached_positions) == 0) {
+  const char* root_search = "puct";
+  long long gumbel_considered = 16;
+  if (PyArg_ParseTupleAndKeywords(
+          args, kwargs, "Onn|$sOnddnsL:SelfPlayBatch", const_cast<char**>(keywords), &config_object,
+          &games, &total_games, &dtype, &seed_object, &fast_sims, &full_search_share,
+          &engine_opponents, &cached_positions, &root_search, &gumbel_considered) == 0) {
+    return nullptr;
+  }
+  RootSearch search = RootSearch::kPuct;
+  std::uint64_t considered = 0;
+  if (!read_root_search(root_search, search) ||
+      !read_gumbel_considered(gumbel_considered, considered)) {
     return nullptr;
   }
   if (cached_positions < 0) {
@@ -71,8 +81,10 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!read_dtype(dtype, floats) || !read_seed(seed_object, seed)) return nullptr;
   // Read as the worker module reads it; its errors (AttributeError, TypeError "failed to extract
   // field Config.<name>", OverflowError) are raised unchanged.
-  const std::optional<Config> config = read_config(config_object);
+  std::optional<Config> config = read_config(config_object);
   if (!config) return nullptr;
+  config->root_search = search;
+  config->gumbel_considered = considered;
 
   const PlayoutCap cap{static_cast<std::uint64_t>(fast_sims),
                        static_cast<float>(full_search_share)};
@@ -112,9 +124,13 @@ bool add_batch_types(PyObject* module) {
       module,
       {kType,
        "SelfPlayBatch(config, games, total_games, *, dtype=\"float32\", seed=None, "
-       "fast_sims=0, full_search_share=1.0, engine_opponents=0.0, cached_positions=0)\n--\n\n"
+       "fast_sims=0, full_search_share=1.0, engine_opponents=0.0, cached_positions=0, "
+       "root_search=\"puct\", gumbel_considered=16)\n--\n\n"
        "games training games side by side, total_games in all, each exactly the worker module's "
-       "training game; config has the module's eight settings. Every step evaluates the "
+       "training game; config has the module's eight settings (only those are read from it). "
+       "root_search=\"gumbel\" searches every root by Gumbel-top-k sampling of "
+       "gumbel_considered tiles and sequential halving, plays the tile it chooses and records "
+       "its completed-Q policy as the target instead of the visit shares. Every step evaluates the "
        "waiting positions of all games together. With fast_sims > 0, each action's search is a "
        "full one (sims_per_move simulations, root noise, a policy target) with probability "
        "full_search_share and otherwise a fast one (fast_sims simulations, no noise, NaN policy "

@@ -22,6 +22,9 @@ BatchSlots::BatchSlots(const Config& config, std::size_t games, std::uint64_t to
     fatal("dirichlet_alpha must be above 0 (the concentration of the root noise), not " +
           std::to_string(config.dirichlet_alpha));
   }
+  if (config.root_search == RootSearch::kGumbel && config.gumbel_considered == 0) {
+    fatal("gumbel_considered must be at least 1 (the tiles a Gumbel root samples), not 0");
+  }
   const std::size_t used = total_games < games ? static_cast<std::size_t>(total_games) : games;
   // A step's positions, as float32, must be countable in bytes.
   if (used > std::numeric_limits<std::size_t>::max() / sizeof(float) / position_size_) {

@@ -28,8 +28,8 @@ class BatchSlots {
  public:
   // min(games, total_games) slots for positions of side config.dim, laid out as config.rep says.
   // Throws FatalStop for no slot or no game, a board side the engine refuses, a representation
-  // other than 1 or 2, a noise concentration not above 0 when `draws_noise`, or a step's
-  // positions (as float32) too many to count in bytes.
+  // other than 1 or 2, a noise concentration not above 0 when `draws_noise`, a Gumbel root that
+  // considers no tile, or a step's positions (as float32) too many to count in bytes.
   BatchSlots(const Config& config, std::size_t games, std::uint64_t total_games, bool draws_noise);
 
   std::size_t count() const { return ready_.size(); }

@@ -1,6 +1,7 @@
 #include "evaluation.h"
 
 #include <algorithm>
+#include <limits>
 #include <string>
 
 #include "fatal.h"
@@ -38,6 +39,8 @@ void expand_from_network(Node& node, const Game& game, std::span<const float> po
     if (policy[k] > 0.0F) priors.emplace_back(static_cast<std::uint32_t>(legal[k]), policy[k]);
   }
   node.set_player(player);
+  node.set_network_value(player < values.size() ? values[player]
+                                                : std::numeric_limits<float>::quiet_NaN());
   node.expand(priors, random);
 }
 

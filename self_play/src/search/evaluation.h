@@ -42,11 +42,11 @@ concept Evaluator = EvaluationError<typename E::Error> &&
 
 // Expands `node` for the position of `game` (not over) from a network's answer: priors from a
 // masked softmax of `policy_logits` over the legal tiles, one child per legal tile with a prior
-// above 0 (order shuffled by `random`), `node`'s player set to the player to move; returns the
-// softmax of `value_logits` rotated from "relative to the player to move" into absolute player
-// order. Non-finite logits are not refused: they give NaN priors (no child) or NaN values.
-// `legal` is scratch storage. Throws FatalStop for a legal tile without a logit or fewer values
-// than the index of the player to move.
+// above 0 (order shuffled by `random`), `node`'s player set to the player to move and its network
+// value to that player's entry of the values; returns the softmax of `value_logits` rotated from
+// "relative to the player to move" into absolute player order. Non-finite logits are not refused:
+// they give NaN priors (no child) or NaN values. `legal` is scratch storage. Throws FatalStop for a
+// legal tile without a logit or fewer values than the index of the player to move.
 std::vector<float> expand_from_network(Node& node, const Game& game,
                                        std::span<const float> policy_logits,
                                        std::vector<float> value_logits,

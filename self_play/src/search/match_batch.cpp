@@ -101,7 +101,8 @@ MatchBatch::MatchBatch(const Config& config, const std::array<Player, 4>& lineup
       lineup_(lineup),
       total_(total_games),
       seed_(seed),
-      slots_(config, games, total_games, config.sims_per_move != 0),
+      slots_(config, games, total_games,
+             config.sims_per_move != 0 && config.root_search == RootSearch::kPuct),
       start_(start_position(config.dim, start)),
       cached_positions_(cached_positions),
       kept_policy_(static_cast<std::size_t>(config.dim * config.dim)),
@@ -144,6 +145,7 @@ std::uint32_t MatchBatch::searched_tile(Match& match, const Node& root) {
     match.dist.emplace_back(child.tile(), child.visit_count());
   }
   if (match.dist.empty()) fatal("A search left the root without a child to play");
+  if (const std::optional<std::uint32_t> chosen = match.search->chosen_tile()) return *chosen;
   return samples(match) ? sample_action(match.dist, total, match.random.uniform_float())
                         : greedy_action(match.dist);
 }
@@ -181,15 +183,18 @@ const Game* MatchBatch::advance(Slot& slot) {
         const Game* position = &match.game;  // without search, the raw position waits
         if (config_.sims_per_move != 0) {
           if (!match.search) {
+            // A Gumbel root draws its noise while the game samples: the draw is its sample.
+            const bool noise = config_.exploration_fraction > 0.0F ||
+                               (config_.root_search == RootSearch::kGumbel && samples(match));
             match.search.emplace(match.roots[entry], match.game, config_, match.random,
-                                 &match.tables, config_.sims_per_move,
-                                 config_.exploration_fraction > 0.0F);
+                                 &match.tables, config_.sims_per_move, noise);
           }
           position = match.search->next();
           if (position == nullptr) {
             if (match.search->failure()) throw FatalStop(*match.search->failure());
+            const std::uint32_t tile = searched_tile(match, match.roots[entry]);
             match.search.reset();
-            play(match, searched_tile(match, match.roots[entry]));
+            play(match, tile);
             continue;
           }
         }

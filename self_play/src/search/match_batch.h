@@ -11,7 +11,9 @@
 // exploration_fraction above 0) whose most visited tile it plays. For the first sample_moves
 // actions of a game (counted over all seats) a network seat draws its tile instead: in proportion
 // to the priors without search, to the root's visit shares with search. Without sampling, two
-// networks without search would play the same game in every game of a seat.
+// networks without search would play the same game in every game of a seat. With a Gumbel root
+// (config.root_search) the seat plays the tile its root chose, and that root draws Gumbel noise
+// while the game samples (or with an exploration_fraction above 0): its choice is then the draw.
 //
 // Tree reuse: every searching lineup entry keeps its own root from one search to the next (the
 // values of different networks never mix), and every tile played by any seat moves each kept root
@@ -141,7 +143,8 @@ class MatchBatch {
   void answer(Match& match, std::span<const float> policy, std::span<const float> values);
   // Plays `tile` and moves every kept root down to it.
   void play(Match& match, std::size_t tile);
-  // The tile of a finished search from `root`: sampled early, most visited later.
+  // The tile of the finished search of `match` from `root`: a Gumbel root's choice, or sampled
+  // early and the most visited later.
   std::uint32_t searched_tile(Match& match, const Node& root);
   // Whether the next action of `match` is drawn rather than the best.
   bool samples(const Match& match) const;

@@ -1,8 +1,29 @@
 #include "node.h"
 
+#include <cmath>
+#include <limits>
+
 #include "random_source.h"
 
 namespace tessarin {
+namespace {
+
+// A value v in [0, 1] is kept as round(v * kValueScale); kNotANumber marks any other value.
+constexpr float kValueScale = 65534.0F;
+constexpr std::uint16_t kNotANumber = 65535;
+
+}  // namespace
+
+float Node::network_value() const {
+  if (value_code_ == kNotANumber) return std::numeric_limits<float>::quiet_NaN();
+  return static_cast<float>(value_code_) / kValueScale;
+}
+
+void Node::set_network_value(float value) {
+  value_code_ = value >= 0.0F && value <= 1.0F
+                    ? static_cast<std::uint16_t>(std::lround(value * kValueScale))
+                    : kNotANumber;
+}
 
 Node* Node::child(std::size_t tile) {
   for (Node& candidate : children()) {

@@ -7,6 +7,7 @@
 //   │ value_sum_, visit_count_ │    statistics of the simulations through the node
 //   │ prior_                   │    the network's probability of tile_, root noise mixed in
 //   │ player_  player to move, written at expansion (0 until then)
+//   │ value_code_  the network's value for player_, written at expansion (16-bit fixed point)
 //   └──────────────────────────┘
 //
 // A node owns its children and, through them, its whole subtree. A node with children is never
@@ -53,6 +54,11 @@ class Node {
   std::uint32_t tile() const { return tile_; }
   std::size_t player() const { return player_; }
   void set_player(std::size_t player) { player_ = static_cast<std::uint8_t>(player); }
+  // The network's value for the player to move, as given when the node was expanded (0 before),
+  // to within 1 / 65534; NaN when that value was not a number in [0, 1]. The Gumbel root mixes it
+  // into the values of tiles it did not visit; a reused root would otherwise have lost it.
+  float network_value() const;
+  void set_network_value(float value);
   float value_sum() const { return value_sum_; }
   std::uint32_t visit_count() const { return visit_count_; }
   float prior() const { return prior_; }
@@ -77,6 +83,7 @@ class Node {
   std::uint32_t visit_count_ = 0;
   float prior_;
   std::uint8_t player_ = 0;
+  std::uint16_t value_code_ = 0;  // kNotANumber, or the value times kValueScale, rounded
 };
 
 static_assert(sizeof(Node) == 32, "a node stays at 32 bytes");

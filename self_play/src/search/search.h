@@ -17,6 +17,11 @@
 // all of them together. PositionSearch runs one search step by step; `search` drives it against
 // an evaluator.
 //
+// With the root search setting "gumbel" (gumbel_root.h), the root's children get no Dirichlet
+// noise: sequential halving over Gumbel-top-k sampled children says which child each simulation
+// goes through, the rule above chooses below it, and the search leaves a chosen tile and a
+// completed-Q policy target beside the visit counts.
+//
 // Re-entrancy: an evaluation may run anything on the same thread, a whole nested search or game
 // included (a host that plays another game from inside `put` or `recv`). So everything a search
 // keeps across an evaluation (its path, its game copy) belongs to that search, never to the
@@ -31,12 +36,14 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config.h"
 #include "evaluation.h"
 #include "fatal.h"
 #include "game.h"
+#include "gumbel_root.h"
 #include "node.h"
 #include "random_source.h"
 
@@ -108,15 +115,16 @@ enum class DescentEnd {
 };
 
 // Walks from `root` (expanded or not) down the tree on a copy of `game`, choosing children by the
-// pUCT rule; with `tables`, the copy takes the tables of its turns from there. Throws FatalStop
-// when the game refuses a tile of the tree.
+// pUCT rule, or first `first` (a child of `root`) when given; with `tables`, the copy takes the
+// tables of its turns from there. Throws FatalStop when the game refuses a tile of the tree.
 inline DescentEnd descend(Node& root, const Game& game, const Config& config, Descent& descent,
-                          TileMoveTableCache* tables = nullptr) {
+                          TileMoveTableCache* tables = nullptr, Node* first = nullptr) {
   descent.game.emplace(game, Game::WithoutHistory{});
   descent.path.clear();
   Node* node = &root;
   while (node->is_expanded()) {
-    Node* child = select_child(*node, config.c_base, config.c_init);
+    Node* child = first != nullptr ? std::exchange(first, nullptr)
+                                   : select_child(*node, config.c_base, config.c_init);
     if (child == nullptr) return DescentEnd::kNoChoice;
     descent.game->apply_legal(child->tile(), tables);
     descent.path.push_back(child);
@@ -142,17 +150,18 @@ inline void complete(Node& root, Descent& descent, std::span<const float> policy
 // One search of the position of `game` from `root` (possibly reused, with earlier statistics), run
 // step by step: `next` advances until a position needs the network and returns it, `complete`
 // takes the network's answer for it. The root is expanded first if it has no children (that
-// evaluation is not backed up), noise is mixed into its children's priors, then
-// `config.sims_per_move` simulations run. The root, the game, the configuration, the random
-// source and `tables` (if given: where the simulations' game copies take their tables) must
-// outlive the search.
+// evaluation is not backed up), noise is mixed into its children's priors (with a Gumbel root:
+// Gumbel noise into their sampling instead), then `config.sims_per_move` simulations run. The
+// root, the game, the configuration, the random source and `tables` (if given: where the
+// simulations' game copies take their tables) must outlive the search.
 class PositionSearch {
  public:
   PositionSearch(Node& root, const Game& game, const Config& config, RandomSource& random,
                  TileMoveTableCache* tables = nullptr)
       : PositionSearch(root, game, config, random, tables, config.sims_per_move, true) {}
 
-  // A search of `simulations` simulations, with root noise only if `noise`.
+  // A search of `simulations` simulations, with root noise (Dirichlet, or Gumbel with a Gumbel
+  // root) only if `noise`.
   PositionSearch(Node& root, const Game& game, const Config& config, RandomSource& random,
                  TileMoveTableCache* tables, std::uint64_t simulations, bool noise)
       : root_(&root),
@@ -180,7 +189,9 @@ class PositionSearch {
         case Stage::kLeafWaits:
           return stage_ == Stage::kRootWaits ? game_ : &*descent_.game;
         case Stage::kNoise:
-          if (noise_ && root_->children().size() >= 2) {
+          if (gumbel()) {
+            gumbel_started();
+          } else if (noise_ && root_->children().size() >= 2) {
             add_root_noise(*root_, config_->dirichlet_alpha, config_->exploration_fraction,
                            *random_);
           }
@@ -188,10 +199,10 @@ class PositionSearch {
           break;
         case Stage::kSimulations:
           if (simulations_ == target_) {
-            stage_ = Stage::kOver;
+            finish();
             break;
           }
-          switch (descend(*root_, *game_, *config_, descent_, tables_)) {
+          switch (descend(*root_, *game_, *config_, descent_, tables_, gumbel_child())) {
             case DescentEnd::kLeaf:
               stage_ = Stage::kLeafWaits;
               return &*descent_.game;
@@ -231,8 +242,49 @@ class PositionSearch {
   // The failure message once next() returned nullptr after a failure; nullopt otherwise.
   const std::optional<std::string>& failure() const { return failure_; }
 
+  // Once a Gumbel root search is over without failure and its root has children: the tile it
+  // chose, and its completed-Q policy target, one share per root child in enumeration order.
+  // nullopt and empty otherwise (pUCT, or a root left without children).
+  std::optional<std::uint32_t> chosen_tile() const { return chosen_tile_; }
+  std::span<const float> policy_target() const { return policy_target_; }
+
  private:
   enum class Stage { kRoot, kRootWaits, kNoise, kSimulations, kLeafWaits, kOver };
+
+  bool gumbel() const { return config_->root_search == RootSearch::kGumbel; }
+
+  // Whether the Gumbel root is under way; starts it over the simulations left when the root has
+  // children (a root that the network left without any may get them from a later simulation).
+  bool gumbel_started() {
+    if (!gumbel_started_ && gumbel() && root_->is_expanded()) {
+      gumbel_.start(*root_, *config_, target_ - simulations_, noise_, *random_);
+      gumbel_started_ = true;
+    }
+    return gumbel_started_;
+  }
+
+  // The root child the next simulation must take, or nullptr where the pUCT rule chooses.
+  Node* gumbel_child() {
+    if (!gumbel_started()) return nullptr;
+    return &root_->children()[gumbel_.next_child(*root_)];
+  }
+
+  // Ends the simulations; a Gumbel root leaves its choice and its target, or fails when the
+  // target is not a distribution (NaN values or priors).
+  void finish() {
+    stage_ = Stage::kOver;
+    if (!gumbel_started()) return;
+    completed_q_policy(*root_, root_->network_value(), config_->gumbel_c_visit,
+                       config_->gumbel_c_scale, policy_target_);
+    for (const float share : policy_target_) {
+      if (!std::isfinite(share)) {
+        failure_ = "The completed-Q policy of the root is not finite";
+        policy_target_.clear();
+        return;
+      }
+    }
+    chosen_tile_ = root_->children()[gumbel_.chosen(*root_)].tile();
+  }
 
   Node* root_;
   const Game* game_;
@@ -247,6 +299,10 @@ class PositionSearch {
   std::vector<std::size_t> legal_;
   std::vector<float> values_;
   std::optional<std::string> failure_;
+  GumbelRoot gumbel_;  // with a Gumbel root
+  bool gumbel_started_ = false;
+  std::optional<std::uint32_t> chosen_tile_;
+  std::vector<float> policy_target_;
 };
 
 // Searches the position of `game` from `root` to the end against `evaluator`. Returns nullopt on

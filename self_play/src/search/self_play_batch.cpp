@@ -17,8 +17,8 @@ SelfPlayBatch::SelfPlayBatch(const Config& config, std::size_t games, std::uint6
       total_(total_games),
       seed_(seed),
       // The worker module stops at the first root noise, which every game draws at its first
-      // action: a concentration it would stop on is refused here.
-      slots_(config, games, total_games, true),
+      // action (with a pUCT root): a concentration it would stop on is refused here.
+      slots_(config, games, total_games, config.root_search == RootSearch::kPuct),
       cache_(cached_positions, static_cast<std::size_t>(config.dim)),
       kept_policy_(static_cast<std::size_t>(config.dim * config.dim)),
       kept_values_(kPlayers) {

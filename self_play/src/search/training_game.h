@@ -1,6 +1,6 @@
 // The training game: all four seats guided by the same search (or some played by engine players,
-// see EngineOpponents); the visit shares of every search are the policy targets, and the
-// finished game goes to the host as one training record.
+// see EngineOpponents); the visit shares of every search (with a Gumbel root, its completed-Q
+// policy) are the policy targets, and the finished game goes to the host as one training record.
 //
 // TrainingGame is the game as a step machine (it asks for one evaluation at a time), so that the
 // per-game driver below and the batched driver play exactly the same game.
@@ -125,8 +125,8 @@ class TrainingGame {
         over_ = true;
         return nullptr;
       }
-      search_.reset();
       play_most_promising_action();
+      search_.reset();
     }
   }
 
@@ -174,24 +174,31 @@ class TrainingGame {
     root_ = next ? std::move(*next) : Node{};
   }
 
-  // Records the root's visit shares, chooses (sampled early, greedy later), applies the tile and
-  // moves the root down.
+  // Records the policy target of the finished search (the root's visit shares, or a Gumbel
+  // root's completed-Q policy), chooses (sampled early and greedy later by visits, or the Gumbel
+  // root's choice, whose noise already makes it a draw), applies the tile and moves the root
+  // down.
   void play_most_promising_action() {
     std::uint32_t total = 0;
     for (const Node& child : root_.children())
       total += child.visit_count();
+    const std::span<const float> target = search_->policy_target();
     Policy& policy = policies_.emplace_back();
     dist_.clear();
+    std::size_t i = 0;
     for (const Node& child : root_.children()) {
-      const float share = full_search_
-                              ? static_cast<float>(child.visit_count()) / static_cast<float>(total)
-                              : std::numeric_limits<float>::quiet_NaN();
+      const float searched_share =
+          !target.empty() ? target[i]
+                          : static_cast<float>(child.visit_count()) / static_cast<float>(total);
+      const float share = full_search_ ? searched_share : std::numeric_limits<float>::quiet_NaN();
       policy.emplace_back(static_cast<std::int32_t>(child.tile()), share);
       dist_.emplace_back(child.tile(), child.visit_count());
+      ++i;
     }
     if (dist_.empty()) fatal("assertion failed: visit_dist.len() > 0");
 
-    const std::uint32_t action = policies_.size() < config_.sample_moves
+    const std::uint32_t action = search_->chosen_tile() ? *search_->chosen_tile()
+                                 : policies_.size() < config_.sample_moves
                                      ? sample_action(dist_, total, random_->uniform_float())
                                      : greedy_action(dist_);
     game_.apply_legal(action, &tables_);

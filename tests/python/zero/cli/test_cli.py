@@ -99,7 +99,16 @@ BAD_SETTINGS = [
     (["loop", "--engine-opponent-share", "0.5", "--driver", "worker"], "--engine-opponent-share"),
     (["selfplay", "--full-search-share", "1.5"], "--full-search-share"),
     (["selfplay", "--backend", "ray", "--device", "cuda"], "--device: cuda with --backend ray"),
+    (["selfplay", "--root-search", "mcts"], "--root-search"),
+    (["arena", "--gumbel-considered", "0"], "--gumbel-considered"),
 ]
+
+
+def test_the_root_search_flags_reach_the_game_settings() -> None:
+    for command in (["selfplay"], ["loop", "--run-dir", "unused"], ["arena"]):
+        args = parse([*command, "--root-search", "gumbel", "--gumbel-considered", "8"])
+        assert (args.root_search, args.gumbel_considered) == ("gumbel", 8)
+    assert parse(["selfplay"]).root_search == GameSettings().root_search == "puct"
 
 
 @pytest.mark.parametrize("argv, named", BAD_SETTINGS)
