@@ -538,6 +538,14 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
         default=100,
         help="rotated-seat games of each final match with search (default: %(default)s)",
     )
+    loop.add_argument(
+        "--rating-games",
+        type=whole(0),
+        default=100,
+        help="after each iteration's arena, games among its network, the networks of the two "
+        "iterations before it, the heuristic and the random player, from which they are rated "
+        "(Plackett-Luce, random = 0; 0: no rating; default: %(default)s)",
+    )
     loop.set_defaults(run="loop", **(loop_defaults or {}))
     return parser
 
