@@ -9,6 +9,7 @@ from pathlib import Path
 from tessarin_zero.evaluation.arena import ArenaResult, ModuleFigures, false_promotion_rate_estimate
 from tessarin_zero.evaluation.final import FinalFigures
 from tessarin_zero.evaluation.matches import rotated_games
+from tessarin_zero.evaluation.rating import RatingResult
 from tessarin_zero.training.metrics import IterationMetrics
 
 
@@ -26,6 +27,17 @@ def arena_lines(result: ArenaResult, search_sims: int = 0) -> list[str]:
             f"network+search{search_sims} vs 3 heuristic: {result.search_vs_heuristic}",
         ]
     return lines
+
+
+def rating_lines(result: RatingResult, dim: int, search_sims: int = 0) -> list[str]:
+    """A rating's table, headed by what was played and what the figures mean."""
+    play = f"{search_sims} simulations per tile" if search_sims else "raw policies"
+    return [
+        f"Plackett-Luce rating on {dim} x {dim} ({play}), {result.games} games among "
+        f"{len(result.ratings)} players, {result.anchor} held at 0; sigma is the rating's "
+        "standard deviation, the interval rating +- 1.96 sigma:",
+        *(f"  {line}" for line in result.table()),
+    ]
 
 
 def module_lines(figures: ModuleFigures, dim: int) -> list[str]:
