@@ -209,4 +209,4 @@ class _Seeds:
         if self._seed is None:
             return None
         self._count += 1
-        return self._seed * 1009 + self._count
+        return (self._seed * 1009 + self._count) % 2**64  # the engine's seeds have 64 bits
