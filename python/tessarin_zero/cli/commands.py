@@ -68,6 +68,7 @@ def run(args: argparse.Namespace) -> None:
         "train": train_command,
         "arena": arena,
         "loop": loop,
+        "rate": rate_command,
         "render": render_command,
         "play": play_command,
     }
@@ -188,6 +189,32 @@ def arena(args: argparse.Namespace) -> None:
     if args.keep_games is not None:
         for path in keep_games(result.kept, args.keep_games, prefix="arena"):
             print(f"Kept {path}")
+
+
+def rate_command(args: argparse.Namespace) -> None:
+    from tessarin_zero.cli.reports import rating_lines
+    from tessarin_zero.evaluation.matches import HEURISTIC, RANDOM, Contestant, MatchSettings
+    from tessarin_zero.evaluation.rating import rate
+    from tessarin_zero.inference.evaluator import BatchEvaluator
+
+    game = settings_from(args, GameSettings)
+    stems = [path.stem for path in args.checkpoints]
+    names = stems if len(set(stems)) == len(stems) else [str(p) for p in args.checkpoints]
+    networks = [
+        Contestant(
+            name, BatchEvaluator(load_checkpoint(path)[0], path=args.inference, dim=game.dim)
+        )
+        for name, path in zip(names, args.checkpoints)
+    ]
+    engine = [
+        player for player, wanted in ((HEURISTIC, args.heuristic), (RANDOM, args.random)) if wanted
+    ]
+    settings = MatchSettings(
+        game.dim, args.search_sims, game.sample_moves, game.c_base, game.c_init, seed=args.seed
+    )
+    anchor = RANDOM if args.random else networks[0]
+    result = rate([*networks, *engine], settings, args.games, anchor=anchor)
+    print("\n".join(rating_lines(result, game.dim, args.search_sims)))
 
 
 def loop(args: argparse.Namespace) -> None:

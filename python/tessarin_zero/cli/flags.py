@@ -413,6 +413,8 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
     )
     arena.set_defaults(run="arena")
 
+    rate_flags(command("rate", RATE_HELP))
+
     render = command("render", "Draw a kept or recorded game as pictures, one per piece.")
     render.add_argument(
         "game", type=existing_file, help="a kept game (.json) or a record chunk (.npz)"
@@ -553,8 +555,71 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
         default=100,
         help="rotated-seat games of each final match with search (default: %(default)s)",
     )
+    loop.add_argument(
+        "--rating-games",
+        type=whole(0),
+        default=100,
+        help="after each iteration's arena, games among its network, the networks of the two "
+        "iterations before it, the heuristic and the random player, from which they are rated "
+        "(Plackett-Luce, random = 0; 0: no rating; default: %(default)s)",
+    )
     loop.set_defaults(run="loop", **(loop_defaults or {}))
     return parser
+
+
+RATE_HELP = (
+    "Rate networks (and the heuristic and random players) from four-player games among them: "
+    "a Plackett-Luce rating, the random player at 0, with its uncertainty."
+)
+
+
+def rate_flags(rate: argparse.ArgumentParser) -> None:
+    """The flags of ``rate``."""
+    rate.add_argument("checkpoints", type=existing_file, nargs="+", help="networks to rate")
+    for player in ("heuristic", "random"):
+        rate.add_argument(
+            f"--{player}",
+            action=argparse.BooleanOptionalAction,
+            default=True,
+            help=f"rate the {player} player with them (default: %(default)s)",
+        )
+    add_settings_flags(rate, GameSettings, only=("dim", "sample_moves", "c_base", "c_init"))
+    add_settings_flags(rate, ServerSettings, only=("inference",))
+    rate.add_argument(
+        "--games",
+        type=whole(1),
+        default=400,
+        help="games in all, split evenly over every four of the players (each four plays a "
+        "multiple of 4 games, seats rotating; default: %(default)s)",
+    )
+    rate.add_argument(
+        "--search-sims",
+        type=whole(0),
+        default=0,
+        help="search simulations per tile of the networks (default: %(default)s: the raw "
+        "policy, its first --sample-moves tiles drawn from it)",
+    )
+    rate.add_argument(
+        "--seed",
+        type=whole(0, 2**64 - 1),
+        default=None,
+        help="seed of the games (default: the system's entropy)",
+    )
+    rate.set_defaults(run="rate")
+
+
+def check_rate(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """A rating needs four distinct players; without the random player the first network is
+    the one held at 0."""
+    paths = [path.resolve() for path in args.checkpoints]
+    if len(set(paths)) != len(paths):
+        parser.error("rate: a network is given twice")
+    players = len(paths) + args.heuristic + args.random
+    if players < 4:
+        parser.error(
+            f"rate: a rating plays four-player games among distinct players, and these are "
+            f"{players}: give more networks"
+        )
 
 
 FIXED_ON_RESUME = (
@@ -596,6 +661,8 @@ def parse(argv: Optional[Sequence[str]]) -> argparse.Namespace:
         )
     if args.command == "loop":
         args = check_loop_folder(parser, argv, args)
+    if args.command == "rate":
+        check_rate(parser, args)
     if getattr(args, "driver", None) == "batched" and not engine_has_batches():
         parser.error(
             "argument --driver: batched needs tessarin_engine.SelfPlayBatch, which this build "

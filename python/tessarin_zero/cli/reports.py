@@ -9,6 +9,7 @@ from pathlib import Path
 from tessarin_zero.evaluation.arena import ArenaResult, ModuleFigures, false_promotion_rate_estimate
 from tessarin_zero.evaluation.final import FinalFigures
 from tessarin_zero.evaluation.matches import rotated_games
+from tessarin_zero.evaluation.rating import RatingResult
 from tessarin_zero.training.metrics import IterationMetrics
 
 
@@ -26,6 +27,17 @@ def arena_lines(result: ArenaResult, search_sims: int = 0) -> list[str]:
             f"network+search{search_sims} vs 3 heuristic: {result.search_vs_heuristic}",
         ]
     return lines
+
+
+def rating_lines(result: RatingResult, dim: int, search_sims: int = 0) -> list[str]:
+    """A rating's table, headed by what was played and what the figures mean."""
+    play = f"{search_sims} simulations per tile" if search_sims else "raw policies"
+    return [
+        f"Plackett-Luce rating on {dim} x {dim} ({play}), {result.games} games among "
+        f"{len(result.ratings)} players, {result.anchor} held at 0; sigma is the rating's "
+        "standard deviation, the interval rating +- 1.96 sigma:",
+        *(f"  {line}" for line in result.table()),
+    ]
 
 
 def module_lines(figures: ModuleFigures, dim: int) -> list[str]:
@@ -51,7 +63,8 @@ def print_summary(rows: Sequence[IterationMetrics], run_dir: Path) -> None:
     print("and its 95% interval; heur/rnd is the heuristic's own score against random players")
     header = (
         f"{'iteration':>9} {'vs random':>19} {'vs heuristic':>19} {'vs best':>19} "
-        f"{'heur/rnd':>19} {'policy':>7} {'value':>7} {'promoted':>8}"
+        f"{'heur/rnd':>19} {'policy':>7} {'value':>7} {'promoted':>8} {'rating':>11} "
+        f"{'heur rating':>11}"
     )
     print(header)
     for row in rows:
@@ -61,8 +74,13 @@ def print_summary(rows: Sequence[IterationMetrics], run_dir: Path) -> None:
         )
         print(
             f"{row.iteration:>9} {figures} {row.policy_loss:>7.3f} {row.value_loss:>7.3f} "
-            f"{str(row.promoted):>8}"
+            f"{str(row.promoted):>8} {rating_text(row, 'rating'):>11} "
+            f"{rating_text(row, 'heuristic_rating'):>11}"
         )
+    if any(not math.isnan(row.rating) for row in rows):
+        print("rating: Plackett-Luce, from games among the network, the two before it, the")
+        print("heuristic and random players (random = 0), +- its sigma; heur rating: the")
+        print("heuristic's own rating from the same games (the line to beat)")
     if any(not math.isnan(row.win_rate_vs_random) for row in rows):
         print("Rows without these figures come from an older version: its figures were seat 0")
         print("only (win_rate_vs_random) and 20 x 20 only (score_vs_best), in metrics.csv.")
@@ -79,6 +97,24 @@ def interval_text(row: IterationMetrics, name: str) -> str:
     if math.isnan(mean):
         return "-"
     return f"{mean:.3f} [{getattr(row, name + '_low'):.2f},{getattr(row, name + '_high'):.2f}]"
+
+
+def rating_text(row: IterationMetrics, name: str) -> str:
+    """'5.2 +- 3.1' for a rating of the row, '-' when there is none."""
+    mean = getattr(row, name)
+    if math.isnan(mean):
+        return "-"
+    return f"{mean:.1f} +- {getattr(row, name + '_sigma'):.1f}"
+
+
+def rating_summary(row: IterationMetrics) -> str:
+    """The row's ratings for the iteration's line, or nothing when it has none."""
+    if math.isnan(row.rating):
+        return ""
+    return (
+        f"rating {rating_text(row, 'rating')} (heuristic {rating_text(row, 'heuristic_rating')}, "
+        "random 0); "
+    )
 
 
 class PrintedReport:
@@ -110,7 +146,7 @@ class PrintedReport:
             f"vs random {result.vs_random}; vs heuristic {result.vs_heuristic}; "
             f"vs best {result.vs_best} ({'promoted' if row.promoted else 'kept best'}); "
             f"heuristic vs random {result.heuristic_vs_random}; "
-            f"policy loss {row.policy_loss:.3f}, value loss {row.value_loss:.3f}, "
+            f"{rating_summary(row)}policy loss {row.policy_loss:.3f}, value loss {row.value_loss:.3f}, "
             f"{row.seconds:.0f} s",
             flush=True,
         )

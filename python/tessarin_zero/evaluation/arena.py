@@ -41,6 +41,7 @@ from tessarin_zero.evaluation.matches import (
     HEURISTIC,
     RANDOM,
     Contestant,
+    Evaluate,
     MatchResult,
     MatchSettings,
     play_match,
@@ -110,6 +111,7 @@ def run_arena(
     search_sims: int = 0,
     games_with_search: int = 8,
     seed: Optional[int] = None,
+    candidate_evaluator: Optional[Evaluate] = None,
 ) -> ArenaResult:
     """Plays the arena's matches on a ``game.dim`` board; without a best network the candidate
     is promoted unopposed. `games_vs_heuristic` defaults to `games_vs_random`; game counts are
@@ -117,7 +119,8 @@ def run_arena(
     candidate's matches with search is the engine's, with ``game.c_base``, ``game.c_init`` and
     ``game.root_search``.
     Raises ValueError for a network with non-finite weights, which must never play or be
-    promoted."""
+    promoted. `candidate_evaluator`: the candidate already prepared the `inference` way, when
+    the caller has it (the loop rates it after the arena), so that it is not prepared twice."""
     if games_vs_random < 1:
         raise ValueError("the arena needs at least one game against random players")
     for model in (candidate, best):
@@ -139,7 +142,9 @@ def run_arena(
             gumbel_considered=game.gumbel_considered,
         )
 
-    network = Contestant("candidate", BatchEvaluator(candidate, path=inference, dim=game.dim))
+    if candidate_evaluator is None:
+        candidate_evaluator = BatchEvaluator(candidate, path=inference, dim=game.dim)
+    network = Contestant("candidate", candidate_evaluator)
     matches: dict[str, MatchResult] = {
         "vs random": play_match(network, RANDOM, settings(), games_vs_random),
         "vs heuristic": play_match(network, HEURISTIC, settings(), heuristic_games),
@@ -212,4 +217,4 @@ class _Seeds:
         if self._seed is None:
             return None
         self._count += 1
-        return self._seed * 1009 + self._count
+        return (self._seed * 1009 + self._count) % 2**64  # the engine's seeds have 64 bits

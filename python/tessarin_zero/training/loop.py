@@ -20,13 +20,15 @@ from typing import Optional, Protocol
 from tessarin_zero.common.settings import GameSettings, ServerSettings, TrainSettings
 from tessarin_zero.evaluation.arena import ArenaResult, false_promotion_rate_estimate, run_arena
 from tessarin_zero.evaluation.final import FinalFigures, final_figures
-from tessarin_zero.evaluation.matches import rotated_games
+from tessarin_zero.evaluation.matches import HEURISTIC, rotated_games
 from tessarin_zero.inference.checkpoints import load_checkpoint, save_checkpoint
+from tessarin_zero.inference.evaluator import BatchEvaluator
 from tessarin_zero.inference.network import NetworkFactory, PolicyValueNet
 from tessarin_zero.selfplay.backends import SelfPlayBackend
 from tessarin_zero.storage.kept_games import KeptGame
 from tessarin_zero.storage.records import RecordWriter
 from tessarin_zero.storage.runs import RunStateError
+from tessarin_zero.training.iteration_rating import RatedNetworks, network_name, rate_iteration
 from tessarin_zero.training.metrics import IterationMetrics, MetricsLog, read_metrics
 from tessarin_zero.training.train import TrainingDiverged, train
 from tessarin_zero.training.warm_start import WARM_START_FOLDER, warm_start
@@ -53,6 +55,7 @@ class LoopSettings:
     final_games: int = 2000
     final_search_sims: int = 0
     final_games_with_search: int = 100
+    rating_games: int = 100
 
 
 @dataclass(frozen=True)
@@ -83,6 +86,7 @@ class LoopState:
     candidate: PolicyValueNet
     best: PolicyValueNet
     log: MetricsLog
+    rated: Optional[RatedNetworks] = None
 
 
 class LoopReport(Protocol):
@@ -228,6 +232,7 @@ def play_iteration(loop: Loop, state: LoopState, iteration: int, report: LoopRep
         losses=losses,
         learning_rate=rate,
     )
+    evaluator = BatchEvaluator(candidate, path=loop.server.inference, dim=loop.game.dim)
     result = run_arena(
         candidate,
         state.best,
@@ -237,11 +242,20 @@ def play_iteration(loop: Loop, state: LoopState, iteration: int, report: LoopRep
         games_vs_best=settings.games_vs_best,
         threshold=settings.threshold,
         games_vs_heuristic=settings.games_vs_heuristic,
+        candidate_evaluator=evaluator,
     )
     keep_games(result.kept, loop.run_dir / "games", prefix=f"iteration-{iteration:03d}")
     if result.promoted:
         state.best.load_state_dict(candidate.state_dict())
         save_checkpoint(loop.checkpoints / "best.pt", state.best, iteration=iteration)
+    ratings = None
+    if settings.rating_games > 0:
+        state.rated = state.rated or RatedNetworks(
+            loop.checkpoints, loop.server.inference, loop.game.dim
+        )
+        ratings = rate_iteration(
+            state.rated, iteration, evaluator, loop.game, settings.rating_games, settings.seed
+        )
     row = IterationMetrics(
         iteration=iteration,
         games=settings.games,
@@ -256,6 +270,8 @@ def play_iteration(loop: Loop, state: LoopState, iteration: int, report: LoopRep
         vs_best=result.vs_best,
         heuristic_vs_random=result.heuristic_vs_random,
     )
+    if ratings is not None:
+        row = row.with_rating(ratings.of(network_name(iteration)), ratings.of(HEURISTIC.name))
     state.log.append(row)
     report.iteration(row, result)
 

@@ -6,6 +6,8 @@ the heuristic, against the best network, and the heuristic's own score against r
 (the line to beat). Folders written before these columns existed hold ``win_rate_vs_random``
 and ``score_vs_best`` instead: seat 0 only, and against the best on 20 x 20 only. Both sets of
 columns are kept; a row leaves the other set empty (NaN), so such a folder can be resumed.
+The ratings (``rating``, ``heuristic_rating``, with their sigmas) came later still: rows without
+them leave them empty.
 """
 
 from __future__ import annotations
@@ -24,7 +26,8 @@ matplotlib.use("Agg")  # files only: runs have no display
 import matplotlib.pyplot as plt  # noqa: E402
 
 from tessarin_zero.common.errors import describe  # noqa: E402
-from tessarin_zero.evaluation.stats import Score  # noqa: E402
+from tessarin_zero.evaluation.rating import Rating  # noqa: E402
+from tessarin_zero.evaluation.stats import Z_95, Score  # noqa: E402
 
 
 @dataclass(frozen=True)
@@ -58,6 +61,14 @@ class IterationMetrics:
     # on a 20 x 20 board (not seat-rotated).
     win_rate_vs_random: float = math.nan
     score_vs_best: float = math.nan
+    # The Plackett-Luce rating of the iteration's network and of the heuristic, the random
+    # player being 0, each with the library's sigma (``evaluation.rating``); older folders
+    # have none.
+    rating: float = math.nan
+    rating_sigma: float = math.nan
+    rating_games: int = 0
+    heuristic_rating: float = math.nan
+    heuristic_rating_sigma: float = math.nan
 
     def with_scores(self, **scores: Score) -> IterationMetrics:
         """This row with the figures of `scores` (keyword: column name) filled in."""
@@ -72,6 +83,17 @@ class IterationMetrics:
                 }
             )
         return replace(self, **values)  # type: ignore[arg-type]
+
+    def with_rating(self, network: Rating, heuristic: Rating) -> IterationMetrics:
+        """This row with the network's and the heuristic's ratings filled in."""
+        return replace(
+            self,
+            rating=network.mu,
+            rating_sigma=network.sigma,
+            rating_games=network.games,
+            heuristic_rating=heuristic.mu,
+            heuristic_rating_sigma=heuristic.sigma,
+        )
 
 
 class MetricsLog:
@@ -131,7 +153,8 @@ def read_metrics(path: Path) -> list[IterationMetrics]:
 
 
 def plot_metrics(rows: list[IterationMetrics], out_dir: Path) -> list[Path]:
-    """Draws ``losses.png`` and ``win_rate.png`` into ``out_dir``; returns their paths."""
+    """Draws ``losses.png`` and ``win_rate.png`` (the arena's figures, and below them the
+    ratings when the rows have them) into ``out_dir``; returns their paths."""
     iterations = [row.iteration for row in rows]
     figure, axes = plt.subplots(figsize=(6, 4))
     axes.plot(iterations, [row.policy_loss for row in rows], marker="o", label="policy")
@@ -143,7 +166,11 @@ def plot_metrics(rows: list[IterationMetrics], out_dir: Path) -> list[Path]:
     figure.savefig(losses)
     plt.close(figure)
 
-    figure, axes = plt.subplots(figsize=(7, 4.5))
+    rated = any(math.isfinite(row.rating) for row in rows)
+    figure, panels = plt.subplots(
+        2 if rated else 1, figsize=(7, 8 if rated else 4.5), squeeze=False
+    )
+    axes = panels[0][0]
     for name, label in (
         ("vs_random", "vs 3 random"),
         ("vs_heuristic", "vs 3 heuristic"),
@@ -170,6 +197,8 @@ def plot_metrics(rows: list[IterationMetrics], out_dir: Path) -> list[Path]:
         ylim=(0, 1),
     )
     axes.legend(fontsize="small")
+    if rated:
+        _plot_ratings(panels[1][0], rows)
     win_rate = out_dir / "win_rate.png"
     figure.tight_layout()
     figure.savefig(win_rate)
@@ -192,3 +221,31 @@ def _plot_with_interval(
     x, mean, low, high = (list(column) for column in zip(*points))
     (line,) = axes.plot(x, mean, label=label, **style)
     axes.fill_between(x, low, high, color=line.get_color(), alpha=0.15)
+
+
+def _plot_ratings(axes: Any, rows: Sequence[IterationMetrics]) -> None:
+    """The network's rating and the heuristic's by iteration, each with its rating +- 1.96
+    sigma as a band; the random player, the anchor, is 0."""
+    for name, label, style in (
+        ("rating", "network", {"marker": "o"}),
+        ("heuristic_rating", "heuristic (to beat)", {"linestyle": "--"}),
+    ):
+        points = [
+            (row.iteration, getattr(row, name), getattr(row, f"{name}_sigma"))
+            for row in rows
+            if math.isfinite(getattr(row, name))
+        ]
+        if not points:
+            continue
+        x, mean, sigma = (list(column) for column in zip(*points))
+        (line,) = axes.plot(x, mean, label=label, **style)
+        low = [m - Z_95 * s for m, s in zip(mean, sigma)]
+        high = [m + Z_95 * s for m, s in zip(mean, sigma)]
+        axes.fill_between(x, low, high, color=line.get_color(), alpha=0.15)
+    axes.axhline(0.0, color="grey", linestyle=":", label="random (0)")
+    axes.set(
+        xlabel="iteration",
+        ylabel="rating (+- 1.96 sigma)",
+        title="Plackett-Luce rating among recent networks, heuristic and random",
+    )
+    axes.legend(fontsize="small")

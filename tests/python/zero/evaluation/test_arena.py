@@ -67,3 +67,19 @@ def test_the_arena_reports_every_match_and_keeps_one_game_each() -> None:
     assert arena(best, 0.0, seed=1).vs_random == arena(best, 0.0, seed=1).vs_random
     unopposed = arena(None, 1.0)
     assert unopposed.promoted and unopposed.vs_best.games == 0
+
+
+def test_the_largest_seed_the_command_line_takes_plays() -> None:
+    # Each match's seed is drawn from the arena's: it must stay within the engine's 64 bits.
+    torch.manual_seed(0)
+    result = run_arena(
+        PolicyValueNet(TINY),
+        None,
+        GameSettings(dim=5),
+        inference="onnx",
+        games_vs_random=4,
+        games_vs_best=0,
+        threshold=0.31,
+        seed=2**63 - 1,
+    )
+    assert result.vs_random.games == 4 and result.heuristic_vs_random.games == 4

@@ -6,9 +6,11 @@ import csv
 import math
 from pathlib import Path
 
+import matplotlib.pyplot as plt
 import pytest
 
 from tessarin_zero.cli import main
+from tessarin_zero.evaluation.rating import Rating
 from tessarin_zero.evaluation.stats import score_of
 from tessarin_zero.training.metrics import IterationMetrics, MetricsLog, read_metrics
 
@@ -38,6 +40,35 @@ def test_an_older_metrics_file_is_read_and_extended_with_the_new_columns(tmp_pat
     assert (tmp_path / "win_rate.png").stat().st_size > 0
 
 
+def test_rows_without_ratings_read_and_rated_rows_keep_them(tmp_path: Path) -> None:
+    # A row as the host wrote it before the ratings: every other column, none of theirs.
+    unrated = IterationMetrics(1, 20, 1234, 3.1, 1.3, False, 61.2)
+    MetricsLog(tmp_path).append(unrated)
+    plain_height = plt.imread(tmp_path / "win_rate.png").shape[0]
+    with (tmp_path / "metrics.csv").open() as handle:
+        rows = list(csv.DictReader(handle))
+    rating_columns = [name for name in rows[0] if "rating" in name]
+    assert rating_columns  # the ratings would be in the file
+    kept = [name for name in rows[0] if name not in rating_columns]
+    with (tmp_path / "metrics.csv").open("w", newline="") as handle:
+        writer = csv.DictWriter(handle, fieldnames=kept, extrasaction="ignore")
+        writer.writeheader()
+        writer.writerows(rows)
+    older = read_metrics(tmp_path / "metrics.csv")
+    assert math.isnan(older[0].rating) and older[0].rating_games == 0
+
+    network, heuristic = Rating("iteration-002", 4.5, 1.5, 80), Rating("heuristic", 7.0, 1.2, 80)
+    MetricsLog(tmp_path, older).append(
+        IterationMetrics(2, 20, 2000, 3.0, 1.2, True, 50.0).with_rating(network, heuristic)
+    )
+    again = read_metrics(tmp_path / "metrics.csv")
+    assert math.isnan(again[0].rating)
+    assert (again[1].rating, again[1].rating_sigma, again[1].rating_games) == (4.5, 1.5, 80)
+    assert (again[1].heuristic_rating, again[1].heuristic_rating_sigma) == (7.0, 1.2)
+    # The ratings get their own panel below the arena's.
+    assert plt.imread(tmp_path / "win_rate.png").shape[0] > plain_height
+
+
 def test_a_metrics_file_missing_a_column_it_always_had_is_refused(tmp_path: Path) -> None:
     header = OLD_HEADER.replace("policy_loss,", "")
     row = OLD_ROW.replace("3.1,", "", 1)
@@ -62,6 +93,10 @@ def test_a_loop_folder_of_an_older_version_resumes(tmp_path: Path) -> None:
     rows = read_metrics(run / "metrics.csv")
     assert [r.iteration for r in rows] == [1, 2]
     assert rows[0].win_rate_vs_random == 0.5 and rows[1].vs_best_games == 4
+    # The resumed iteration rated its network with the two before it (five players: 80 of
+    # the 100 games), read from their checkpoints.
+    assert math.isnan(rows[0].rating) and rows[1].rating_games == 80
+    assert math.isfinite(rows[1].rating) and rows[1].heuristic_rating_sigma > 0
     assert sorted(p.name for p in (run / "games").glob("iteration-002-*.json")) == [
         "iteration-002-heuristic-vs-random.json",
         "iteration-002-vs-best.json",
