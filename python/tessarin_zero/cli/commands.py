@@ -41,9 +41,9 @@ from tessarin_zero.selfplay.outcomes import PlayError, WorkerError
 from tessarin_zero.selfplay.ray.backend import RayBackend, RayBackendError
 from tessarin_zero.storage.records import RecordError, RecordWriter
 from tessarin_zero.storage.runs import RunFolderBusy, RunLock, RunStateError
-from tessarin_zero.storage.runs import load_loop_settings, new_run_dir, save_loop_settings
+from tessarin_zero.storage.runs import SKELETON, new_run_dir, save_loop_settings
 from tessarin_zero.training.loop import Loop, LoopSettings, keep_games, resume, run_iterations
-from tessarin_zero.training.loop import start_new
+from tessarin_zero.training.loop import start_finished, start_new
 from tessarin_zero.training.train import TrainingDiverged, train
 from tessarin_zero.training.window import load_window
 
@@ -82,13 +82,16 @@ def run(args: argparse.Namespace) -> None:
         sys.exit(f"error: {error}")
 
 
-def claimed_run_dir(args: argparse.Namespace, stack: ExitStack) -> Path:
-    """The command's run folder (a new one unless --run-dir), locked for the command's life."""
-    run_dir = args.run_dir if args.run_dir is not None else new_run_dir()
+def claimed_run_dir(
+    args: argparse.Namespace, stack: ExitStack, subfolders: tuple[str, ...] = SKELETON
+) -> Path:
+    """The command's run folder (a new one unless --run-dir), locked for the command's life,
+    with its `subfolders` made."""
+    run_dir = Path(args.run_dir if args.run_dir is not None else new_run_dir())
     stack.enter_context(RunLock(run_dir))
-    for sub in ("records", "checkpoints"):
+    for sub in subfolders:
         (run_dir / sub).mkdir(parents=True, exist_ok=True)
-    return Path(run_dir)
+    return run_dir
 
 
 def choose_driver(driver: str | None) -> str:
@@ -191,6 +194,15 @@ def loop(args: argparse.Namespace) -> None:
     report = PrintedReport()
     with ExitStack() as stack:
         run_dir = claimed_run_dir(args, stack)
+        # A new loop, or one whose start was cut short: its settings are stored before anything
+        # else, so that whatever stops the start, --resume does it again.
+        starting = not (args.resume and start_finished(run_dir))
+        if starting:
+            torch.manual_seed(args.seed)
+            model = load_or_new(args.checkpoint, settings_from(args, NetworkSettings))
+            flags: dict[str, Any] = loop_flags(args)
+            flags.update(dataclasses.asdict(model.settings))  # a --checkpoint's own size
+            save_loop_settings(run_dir, flags)
         plan = Loop(
             run_dir,
             settings_from(args, GameSettings),
@@ -202,17 +214,11 @@ def loop(args: argparse.Namespace) -> None:
             self_play_backend(args, stack),
             progress=not args.quiet,
         )
-        if args.resume:
-            load_loop_settings(run_dir)  # checked by the parser; a folder changed since fails here
-            state = resume(run_dir, report)
-            save_loop_settings(run_dir, loop_flags(args))  # the next resume goes on with these
-        else:
-            torch.manual_seed(args.seed)
-            model = load_or_new(args.checkpoint, settings_from(args, NetworkSettings))
+        if starting:
             state = start_new(plan, model, report)
-            flags: dict[str, Any] = loop_flags(args)
-            flags.update(dataclasses.asdict(model.settings))  # a --checkpoint's own size
-            save_loop_settings(run_dir, flags)
+        else:
+            state = resume(run_dir, report, settings_from(args, NetworkSettings))
+            save_loop_settings(run_dir, loop_flags(args))  # the next resume goes on with these
         run_iterations(plan, state, report)
 
 
