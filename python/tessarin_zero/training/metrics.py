@@ -10,6 +10,7 @@ columns are kept; a row leaves the other set empty (NaN), so such a folder can b
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import math
 import os
@@ -88,13 +89,21 @@ class MetricsLog:
         self.rows: list[IterationMetrics] = list(rows)
 
     def append(self, row: IterationMetrics) -> None:
+        """Adds a row to the file (OSError naming the file if it cannot be written), then
+        redraws the plots."""
         rows = [*self.rows, row]
         temporary = self.path.with_name(f".{self.path.name}.tmp")
-        with temporary.open("w", newline="") as handle:
-            writer = csv.DictWriter(handle, fieldnames=[f.name for f in fields(IterationMetrics)])
-            writer.writeheader()
-            writer.writerows(asdict(r) for r in rows)
-        os.replace(temporary, self.path)
+        try:
+            with temporary.open("w", newline="") as handle:
+                names = [f.name for f in fields(IterationMetrics)]
+                writer = csv.DictWriter(handle, fieldnames=names)
+                writer.writeheader()
+                writer.writerows(asdict(r) for r in rows)
+            os.replace(temporary, self.path)
+        except OSError as error:
+            with contextlib.suppress(OSError):
+                temporary.unlink(missing_ok=True)
+            raise OSError(error.errno, error.strerror, str(self.path)) from error
         self.rows = rows
         plot_metrics(self.rows, self.run_dir)
 
@@ -139,9 +148,7 @@ def plot_metrics(rows: list[IterationMetrics], out_dir: Path) -> list[Path]:
     axes.set(xlabel="iteration", ylabel="loss (cross-entropy)", title="Training losses")
     axes.legend()
     losses = out_dir / "losses.png"
-    figure.tight_layout()
-    figure.savefig(losses)
-    plt.close(figure)
+    _save(figure, losses)
 
     figure, axes = plt.subplots(figsize=(7, 4.5))
     for name, label in (
@@ -171,10 +178,19 @@ def plot_metrics(rows: list[IterationMetrics], out_dir: Path) -> list[Path]:
     )
     axes.legend(fontsize="small")
     win_rate = out_dir / "win_rate.png"
-    figure.tight_layout()
-    figure.savefig(win_rate)
-    plt.close(figure)
+    _save(figure, win_rate)
     return [losses, win_rate]
+
+
+def _save(figure: Any, path: Path) -> None:
+    """Writes and closes a figure; OSError naming the file when it cannot be written."""
+    try:
+        figure.tight_layout()
+        figure.savefig(path)
+    except OSError as error:
+        raise OSError(error.errno, error.strerror, str(path)) from error
+    finally:
+        plt.close(figure)
 
 
 def _plot_with_interval(
