@@ -1,13 +1,16 @@
 """Every way a command fails ends in one line: status 1 naming what could not be read or written
-(a full disk, a read-only folder, no usable records), status 2
+(a full disk, a read-only folder, no usable records, a Ray address where Ray is not), status 2
 for a command line that names the wrong thing; and nothing is left behind by a refused one."""
 
 from __future__ import annotations
 
+import http.server
 import os
 import shlex
 import subprocess
 import sys
+import threading
+from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
@@ -19,6 +22,7 @@ from processes import PACKAGE_ROOT
 from tessarin_zero.common.settings import GameSettings, NetworkSettings
 from tessarin_zero.inference.checkpoints import save_checkpoint
 from tessarin_zero.inference.network import PolicyValueNet
+from tessarin_zero.selfplay.ray.backend import RayBackend, RayBackendError, ray_available
 from tessarin_zero.storage.kept_games import KeptGame
 from tessarin_zero.storage.records import RecordWriter
 
@@ -177,3 +181,31 @@ def test_commands_on_a_full_or_read_only_disk_end_in_one_line_naming_the_file(
     )
     others = {name: COMMANDS[name] for name in FULL}
     assert_one_line_naming(*run_on_mount(f"{copy}\n{fill}", others, tmp_path / "full"), FULL)
+
+
+@pytest.fixture
+def http_server() -> Iterator[int]:
+    """The port of an HTTP server on this machine."""
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), http.server.BaseHTTPRequestHandler)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    yield server.server_address[1]
+    server.shutdown()
+    server.server_close()
+
+
+@pytest.mark.skipif(not ray_available(), reason="ray is not installed")
+def test_a_ray_address_where_another_server_listens_is_refused_at_once(http_server: int) -> None:
+    with pytest.raises(RayBackendError, match="cannot reach the Ray cluster at .*not a Ray head"):
+        with RayBackend(f"127.0.0.1:{http_server}"):
+            pass
+
+
+@pytest.mark.skipif(not ray_available(), reason="ray is not installed")
+def test_a_ray_head_passes_the_check_of_its_address() -> None:
+    import ray
+
+    with RayBackend(num_cpus=1):  # a local instance, then joined again by its address
+        address = ray.get_runtime_context().gcs_address
+        with RayBackend(address) as joined:
+            assert joined.address == address
