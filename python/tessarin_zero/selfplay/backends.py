@@ -117,7 +117,9 @@ def collect(
     """Takes the outcome of each of `games` games with a progress bar: the played ones go to
     `take`, the abandoned ones are counted (PlayError once most have failed)."""
     failures = FailureCount(label, games)
-    with tqdm(total=games, desc=label, unit="game", disable=not progress) as bar:
+    # With progress, tqdm's None draws on a terminal only: a log would get every redraw.
+    hidden = None if progress else True
+    with tqdm(total=games, desc=label, unit="game", disable=hidden) as bar:
         for outcome in outcomes:
             if outcome.failure is not None:
                 failures.add(outcome.failure, f"worker {outcome.worker}")

@@ -113,30 +113,42 @@ def read_metrics(path: Path) -> list[IterationMetrics]:
     naming the file otherwise. A missing file has no rows."""
     if not path.exists():
         return []
-    rows = []
+    rows: list[IterationMetrics] = []
     try:
         with path.open(newline="") as handle:
-            for record in csv.DictReader(handle):
-                values = {}
-                for f in fields(IterationMetrics):
-                    text = record.get(f.name)
-                    if text is None or (text == "" and f.default is not MISSING):
-                        if f.default is MISSING:
-                            raise KeyError(f.name)
-                        continue  # a column added since the file was written: its default
-                    if f.type in ("bool", bool):
-                        if text not in ("True", "False"):
-                            raise ValueError(f"{f.name} {text!r} is not True or False")
-                        values[f.name] = text == "True"
-                    else:
-                        values[f.name] = int(text) if f.type in ("int", int) else float(text)
-                rows.append(IterationMetrics(**values))
+            reader = csv.DictReader(handle)
+            for record in reader:
+                if None in record or None in record.values():
+                    raise ValueError(
+                        f"row {len(rows) + 1} does not have one value per column: the file "
+                        "was cut or damaged"
+                    )
+                rows.append(_row(record))
     except (OSError, KeyError, TypeError, ValueError, csv.Error) as error:
         raise ValueError(f"{path}: unreadable metrics ({describe(error)})") from error
     numbers = [row.iteration for row in rows]
     if numbers != list(range(1, len(rows) + 1)):
         raise ValueError(f"{path}: iterations {numbers} are not numbered 1, 2, 3...")
     return rows
+
+
+def _row(record: dict[str, str]) -> IterationMetrics:
+    """One row of the file; a column the file lacks (added since it was written) takes its
+    default."""
+    values: dict[str, Any] = {}
+    for f in fields(IterationMetrics):
+        text = record.get(f.name)
+        if text is None or (text == "" and f.default is not MISSING):
+            if f.default is MISSING:
+                raise KeyError(f.name)
+            continue
+        if f.type in ("bool", bool):
+            if text not in ("True", "False"):
+                raise ValueError(f"{f.name} {text!r} is not True or False")
+            values[f.name] = text == "True"
+        else:
+            values[f.name] = int(text) if f.type in ("int", int) else float(text)
+    return IterationMetrics(**values)
 
 
 def plot_metrics(rows: list[IterationMetrics], out_dir: Path) -> list[Path]:
