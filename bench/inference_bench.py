@@ -9,7 +9,15 @@ timing, every path's outputs are compared with eager's; a path that disagrees is
 Paths: eager (the network as built), eager_cl (channels-last memory format), fused (batch norms
 folded into the convolutions), fused_cl, jit (torch.jit.trace of the folded network, frozen),
 compile (torch.compile of the folded network, dynamic shapes; its compile time is printed),
-onnx (the folded network exported to ONNX and run by ONNX Runtime, when that is importable).
+onnx (the folded network exported to ONNX and run by ONNX Runtime, when that is importable),
+int8 and bf16 (the host's low-precision paths, `--inference int8|bf16`: the tower in int8
+through ONNX Runtime, the network in bfloat16 in PyTorch; their agreement is printed, not
+required).
+
+Each cell also gives the multiply-adds the network did per second (its multiply-adds per
+position, counted from its layers at that side, times positions/s), to set beside one core's
+peak at each precision: `build/release/bench/peak_ops` (float32 FMA, bfloat16 and int8 dot
+products of AVX-512).
 
 Usage: PYTHONPATH=python python bench/inference_bench.py [--dims 7 20]
        [--batches 1 2 8 32 128 256] [--threads 1] [--repeats 7] [--paths ...]
@@ -26,12 +34,13 @@ from collections.abc import Callable
 import torch
 from torch import Tensor, nn
 
-from tessarin_zero.inference.evaluator import fold_batch_norms
+from tessarin_zero.inference.evaluator import BatchEvaluator, fold_batch_norms
 from tessarin_zero.inference.network import PolicyValueNet
 from tessarin_zero.common.settings import NetworkSettings
 
 Forward = Callable[[Tensor], tuple[Tensor, Tensor]]
-ALL_PATHS = ("eager", "eager_cl", "fused", "fused_cl", "jit", "compile", "onnx")
+ALL_PATHS = ("eager", "eager_cl", "fused", "fused_cl", "jit", "compile", "onnx", "int8", "bf16")
+LOW_PRECISION = ("int8", "bf16")
 
 
 def onnx_runtime(model: nn.Module, dim: int, threads: int) -> Forward:
@@ -124,9 +133,49 @@ def build_paths(
                 paths[name] = (onnx_runtime(fused, dim, threads), False)
             except ImportError:
                 print("  onnx: ONNX Runtime is not installed, left out")
+        elif name in LOW_PRECISION:
+            paths[name] = (host_path(model, name, dim, threads), False)
         else:
             raise SystemExit(f"unknown path {name}")
     return paths
+
+
+def host_path(model: nn.Module, path: str, dim: int, threads: int) -> Forward:
+    """The host's evaluator run the `path` way (calibrated at side `dim` for int8)."""
+    evaluator = BatchEvaluator(model, path=path, threads=threads, dim=dim)
+
+    def forward(planes: Tensor) -> tuple[Tensor, Tensor]:
+        policy, value = evaluator(planes.numpy())
+        return torch.from_numpy(policy), torch.from_numpy(value)
+
+    return forward
+
+
+def multiply_adds(model: nn.Module, dim: int) -> int:
+    """The multiply-adds of one position at side `dim`: every convolution's and linear layer's,
+    counted with hooks over one forward pass."""
+    count = 0
+
+    def hook(module: nn.Module, inputs: tuple[Tensor, ...], output: Tensor) -> None:
+        nonlocal count
+        if isinstance(module, nn.Conv2d):
+            per_output = (
+                module.in_channels // module.groups * module.kernel_size[0] * module.kernel_size[1]
+            )
+            count += output[0].numel() * per_output
+        elif isinstance(module, nn.Linear):
+            count += module.in_features * module.out_features
+
+    handles = [
+        m.register_forward_hook(hook)
+        for m in model.modules()
+        if isinstance(m, (nn.Conv2d, nn.Linear))
+    ]
+    with torch.inference_mode():
+        model(torch.zeros(1, 5, dim, dim))
+    for handle in handles:
+        handle.remove()
+    return count
 
 
 def agreement(reference: Forward, paths: dict[str, tuple[Forward, bool]], dim: int) -> None:
@@ -140,7 +189,8 @@ def agreement(reference: Forward, paths: dict[str, tuple[Forward, bool]], dim: i
             ok = torch.allclose(mine[0], policy, rtol=1e-4, atol=1e-4) and torch.allclose(
                 mine[1], value, rtol=1e-4, atol=1e-4
             )
-            print(f"  {name:9} max |difference| from eager {error:.2e} {'' if ok else 'DIFFERS'}")
+            flag = "(low precision)" if name in LOW_PRECISION else "" if ok else "DIFFERS"
+            print(f"  {name:9} max |difference| from eager {error:.2e} {flag}")
 
 
 def timed_block(forward: Forward, planes: Tensor, seconds: float) -> float:
@@ -174,7 +224,8 @@ def main() -> None:
         "median [lowest - highest round] (speed-up over eager's median)"
     )
     for dim in args.dims:
-        print(f"side {dim}:")
+        macs = multiply_adds(model, dim)
+        print(f"side {dim}: {macs / 1e6:.1f} million multiply-adds a position")
         paths = build_paths(model, args.paths, dim, args.threads)
         agreement(model, paths, dim)
         for batch in args.batches:
@@ -195,7 +246,8 @@ def main() -> None:
                 median = statistics.median(values)
                 speedup = f" ({median / base:.2f}x)" if base else ""
                 spread = f"[{min(values):,.0f}-{max(values):,.0f}]"
-                cells.append(f"{name} {median:,.0f} {spread}{speedup}")
+                achieved = f", {median * macs / 1e9:.1f} G multiply-adds/s"
+                cells.append(f"{name} {median:,.0f} {spread}{speedup}{achieved}")
             print(f"  batch {batch:>3}: " + "; ".join(cells), flush=True)
 
 

@@ -62,7 +62,7 @@ def main() -> None:
         )
         arena_s.append(time.perf_counter() - started)
         started = time.perf_counter()
-        evaluator = BatchEvaluator(candidate, path=args.inference)
+        evaluator = BatchEvaluator(candidate, path=args.inference, dim=args.big_dim)
         positions = 0
 
         def counted(planes: Any) -> tuple[np.ndarray, np.ndarray]:

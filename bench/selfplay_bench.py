@@ -17,8 +17,18 @@ rounds, the three measurements taking turns within each round):
 
 The last line is `batched E/s pipeline P/s bare B/s batch N ratio_pipeline R1 ratio_bare R2`.
 
+With `--against-float32`, it compares instead, round by round, batched self-play at the host's
+defaults (its default inference path and position memo, 32 simulations per action) with
+batched self-play as it ran before either (ONNX Runtime in float32, no memo): each of
+`--processes` processes plays `--whole-games` games side by side from the first action to the
+last (a memo's hits depend on the stretch of the game: the first actions of a batch's games
+share their positions, later ones far less). The figure is simulations per second: the
+positions the searches asked about (each a simulation's leaf or a search's root), answered by
+the network or by the memo, over the slowest process's time. The last line is then
+`default S/s float32 B/s ratio R`.
+
 Usage: PYTHONPATH=python python bench/selfplay_bench.py --dim 7 [--batch-games 256]
-       [--inference onnx|fused|eager] [--repeats 3]
+       [--inference onnx|fused|eager] [--repeats 3] [--against-float32]
 """
 
 from __future__ import annotations
@@ -54,7 +64,7 @@ def bare_rate(
     factory: NetworkFactory, game: GameSettings, inference: str, batch: int, seconds: float
 ) -> float:
     """Positions per second of the evaluator alone at one batch size."""
-    evaluator = BatchEvaluator(factory(), path=inference, channels_last=game.rep == 2)
+    evaluator = BatchEvaluator(factory(), path=inference, channels_last=game.rep == 2, dim=game.dim)
     shape = (batch, game.dim, game.dim, 5) if game.rep == 2 else (batch, 5, game.dim, game.dim)
     planes = np.random.default_rng(0).integers(0, 2, shape).astype(np.float32)
     for _ in range(3):
@@ -75,7 +85,7 @@ def batched_run(
     factory: NetworkFactory, game: GameSettings, inference: str, games: int, seconds: float
 ) -> tuple[int, float, float]:
     """(evaluations, seconds, mean batch) of one process playing `games` games at once."""
-    evaluator = BatchEvaluator(factory(), path=inference, channels_last=game.rep == 2)
+    evaluator = BatchEvaluator(factory(), path=inference, channels_last=game.rep == 2, dim=game.dim)
     batch = new_batch(game, games=games, total_games=games * 1000)
     run = play_batch(batch, evaluator, seconds=seconds)
     return run.evaluations, run.seconds, run.mean_batch
@@ -122,7 +132,18 @@ def main() -> None:
     )
     parser.add_argument("--seconds", type=float, default=10.0, help="batched/bare time per round")
     parser.add_argument("--repeats", type=int, default=3, help="rounds (default 3)")
+    parser.add_argument(
+        "--against-float32",
+        action="store_true",
+        help="compare the host's defaults with float32 ONNX Runtime and no position memo",
+    )
+    parser.add_argument(
+        "--whole-games", type=int, default=16, help="games per process with --against-float32"
+    )
     args = parser.parse_args()
+    if args.against_float32:
+        against_float32(args)
+        return
 
     if args.pipeline_games is None:
         args.pipeline_games = 2 if args.dim >= 15 else 12
@@ -187,6 +208,50 @@ def main() -> None:
         f"batch {args.batch_games} ratio_pipeline {batched_eps / pipeline_eps:.2f} "
         f"ratio_bare {batched_eps / bare_eps:.2f}"
     )
+
+
+def whole_games(
+    factory: NetworkFactory, game: GameSettings, inference: str, games: int, cached: int
+) -> tuple[int, int, float]:
+    """(positions evaluated, positions the memo answered, seconds) of `games` games played side
+    by side to their end."""
+    evaluator = BatchEvaluator(factory(), path=inference, channels_last=game.rep == 2, dim=game.dim)
+    run = play_batch(new_batch(game, games, games, cached_positions=cached), evaluator)
+    return run.evaluations, run.cache_hits, run.seconds
+
+
+def against_float32(args: argparse.Namespace) -> None:
+    """Simulations per second at the host's defaults and as before them, rounds alternating."""
+    network, defaults = NetworkSettings(), ServerSettings()
+    game = GameSettings(dim=args.dim)  # the host's default simulations per action
+    torch.manual_seed(0)
+    factory = NetworkFactory.of(PolicyValueNet(network).eval(), network)
+    setups = {
+        "default": (args.inference, defaults.position_cache),
+        "float32": ("onnx", 0),
+    }
+    print(
+        f"side {args.dim}, {game.sims_per_move} simulations per action, network "
+        f"{network.channels} x {network.blocks}; {args.whole_games} whole games side by side in "
+        f"each of {args.processes} processes; default: inference {args.inference}, memo "
+        f"of {defaults.position_cache} positions; float32: onnx, no memo"
+    )
+    rates: dict[str, list[float]] = {name: [] for name in setups}
+    for round_ in range(1, args.repeats + 1):
+        line = f"round {round_}:"
+        for name, (inference, cached) in setups.items():
+            runs = in_processes(
+                args.processes, whole_games, factory, game, inference, args.whole_games, cached
+            )
+            evaluated, hits = sum(r[0] for r in runs), sum(r[1] for r in runs)
+            rates[name].append((evaluated + hits) / max(r[2] for r in runs))
+            line += (
+                f" {name} {rates[name][-1]:,.0f} simulations/s ({evaluated:,} evaluated, "
+                f"{hits:,} from the memo, {max(r[2] for r in runs):.0f} s);"
+            )
+        print(line, flush=True)
+    default, plain = (statistics.median(rates[name]) for name in setups)
+    print(f"default {default:.0f}/s float32 {plain:.0f}/s ratio {default / plain:.2f}")
 
 
 if __name__ == "__main__":

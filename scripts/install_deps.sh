@@ -3,9 +3,9 @@
 set -euo pipefail
 
 # clang and its runtime libraries build the coverage-guided fuzzer (libFuzzer); PyPy, the module's
-# shipped target, runs the module's tests.
+# shipped target, runs the module's tests; Chromium and its driver run the web page's tests.
 packages=(g++ make libgtest-dev libgmock-dev libbenchmark-dev clang-format clang libclang-rt-14-dev
-  pypy3 pypy3-dev pypy3-venv)
+  pypy3 pypy3-dev pypy3-venv chromium chromium-driver)
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

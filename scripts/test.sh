@@ -56,7 +56,7 @@ echo "== Python package (virtual environment .venv) and pytest"
 [[ -x .venv/bin/python ]] || python3 -m venv .venv
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pytest>=7" hypothesis "black==26.*" \
-  "mypy==2.*" "import-linter==2.*"
+  "mypy==2.*" "import-linter==2.*" "selenium==4.51.0" "httpx2==2.16.2"
 # black's style changes with its yearly release, so the version is pinned to this year's.
 echo "== black (Python formatting)"
 .venv/bin/python -m black --check -q python bench tests/python scripts
@@ -65,7 +65,9 @@ echo "== mypy (strict) on the training host, the module's PyPy exchange and the 
 .venv/bin/python -m mypy python/tessarin_zero python/tessarin_self_play_exchange.py bench
 echo "== the training host's layers (import-linter contracts in pyproject.toml)"
 PYTHONPATH=python .venv/bin/lint-imports --no-cache
-.venv/bin/python -m pytest tests/python -q
+# The web page's tests drive Debian's headless Chromium (installed above); here a missing browser
+# fails them instead of skipping them.
+TESSARIN_BROWSER_TESTS=required .venv/bin/python -m pytest tests/python -q
 
 echo "== Python module built with AddressSanitizer and UndefinedBehaviorSanitizer (.venv-asan)"
 # The module's pytest suite (the training host's, which needs PyTorch, is left out) against a

@@ -15,6 +15,42 @@ Errors, the same rule as tessarin_self_play's:
 - an exception of the host's own (an ``__array__`` that raises, an interrupt) passes unchanged.
 """
 
+MIN_DIM: int
+"""The smallest board side the engine plays (4)."""
+MAX_DIM: int
+"""The largest board side the engine plays (46,340: every tile fits a signed 32-bit int)."""
+
+def replay_records(
+    dim: int,
+    actions: object,
+    game_lengths: object,
+    policy: object,
+    has_policy: object,
+    payoffs: object,
+    *,
+    max_bytes: int = 2**32,
+) -> tuple[Buffer, Buffer, Buffer]:
+    """Replays every game of one record chunk on the engine and returns its training samples,
+    one per action with a policy target: (states, values, ownership).
+
+    The arrays are a chunk's, C-contiguous: ``actions`` int32 [N, 2] (player, tile),
+    ``game_lengths`` int32 [G], ``policy`` float32 [N, dim * dim] visit shares, ``has_policy``
+    bool [N], ``payoffs`` float32 [G, 4] by player. The samples: ``states`` uint8
+    [M, 5, dim, dim], each the network input of the player to move (as ``Game.state``);
+    ``values`` float32 [M, 4], entry j the payoff of player (mover + j) % 4; ``ownership`` uint8
+    [M, dim, dim], j where player (mover + j) % 4 covers the cell when the game is over and 4
+    where nobody does.
+
+    Raises ValueError, with the game and the action (its index in the game and its row in the
+    arrays) where there is one, when the side is not one the engine plays, the arrays' sizes
+    disagree, the samples would need more than ``max_bytes`` (checked before anything is
+    allocated), a player is out of range or not to move, a tile is off the board or not legal,
+    a policy target is not a distribution over its position's legal tiles (finite,
+    non-negative, summing to 1 within 1e-5), a game goes on after it is over or is not over at
+    its end, or a game's payoffs are not the engine's payoff of its final position. TypeError
+    for an array of another item type.
+    """
+
 class EngineStop(RuntimeError):
     """A broken invariant inside the engine during a call; a batch that raised it is broken."""
 
@@ -52,6 +88,15 @@ class Game:
     def render(self) -> str:
         """The board as dim lines of coloured squares."""
 
+    def scores(self) -> list[int]:
+        """Each player's score, by player: squares laid less 89 while it holds pieces; with none
+        left, squares less 74, or less 69 when its last piece was the single square. The payoff
+        goes to the best scores."""
+
+    def pieces(self, player: int, /) -> list[tuple[str, list[tuple[int, int]]]]:
+        """The pieces ``player`` (0 to 3; ValueError otherwise) still holds, in the piece table's
+        order: (name, cells), the cells the (row, column) squares of the piece's base shape."""
+
     @property
     def current_player(self) -> int:
         """The player to move (0 to 3)."""
@@ -83,7 +128,7 @@ class HeuristicPlayer:
 class Buffer:
     """Memory written by the engine, read through the buffer protocol (``numpy.asarray``,
     ``memoryview``; ``torch.from_numpy(numpy.asarray(buffer))`` for a tensor without a copy).
-    C-contiguous and writable. Made by the batched drivers only."""
+    C-contiguous and writable. Made by the batched drivers and ``replay_records`` only."""
 
 class SelfPlayBatch:
     """``games`` training games side by side, ``total_games`` in all, each exactly the worker
@@ -103,6 +148,13 @@ class SelfPlayBatch:
     above 0, that share of the games seats 1 to 3 engine players (random or heuristic, at random
     seats) whose actions have NaN policy shares. Shares outside [0, 1] raise ValueError.
 
+    With ``cached_positions`` above 0 the games share a memo of that many network answers by
+    position (the whole network input, compared exactly; the oldest go first): a game that waits
+    on a position the memo holds is answered from it and plays on, so the same position is
+    evaluated once however often the searches meet it. A network whose answer depends on its
+    input alone plays the same games with and without the memo; answers with a non-finite
+    number are not kept. ``cache_hits`` and ``cache_misses`` count its lookups.
+
     One call at a time: a call made while another runs (another thread's, or from a callback of
     this one) raises RuntimeError.
     step() and complete() release the interpreter lock for the engine's work.
@@ -119,6 +171,7 @@ class SelfPlayBatch:
         fast_sims: int = 0,
         full_search_share: float = 1.0,
         engine_opponents: float = 0.0,
+        cached_positions: int = 0,
     ) -> None: ...
     def step(self) -> tuple[Buffer, Buffer]:
         """Advances every game that does not wait; returns (positions, slots).
@@ -172,6 +225,14 @@ class SelfPlayBatch:
         """Games abandoned: a search failed, or the answers left a position without a child."""
 
     @property
+    def cache_hits(self) -> int:
+        """Evaluations answered from the position memo (0 without one)."""
+
+    @property
+    def cache_misses(self) -> int:
+        """Positions the memo did not hold, evaluated by the host (0 without a memo)."""
+
+    @property
     def pending(self) -> int:
         """Positions of the last step still waiting for complete()."""
 
@@ -182,9 +243,9 @@ class SelfPlayBatch:
 class MatchBatch:
     """``games`` arena games, ``parallel`` at a time (all by default).
 
-    ``seats`` names 4 players, each a network index (int from 0), "random" or "heuristic". Game
-    k (from 0, in the order games start) seats lineup entry i at seat (i + k) % 4, so over a
-    multiple of 4 games every entry plays every seat equally often.
+    ``seats`` names 4 players, each a network index (int from 0), "random", "heuristic" or
+    "host". Game k (from 0, in the order games start) seats lineup entry i at seat (i + k) % 4,
+    so over a multiple of 4 games every entry plays every seat equally often.
 
     A network seat plays the tile of highest prior after one evaluation when ``sims_per_move``
     is 0 (as the worker module's test games: the first of equal priors, a random legal tile when
@@ -196,6 +257,17 @@ class MatchBatch:
     its tile instead: in proportion to the priors without search, to the root's visit shares
     with search, as the training game samples. Without draws, networks without search play the
     same game in every game of a rotation.
+
+    A "host" seat is played by the host (a person at the web page): a game whose host seat is to
+    move gives step() no row and waits, named by host_turns(), until play() lays its tile; the
+    network seats' kept trees follow the host's tiles too. With ``start``, (player, tile) pairs,
+    every game starts from the position after those actions (its history holds them), each
+    checked against the rules: a player not to move or a tile that is not legal raises
+    ValueError naming the action.
+
+    With ``cached_positions`` above 0 each network keeps a memo of that many answers by position,
+    as SelfPlayBatch's: a network seat whose position its network's memo holds is answered from
+    it (``cache_hits``, ``cache_misses``, over all networks).
 
     Buffers, answers, refusals and threads as for SelfPlayBatch.
     """
@@ -216,6 +288,8 @@ class MatchBatch:
         exploration_fraction: float = 0.0,
         dtype: str = "float32",
         seed: int | None = None,
+        start: object = None,
+        cached_positions: int = 0,
     ) -> None: ...
     def step(self) -> tuple[Buffer, Buffer, Buffer]:
         """(positions, slots, networks): rows grouped by network index, ascending; networks is
@@ -240,6 +314,22 @@ class MatchBatch:
     def take_failed(self) -> list[str]:
         """As SelfPlayBatch.take_failed."""
 
+    def host_turns(self) -> list[int]:
+        """The slots whose game waits for a tile from the host (a "host" seat is to move),
+        ascending."""
+
+    def play(self, slot: int, tile: int) -> None:
+        """Lays ``tile`` for the host seat to move in the game of ``slot``; the game goes on at
+        the next step(). A tile that is not legal raises ValueError whose message says why, in
+        words for a person (the cell is covered, it shares an edge with the player's own squares,
+        the piece being laid cannot grow there, no piece held covers it and a corner cell), and
+        changes nothing; so does a slot the batch does not have. RuntimeError when that game
+        does not wait for the host."""
+
+    def history(self, slot: int, /) -> Buffer:
+        """(player, tile) of every action so far of the game in ``slot``, the start's included:
+        an int32 Buffer [actions, 2]. RuntimeError once the slot's games have all finished."""
+
     @property
     def done(self) -> bool: ...
     @property
@@ -250,3 +340,7 @@ class MatchBatch:
     def pending(self) -> int: ...
     @property
     def last_failure(self) -> str | None: ...
+    @property
+    def cache_hits(self) -> int: ...
+    @property
+    def cache_misses(self) -> int: ...

@@ -218,6 +218,29 @@ TEST(MatchBatch, NetworkAgainstRandomSeatsPlaysTheTestGameOfTheSameSeed) {
   }
 }
 
+TEST(MatchBatch, GamesAnsweredFromTheNetworksMemosAreTheGamesWithoutThem) {
+  // The two scripted networks answer the same position differently: one memo for both would
+  // answer a seat with the other network's logits, and the games would change.
+  const std::array<Player, 4> lineup{kNet0, kNet1, kRandom, kNet1};
+  for (const std::uint64_t sims : {0u, 6u}) {
+    for (const std::uint64_t sample_moves : {0u, 10u}) {
+      const Config config = match_config(7, sims, sample_moves);
+      MatchBatch plain(config, lineup, 4, 12, 57);
+      const std::map<std::uint64_t, MatchResult> expected = play(plain, Answers::kScript);
+      MatchBatch cached(config, lineup, 4, 12, 57, {}, 4096);
+      const std::map<std::uint64_t, MatchResult> results = play(cached, Answers::kScript);
+      const std::string where =
+          "sims " + std::to_string(sims) + " sample_moves " + std::to_string(sample_moves);
+      ASSERT_EQ(results.size(), expected.size()) << where;
+      for (const auto& [number, result] : results) {
+        EXPECT_EQ(result.history, expected.at(number).history) << where << " game " << number;
+      }
+      EXPECT_GT(cached.cache_hits(), 0u) << where;
+      EXPECT_EQ(plain.cache_hits() + plain.cache_misses(), 0u) << where;
+    }
+  }
+}
+
 TEST(MatchBatch, EveryGameIsTheGamePlayedAloneWithItsEntriesOwnTrees) {
   const std::array<Player, 4> lineup{kNet0, kNet1, kHeuristic, kNet1};
   constexpr std::uint64_t kSeed = 31;

@@ -156,6 +156,37 @@ TEST(SelfPlayBatch, EveryGameIsTheGameThePerGameDriverPlaysWithTheSameSeed) {
   }
 }
 
+TEST(SelfPlayBatch, GamesAnsweredFromThePositionMemoAreTheGamesWithoutIt) {
+  // The script answers a position the same every time, as a network does: the memo changes how
+  // often it is asked, never what a game plays.
+  for (const std::uint64_t dim : {5u, 7u, 10u}) {
+    for (const std::uint64_t rep : {1u, 2u}) {
+      const Config config = batch_config(dim, rep);
+      SelfPlayBatch plain(config, 4, 6, 17);
+      std::uint64_t asked_plain = 0;
+      const std::map<std::uint64_t, TrainingRecord> expected =
+          play_batch(plain, Script{}, &asked_plain);
+      for (const std::size_t capacity : {1u, 64u, 100000u}) {
+        SelfPlayBatch cached(config, 4, 6, 17, {}, {}, capacity);
+        std::uint64_t asked = 0;
+        const std::map<std::uint64_t, TrainingRecord> games = play_batch(cached, Script{}, &asked);
+        const std::string where = "dim " + std::to_string(dim) + " rep " + std::to_string(rep) +
+                                  " capacity " + std::to_string(capacity);
+        ASSERT_EQ(games.size(), expected.size()) << where;
+        for (const auto& [number, record] : games) {
+          EXPECT_EQ(record.history, expected.at(number).history) << where;
+          EXPECT_EQ(record.policies, expected.at(number).policies) << where;
+        }
+        EXPECT_EQ(asked + cached.cache_hits(), asked_plain) << where;
+        EXPECT_EQ(cached.cache_misses(), asked) << where;
+        if (capacity > 1) {
+          EXPECT_GT(cached.cache_hits(), asked_plain / 10) << where;
+        }
+      }
+    }
+  }
+}
+
 TEST(SelfPlayBatch, FloatPositionsHoldTheSameEntriesAsBytes) {
   SelfPlayBatch batch(batch_config(7, 2), 3, 3, 5);
   const std::size_t waiting = batch.step().size();

@@ -74,6 +74,7 @@ def run(args: argparse.Namespace) -> None:
         "arena": arena,
         "loop": loop,
         "render": render_command,
+        "play": play_command,
     }
     try:
         with stop_signals_raise():
@@ -150,7 +151,9 @@ def self_play_backend(args: argparse.Namespace, stack: ExitStack) -> SelfPlayBac
     server = settings_from(args, ServerSettings)
     if getattr(args, "backend", "local") == "ray":
         ray = stack.enter_context(RayBackend(args.ray_address))
-        return RayActors(ray, args.workers, args.batch_games, server.inference)
+        return RayActors(
+            ray, args.workers, args.batch_games, server.inference, server.position_cache
+        )
     if choose_driver(args.driver) == "batched":
         return BatchedWorkers(args.workers, args.batch_games, server)
     return ModuleWorkers(args.workers, server)
@@ -292,3 +295,23 @@ def render_command(args: argparse.Namespace) -> None:
     except ValueError as error:  # not a game, or a history that breaks the rules
         sys.exit(f"error: {error}")
     print(f"{len(written)} {'image' if len(written) == 1 else 'images'} in {args.out}")
+
+
+def play_command(args: argparse.Namespace) -> None:
+    from tessarin_zero.web.app import PageSettings
+    from tessarin_zero.web.networks import Networks, catalogue, run_checkpoints
+    from tessarin_zero.web.server import AddressError, serve
+
+    paths = [*args.checkpoint, *(run_checkpoints(args.run_dir) if args.run_dir else [])]
+    settings = PageSettings(
+        Networks(catalogue(paths), args.inference),
+        run_dir=args.run_dir,
+        records=args.records,
+        kept_games=args.kept_games,
+    )
+    try:
+        serve(settings, args.host, args.port)
+    except AddressError as error:
+        sys.exit(f"error: {error}")
+    except KeyboardInterrupt:
+        print("Stopped.")

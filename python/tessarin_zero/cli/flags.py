@@ -1,4 +1,4 @@
-"""Command line: ``python -m tessarin_zero {selfplay,train,arena,loop,render}``.
+"""Command line: ``python -m tessarin_zero {selfplay,train,arena,loop,render,play}``.
 
 Every setting is a flag with a default (``--help`` on each command lists them), and each
 command accepts only the flags it uses. Every value is checked when the command line is read:
@@ -70,6 +70,8 @@ SETTINGS_HELP = {
     "max_batch": "largest batch the inference server evaluates at once",
     "max_wait_ms": "longest wait of the inference server for a fuller batch",
     "device": "torch device of the inference server (cpu, cuda, cuda:<index>)",
+    "position_cache": "network answers each batched self-play worker keeps by position, so that "
+    "a position its searches meet again is not evaluated again (0: none)",
     "inference": "how networks are run: onnx (ONNX Runtime, on the CPU), fused (batch norms "
     "folded, PyTorch) or eager (PyTorch, the network as built)",
     "batch_size": "training batch size",
@@ -87,7 +89,8 @@ SETTINGS_HELP = {
 DESCRIPTION = (
     "The training host: self-play games (selfplay), training on their records (train), a "
     "network's strength against other players (arena), the three repeated in one run folder "
-    "(loop), and pictures of a game (render). Each command's --help lists its flags."
+    "(loop), pictures of a game (render) and a page to play and watch in a browser (play). "
+    "Each command's --help lists its flags."
 )
 DRIVERS = ("batched", "worker")
 BACKENDS = ("local", "ray")
@@ -164,6 +167,13 @@ def existing_folder(text: str) -> Path:
     path = Path(text)
     if not path.is_dir():
         raise argparse.ArgumentTypeError(f"{text}: no such folder")
+    return path
+
+
+def existing_path(text: str) -> Path:
+    path = Path(text)
+    if not path.exists():
+        raise argparse.ArgumentTypeError(f"{text}: no such file or folder")
     return path
 
 
@@ -350,6 +360,51 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
         help="time each piece is shown in the animation (default: %(default)s)",
     )
     render.set_defaults(run="render")
+
+    play = command(
+        "play",
+        "Serve a page to play against networks and engine players, see a network's view of a "
+        "position, step through recorded games and follow a run's figures.",
+    )
+    play.add_argument(
+        "--host", default="127.0.0.1", help="address to listen on (default: %(default)s)"
+    )
+    play.add_argument(
+        "--port", type=whole(0, 65_535), default=8000, help="port (0: a free one; default: 8000)"
+    )
+    play.add_argument(
+        "--checkpoint",
+        type=existing_file,
+        action="append",
+        default=[],
+        help="a network to offer, by its file name (repeat for more)",
+    )
+    play.add_argument(
+        "--run-dir",
+        type=existing_folder,
+        default=None,
+        help="a run folder: its networks, record chunks and kept games, and its figures",
+    )
+    play.add_argument(
+        "--records",
+        type=existing_path,
+        action="append",
+        default=[],
+        help="a record chunk, kept game or folder of them to step through (repeat for more)",
+    )
+    play.add_argument(
+        "--inference",
+        type=FlagType(FIELD_CHECKS["inference"]),
+        default=ServerSettings.inference,
+        help=f"{SETTINGS_HELP['inference']} (default: %(default)s)",
+    )
+    play.add_argument(
+        "--kept-games",
+        type=whole(1, 10_000),
+        default=64,
+        help="games kept at once; the one used longest ago goes first (default: %(default)s)",
+    )
+    play.set_defaults(run="play")
 
     loop = command("loop", "Repeat self-play, training and arena.")
     run_dir_flag(loop, "run folder, new or empty unless --resume (default: a new one)")

@@ -33,6 +33,7 @@ ADDED_LATER = (
     "ownership_head",
     "ownership_weight",
     "policy_channels",
+    "position_cache",
     "value_channels",
     "value_weight",
     "warm_start_epochs",

@@ -168,6 +168,7 @@ FIELD_CHECKS: dict[str, Check] = {
     "max_batch": Whole(1),
     "max_wait_ms": Real(0.0),
     "device": Text(pattern=r"cpu|cuda(:\d+)?", described="cpu, cuda or cuda:<index>"),
+    "position_cache": Whole(0, 2**31),
     "inference": Text(INFERENCE_PATHS),
     "batch_size": Whole(1),
     "epochs": Whole(1),

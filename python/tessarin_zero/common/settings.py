@@ -4,9 +4,10 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
-INFERENCE_PATHS = ("onnx", "fused", "eager")
-"""How a network is run to answer evaluations (see ``inference``): ONNX Runtime, the network
-with its batch norms folded in PyTorch, or the network as built."""
+INFERENCE_PATHS = ("onnx", "fused", "eager", "int8", "bf16")
+"""How a network is run to answer evaluations (see ``inference.evaluator``): ONNX Runtime, the
+network with its batch norms folded in PyTorch, the network as built, ONNX Runtime with the
+residual tower in int8, or the folded network in bfloat16 in PyTorch."""
 
 
 @dataclass(frozen=True)
@@ -67,6 +68,9 @@ class ServerSettings:
     max_wait_ms: float = 2.0
     device: str = "cpu"
     inference: str = INFERENCE_PATHS[0]
+    position_cache: int = 65_536
+    """Network answers a batched self-play worker keeps by position, for the positions its
+    searches meet again (0: none). An answer costs a few hundred bytes at 20 x 20."""
 
 
 @dataclass(frozen=True)

@@ -131,7 +131,7 @@ def run_arena(
             game.dim, simulations, sample_moves, game.c_base, game.c_init, seed=draw()
         )
 
-    network = Contestant("candidate", BatchEvaluator(candidate, path=inference))
+    network = Contestant("candidate", BatchEvaluator(candidate, path=inference, dim=game.dim))
     matches: dict[str, MatchResult] = {
         "vs random": play_match(network, RANDOM, settings(), games_vs_random),
         "vs heuristic": play_match(network, HEURISTIC, settings(), heuristic_games),
@@ -139,7 +139,7 @@ def run_arena(
     }
     if best is not None and games_vs_best > 0:
         # Both networks are deterministic: their first tiles are sampled so the games differ.
-        opponent = Contestant("best", BatchEvaluator(best, path=inference))
+        opponent = Contestant("best", BatchEvaluator(best, path=inference, dim=game.dim))
         opening = settings(sample_moves=game.sample_moves)
         matches["vs best"] = play_match(network, opponent, opening, games_vs_best)
     if search_sims > 0 and games_with_search > 0:

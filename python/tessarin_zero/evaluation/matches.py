@@ -68,6 +68,9 @@ class MatchSettings:
     c_init: float = 1.25
     seed: Optional[int] = None
     parallel: int = PARALLEL_GAMES
+    cached_positions: int = 65_536
+    """Answers each network keeps by position, for the positions its games meet again (the
+    games of a match start alike and a search meets its transpositions; 0: none)."""
 
 
 @dataclass(frozen=True)
@@ -116,6 +119,7 @@ def play_lineup(
         sample_moves=settings.sample_moves,
         dtype="float32",
         seed=settings.seed,
+        cached_positions=settings.cached_positions,
     )
     failures = FailureCount(label, games)
     results: list[GameResult] = []

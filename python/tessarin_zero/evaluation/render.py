@@ -29,10 +29,22 @@ COLOURS = np.array(
 )
 
 
+MAX_DRAWN_DIM = 800
+"""The largest board side drawn: a figure is at most 8 inches, 800 pixels at matplotlib's 100 dots
+per inch, so a larger board shows less than a pixel per square (and its frames, one board per
+piece, would need gigabytes at the engine's largest sides)."""
+
+
 def piece_boards(game: KeptGame) -> list[tuple[np.ndarray, int, list[int]]]:
     """(owner of every cell as a dim x dim array, 0 empty and p + 1 for player p; the player who
     laid the piece; the piece's cells) after every piece of the game, in order. ValueError when
-    the history breaks the rules."""
+    the game cannot be drawn (impossible fields, a side above MAX_DRAWN_DIM: checked before
+    anything is allocated) or its history breaks the rules."""
+    problem = game.problem()
+    if problem is None and game.dim > MAX_DRAWN_DIM:
+        problem = f"board side {game.dim} is larger than the {MAX_DRAWN_DIM} drawn"
+    if problem is not None:
+        raise ValueError(f"{game.label or 'the game'}: {problem}")
     board = tessarin_engine.Game(game.dim)
     owners = np.zeros(game.dim * game.dim, dtype=np.int64)
     frames = []

@@ -1,7 +1,7 @@
 """The network prepared for answering evaluations, and one call that answers a whole batch.
 
 Training needs the network as built (batch norms with running statistics); evaluation does not.
-A `BatchEvaluator` holds a copy for evaluation only, run one of three ways (its `path`):
+A `BatchEvaluator` holds a copy for evaluation only, run one of five ways (its `path`):
 
 - ``"onnx"`` (the default): the network, batch norms folded into its convolutions, exported
   to ONNX and run by ONNX Runtime: on the CPU several times as fast as eager PyTorch at the small
@@ -11,6 +11,11 @@ A `BatchEvaluator` holds a copy for evaluation only, run one of three ways (its 
 - ``"fused"``: the folded network in PyTorch.
 - ``"eager"``: the network as it is; the way back should a version of either library ever
   disagree with the others.
+- ``"int8"``: as ``"onnx"``, the residual tower's convolutions in int8 (`int8_graph`), which
+  this machine's processor runs several times as fast per operation as float32; calibrated on
+  engine games of the side it will play. Its answers differ from float32's by more than
+  rounding (docs/performance.md says how much, and what training with it gives).
+- ``"bf16"``: the folded network in bfloat16 in PyTorch, channels last.
 
 Its input is one buffer of positions, [B, 5, dim, dim] or (channels last, the module's ``rep``
 2) [B, dim, dim, 5], of uint8 or float32 0/1 values (bool is read as uint8); its output,
@@ -22,12 +27,17 @@ evaluates in-process for its model copy.
 
 from __future__ import annotations
 
+import contextlib
 import copy
 import io
+import tempfile
 import warnings
+from pathlib import Path
 from typing import Any, Optional
 
 import numpy as np
+import onnx
+import tessarin_engine
 import torch
 from torch import Tensor, nn
 from torch.nn.utils.fusion import fuse_conv_bn_eval
@@ -66,11 +76,9 @@ def fold_batch_norms(module: nn.Module) -> nn.Module:
     return folded
 
 
-def onnx_session(model: nn.Module, threads: int) -> Any:
-    """An ONNX Runtime session (CPU) running `model`, taking "planes" [B, 5, H, W] float32 and
-    giving "policy" [B, H * W] and "value" [B, 4]."""
-    import onnxruntime  # a dependency of the host; imported here so the other paths need not
-
+def onnx_graph(model: nn.Module) -> bytes:
+    """`model` exported to ONNX: input "planes" [B, 5, H, W] float32, outputs "policy"
+    [B, H * W] and "value" [B, 4], batch and board sides symbolic."""
     buffer = io.BytesIO()
     example = torch.zeros(2, INPUT_PLANES, _EXPORT_SIDE, _EXPORT_SIDE)
     with warnings.catch_warnings():
@@ -91,22 +99,91 @@ def onnx_session(model: nn.Module, threads: int) -> Any:
             },
             opset_version=17,
         )
+    return buffer.getvalue()
+
+
+def onnx_session(model: nn.Module | bytes, threads: int) -> Any:
+    """An ONNX Runtime session (CPU) running `model` (a network, or its ONNX graph), taking
+    "planes" [B, 5, H, W] float32 and giving "policy" [B, H * W] and "value" [B, 4]."""
+    import onnxruntime  # a dependency of the host; imported here so the other paths need not
+
+    graph = model if isinstance(model, bytes) else onnx_graph(model)
     options = onnxruntime.SessionOptions()
     options.intra_op_num_threads = threads
     options.inter_op_num_threads = 1
     options.log_severity_level = 3  # errors only: its notes would land in every game's output
     # A pool thread spinning for work takes a core from the workers on a small machine.
     options.add_session_config_entry("session.intra_op.allow_spinning", "0")
-    return onnxruntime.InferenceSession(
-        buffer.getvalue(), options, providers=["CPUExecutionProvider"]
+    return onnxruntime.InferenceSession(graph, options, providers=["CPUExecutionProvider"])
+
+
+def int8_graph(model: nn.Module, calibration: np.ndarray) -> bytes:
+    """The folded network's ONNX graph with its residual tower's convolutions in int8: weights
+    per output channel (int8), activations per tensor (uint8) with the ranges they take on the
+    `calibration` planes ([N, 5, H, W] float32; the 0.001 and 99.999 percentiles, so that a rare
+    large activation does not spend the whole range). The stem, which reads the 0/1 planes and
+    turns the board, and the heads, whose outputs are the logits, stay in float32: quantized,
+    they cost the most agreement for the least time."""
+    from onnxruntime import quantization
+
+    class Planes(quantization.CalibrationDataReader):  # type: ignore[misc]  # untyped library
+        def __init__(self) -> None:
+            # Batches of one size: the percentile calibrator stacks them.
+            whole = len(calibration) - len(calibration) % 32
+            self._batches = iter([{"planes": calibration[i : i + 32]} for i in range(0, whole, 32)])
+
+        def get_next(self) -> Optional[dict[str, np.ndarray]]:
+            return next(self._batches, None)
+
+    with tempfile.TemporaryDirectory() as folder:
+        plain, prepared, quantized = (Path(folder) / n for n in ("f.onnx", "p.onnx", "q.onnx"))
+        plain.write_bytes(onnx_graph(model))
+        quantization.quant_pre_process(str(plain), str(prepared), skip_symbolic_shape=True)
+        nodes = onnx.load(str(prepared)).graph.node
+        tower = [n.name for n in nodes if n.op_type == "Conv" and "/tower/" in n.name]
+        with contextlib.redirect_stdout(io.StringIO()):  # its progress notes are not ours to print
+            quantization.quantize_static(
+                str(prepared),
+                str(quantized),
+                Planes(),
+                quant_format=quantization.QuantFormat.QDQ,
+                per_channel=True,
+                activation_type=quantization.QuantType.QUInt8,
+                weight_type=quantization.QuantType.QInt8,
+                op_types_to_quantize=["Conv"],
+                nodes_to_quantize=tower,
+                calibrate_method=quantization.CalibrationMethod.Percentile,
+            )
+        return quantized.read_bytes()
+
+
+def calibration_planes(dim: int, positions: int = 256, seed: int = 1) -> np.ndarray:
+    """About `positions` positions [N, 5, dim, dim] float32 from the whole length of engine
+    games (heuristic players against random ones), to calibrate an int8 network on the side it
+    will play. More do not change the ranges it finds and cost calibration time."""
+    batch = tessarin_engine.MatchBatch(
+        dim, 1, ["heuristic", "random", "heuristic", "random"], 4, seed=seed
     )
+    states: list[bytes] = []
+    while not batch.done:
+        batch.step()
+        for result in batch.take_finished():
+            game = tessarin_engine.Game(dim)
+            for _, tile in np.asarray(result[4]).tolist():
+                states.append(game.state())
+                game.apply(tile)
+    every = max(1, len(states) // positions)
+    kept = b"".join(states[::every][:positions])
+    planes = np.frombuffer(kept, dtype=np.uint8).reshape(-1, INPUT_PLANES, dim, dim)
+    return planes.astype(np.float32)
 
 
 class BatchEvaluator:
     """Answers batches of positions with a copy of a network (see the module's docstring).
 
     `threads` are ONNX Runtime's threads (None: torch's thread count in this process, which the
-    server and the workers set); the PyTorch paths use torch's own setting.
+    server and the workers set); the PyTorch paths use torch's own setting. `dim` is the board
+    side the int8 path calibrates on (it answers any side).
     """
 
     def __init__(
@@ -117,23 +194,32 @@ class BatchEvaluator:
         channels_last: bool = False,
         device: str | torch.device = "cpu",
         threads: Optional[int] = None,
+        dim: int = 7,
     ) -> None:
         if path not in INFERENCE_PATHS:
             raise ValueError(f"unknown inference path {path!r}: expected one of {INFERENCE_PATHS}")
         self.device = torch.device(device)
-        if path == "onnx" and self.device.type != "cpu":
+        if path in ("onnx", "int8") and self.device.type != "cpu":
             path = "fused"
         self.path = path
         self.channels_last = channels_last
         self._session: Any = None
         self._model: Optional[nn.Module] = None
+        self._dtype = torch.bfloat16 if path == "bf16" else torch.float32
+        threads = max(1, threads if threads is not None else torch.get_num_threads())
         if path == "eager":
             self._model = copy.deepcopy(model).eval().requires_grad_(False).to(self.device)
         elif path == "fused":
             self._model = fold_batch_norms(model).to(self.device)
+        elif path == "bf16":
+            folded = fold_batch_norms(model).to(self.device, dtype=torch.bfloat16)
+            # Module.to takes a memory format, whatever its stubs say.
+            self._model = folded.to(memory_format=torch.channels_last)  # type: ignore[call-overload]
+        elif path == "int8":
+            folded = fold_batch_norms(model).cpu()
+            self._session = onnx_session(int8_graph(folded, calibration_planes(dim)), threads)
         else:
-            threads = threads if threads is not None else torch.get_num_threads()
-            self._session = onnx_session(fold_batch_norms(model).cpu(), max(1, threads))
+            self._session = onnx_session(fold_batch_norms(model).cpu(), threads)
 
     def __call__(self, positions: Any) -> tuple[np.ndarray, np.ndarray]:
         array = self._checked(positions)
@@ -179,4 +265,7 @@ class BatchEvaluator:
         tensor = torch.from_numpy(array)
         if self.channels_last:
             tensor = tensor.permute(0, 3, 1, 2)
-        return tensor.to(device=self.device, dtype=torch.float32)
+        tensor = tensor.to(device=self.device, dtype=self._dtype)
+        if self._dtype == torch.bfloat16:  # the layout oneDNN's bf16 convolutions are fast in
+            tensor = tensor.contiguous(memory_format=torch.channels_last)
+        return tensor

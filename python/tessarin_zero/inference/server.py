@@ -113,7 +113,8 @@ class InferenceServer:
     ``requests[i]`` carries the requests for ``models[i]``; ``replies`` maps each worker id to the
     sending end of that worker's pipe. ``start`` hands the reply ends to the server process and
     closes this process's copies, so a worker sees end-of-file as soon as the server is gone.
-    ``channels_last`` says that positions come as [dim][dim][5] (rep 2) instead of [5][dim][dim].
+    ``channels_last`` says that positions come as [dim][dim][5] (rep 2) instead of [5][dim][dim];
+    ``dim`` is the board side the games are played on (the int8 path calibrates on it).
 
     The stop sentinel travels on a control pipe of its own rather than on the request queues: a
     worker terminated in the middle of a put can leave a request queue locked or half written,
@@ -129,6 +130,7 @@ class InferenceServer:
         settings: ServerSettings = ServerSettings(),
         *,
         channels_last: bool = False,
+        dim: int = 7,
         threads: Optional[int] = None,
         context: Optional[BaseContext] = None,
     ) -> None:
@@ -141,6 +143,7 @@ class InferenceServer:
         self._replies = dict(replies)
         self._settings = settings
         self._channels_last = channels_last
+        self._dim = dim
         self._threads = threads if threads is not None else default_threads()
         self._context = context if context is not None else process_context()
         self._process: Optional[BaseProcess] = None
@@ -162,6 +165,7 @@ class InferenceServer:
                 self._replies,
                 self._settings,
                 self._channels_last,
+                self._dim,
                 self._threads,
                 server_end,
             ),
@@ -288,6 +292,7 @@ def _serve(
     replies: Mapping[int, Connection],
     settings: ServerSettings,
     channels_last: bool,
+    dim: int,
     threads: int,
     control: Connection,
 ) -> None:
@@ -300,7 +305,7 @@ def _serve(
             torch.set_num_interop_threads(1)
         except RuntimeError:  # already fixed by earlier torch work in this process
             pass
-        models = [_evaluator(factory(), settings, channels_last) for factory in factories]
+        models = [_evaluator(factory(), settings, channels_last, dim) for factory in factories]
         loop = _ServeLoop(models, requests, replies, settings, control)
         control.send(("ready", None))
         control.send(("stats", loop.run()))
@@ -311,11 +316,15 @@ def _serve(
         control.close()
 
 
-def _evaluator(model: nn.Module, settings: ServerSettings, channels_last: bool) -> BatchEvaluator:
+def _evaluator(
+    model: nn.Module, settings: ServerSettings, channels_last: bool, dim: int
+) -> BatchEvaluator:
     """The network, run the way the settings say; any other model (a test double) as it is,
     since only the network's layers are known to export and fold."""
     path = settings.inference if isinstance(model, PolicyValueNet) else "eager"
-    return BatchEvaluator(model, path=path, channels_last=channels_last, device=settings.device)
+    return BatchEvaluator(
+        model, path=path, channels_last=channels_last, device=settings.device, dim=dim
+    )
 
 
 class _ServeLoop:

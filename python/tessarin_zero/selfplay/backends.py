@@ -29,7 +29,7 @@ from tessarin_zero.common.processes import process_context
 from tessarin_zero.common.settings import GameSettings, ServerSettings
 from tessarin_zero.inference.network import NetworkFactory
 from tessarin_zero.inference.server import InferenceServer, ModelFactory, RequestQueue, ServerStats
-from tessarin_zero.selfplay.outcomes import FailureCount, GameOutcome, PlayStats
+from tessarin_zero.selfplay.outcomes import FailureCount, GameOutcome, PlayStats, Work
 from tessarin_zero.selfplay.pool import LocalPool
 from tessarin_zero.selfplay.ray.backend import RayBackend
 from tessarin_zero.selfplay.ray.pool import RayPool
@@ -65,6 +65,7 @@ class Run:
     failures: FailureCount
     evaluations: int = 0
     mean_batch: float = 0.0
+    cache_hits: int = 0
 
 
 class SelfPlayBackend(ABC):
@@ -92,6 +93,7 @@ class SelfPlayBackend(ABC):
             run.evaluations if run else 0,
             run.mean_batch if run else 0.0,
             time.monotonic() - started,
+            run.cache_hits if run else 0,
         )
 
     @abstractmethod
@@ -113,20 +115,23 @@ def collect(
     label: str,
     progress: bool,
     take: Callable[[GameOutcome], None],
-) -> FailureCount:
+) -> tuple[FailureCount, Work]:
     """Takes the outcome of each of `games` games with a progress bar: the played ones go to
-    `take`, the abandoned ones are counted (PlayError once most have failed)."""
+    `take`, the abandoned ones are counted (PlayError once most have failed), and the work the
+    workers report is added up."""
     failures = FailureCount(label, games)
+    work = Work()
     # With progress, tqdm's None draws on a terminal only: a log would get every redraw.
     hidden = None if progress else True
     with tqdm(total=games, desc=label, unit="game", disable=hidden) as bar:
         for outcome in outcomes:
+            work = work + outcome.work
             if outcome.failure is not None:
                 failures.add(outcome.failure, f"worker {outcome.worker}")
             else:
                 take(outcome)
             bar.update()
-    return failures
+    return failures, work
 
 
 def served_games(
@@ -163,11 +168,14 @@ def served_games(
             pool.reply_ends,
             settings,
             channels_last=game.rep == 2,
+            dim=game.dim,
             threads=threads,
             context=context,
         )
         with server, pool:
-            failures = collect(pool.play(games, check=server.check), games, label, progress, take)
+            failures, _ = collect(
+                pool.play(games, check=server.check), games, label, progress, take
+            )
             pool.stop()
             stats = server.stop()
     finally:
@@ -253,6 +261,7 @@ class BatchedWorkers(SelfPlayBackend):
                     self.server.inference,
                     self.server.device,
                     in_server,
+                    self.server.position_cache,
                 ),
                 min(self.workers, games),
                 requests,
@@ -268,30 +277,36 @@ class BatchedWorkers(SelfPlayBackend):
                         pool.reply_ends,
                         self.server,
                         channels_last=game.rep == 2,
+                        dim=game.dim,
                         threads=self.threads,
                         context=context,
                     )
                     stack.enter_context(server)
                 stack.enter_context(pool)
                 check = server.check if server is not None else None
-                failures = collect(pool.play(games, check), games, "self-play", progress, played)
+                outcomes = pool.play(games, check)
+                failures, work = collect(outcomes, games, "self-play", progress, played)
                 pool.stop()
-                stats = server.stop() if server is not None else None
+                if server is not None:
+                    server.stop()
         finally:
             for queue in requests:
                 queue.close()
-        return _served_run(failures, stats)
+        mean_batch = work.evaluations / work.steps if work.steps else 0.0
+        return Run(failures, work.evaluations, mean_batch, work.cache_hits)
 
 
 @dataclass(frozen=True)
 class RayActors(SelfPlayBackend):
     """`workers` actors of the cluster `ray` is connected to, each playing up to `batch_games`
-    games of a share at once and evaluating them on its CPU, run the `inference` way."""
+    games of a share at once and evaluating them on its CPU, run the `inference` way, with a
+    memo of `position_cache` answers by position."""
 
     ray: RayBackend
     workers: int
     batch_games: int = 64
     inference: str = ServerSettings().inference
+    position_cache: int = ServerSettings().position_cache
 
     def _run(
         self,
@@ -310,9 +325,10 @@ class RayActors(SelfPlayBackend):
             self.batch_games,
             inference=self.inference,
             iteration=iteration,
+            cached_positions=self.position_cache,
         )
         with pool:
-            failures = collect(pool.play(games), games, "self-play", progress, played)
+            failures, _ = collect(pool.play(games), games, "self-play", progress, played)
             pool.stop()
         if pool.restarts or pool.lost:
             _log.warning(
@@ -321,4 +337,4 @@ class RayActors(SelfPlayBackend):
                 pool.lost,
             )
         mean_batch = pool.evaluations / pool.steps if pool.steps else 0.0
-        return Run(failures, pool.evaluations, mean_batch)
+        return Run(failures, pool.evaluations, mean_batch, pool.cache_hits)

@@ -34,10 +34,17 @@ def batched_available() -> bool:
     return hasattr(tessarin_engine, "SelfPlayBatch")
 
 
-def new_batch(game: GameSettings, games: int, total_games: int, dtype: str = "float32") -> Any:
+def new_batch(
+    game: GameSettings,
+    games: int,
+    total_games: int,
+    dtype: str = "float32",
+    cached_positions: int = 0,
+) -> Any:
     """A batch of `games` concurrent training games that plays `total_games` in all, handing
     over positions as `dtype` ("float32", what the evaluators read without a conversion, or
-    "uint8", a quarter of the bytes for a step sent to the inference server)."""
+    "uint8", a quarter of the bytes for a step sent to the inference server), with a memo of
+    `cached_positions` network answers by position (0: none)."""
     if not batched_available():
         raise BatchedUnavailable(
             "tessarin_engine has no SelfPlayBatch: this build cannot play batched self-play "
@@ -51,17 +58,20 @@ def new_batch(game: GameSettings, games: int, total_games: int, dtype: str = "fl
         fast_sims=game.fast_sims_per_move,
         full_search_share=game.full_search_share,
         engine_opponents=game.engine_opponent_share,
+        cached_positions=cached_positions,
     )
 
 
 @dataclass(frozen=True)
 class Step:
-    """What one step of a batch gave: the positions evaluated, the games finished since the
-    last step and the reasons of those abandoned."""
+    """What one step of a batch gave: the positions evaluated, the evaluations its position
+    memo answered meanwhile, the games finished since the last step and the reasons of those
+    abandoned."""
 
     evaluations: int
     records: list[GameRecord]
     failures: list[str]
+    cache_hits: int = 0
 
 
 @dataclass(frozen=True)
@@ -73,6 +83,7 @@ class BatchRun:
     games: int
     failed: int
     seconds: float
+    cache_hits: int = 0
 
     @property
     def mean_batch(self) -> float:
@@ -91,6 +102,7 @@ def play_batch(
     into the batch's answer buffers, and `on_step` hears what the step gave."""
     policy_rows, value_rows = (np.asarray(buffer) for buffer in batch.answers())
     evaluations = steps = games = failed = 0
+    hits = first_hits = batch.cache_hits
     started = time.perf_counter()
     while not batch.done and not stop():
         if seconds is not None and time.perf_counter() - started >= seconds:
@@ -108,8 +120,17 @@ def play_batch(
             waiting,
             [GameRecord(*record) for record in batch.take_finished()],
             list(batch.take_failed()),
+            batch.cache_hits - hits,
         )
+        hits = batch.cache_hits
         games += len(step.records)
         failed += len(step.failures)
         on_step(step)
-    return BatchRun(evaluations, steps, games, failed, time.perf_counter() - started)
+    return BatchRun(
+        evaluations,
+        steps,
+        games,
+        failed,
+        time.perf_counter() - started,
+        hits - first_hits,
+    )

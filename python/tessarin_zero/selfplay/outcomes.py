@@ -27,14 +27,34 @@ class PlayError(RuntimeError):
 
 
 @dataclass(frozen=True)
+class Work:
+    """What a worker did since its previous report, where it counts it itself (batched
+    workers): positions its network evaluated, in how many steps, and evaluations its position
+    memo answered instead."""
+
+    evaluations: int = 0
+    steps: int = 0
+    cache_hits: int = 0
+
+    def __add__(self, other: Work) -> Work:
+        return Work(
+            self.evaluations + other.evaluations,
+            self.steps + other.steps,
+            self.cache_hits + other.cache_hits,
+        )
+
+
+@dataclass(frozen=True)
 class GameOutcome:
     """One game's end as the worker that played it reports it: a self-play game's record, a
-    test game's payoff of the seat under test, or why the game was abandoned."""
+    test game's payoff of the seat under test, or why the game was abandoned; with the work
+    done since the worker's previous outcome."""
 
     worker: int
     record: Optional[GameRecord] = None
     payoff: Optional[float] = None
     failure: Optional[str] = None
+    work: Work = Work()
 
     @property
     def failed(self) -> bool:
@@ -85,6 +105,8 @@ class PlayStats:
     evaluations: int
     mean_batch: float
     seconds: float
+    cache_hits: int = 0
+    """Evaluations answered from the workers' position memos instead of the network."""
 
     def __str__(self) -> str:
         evaluations = (
@@ -92,6 +114,8 @@ class PlayStats:
             if self.evaluations
             else ""
         )
+        if self.cache_hits:
+            evaluations += f"{self.cache_hits} more answered from the position memo, "
         return (
             f"{self.games} games ({self.failed} failed), {self.actions} actions, "
             f"{evaluations}{self.seconds:.1f} s"

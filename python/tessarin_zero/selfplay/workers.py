@@ -47,7 +47,7 @@ from tessarin_zero.inference.evaluator import BatchEvaluator
 from tessarin_zero.inference.network import NetworkFactory
 from tessarin_zero.inference.server import PositionBatch
 from tessarin_zero.selfplay.batched import Evaluate, Step, new_batch, play_batch
-from tessarin_zero.selfplay.outcomes import GameOutcome
+from tessarin_zero.selfplay.outcomes import GameOutcome, Work
 from tessarin_zero.storage.records import GameRecord
 
 POLL_S = 0.5  # how often a waiting worker looks at whether its parent is still there
@@ -268,7 +268,8 @@ class BatchedGames(WorkerGames):
     """A share of the self-play games per worker, up to `batch_games` at once in the engine's
     batch: evaluated by the worker's own copy of `network`, run the `inference` way on `device`
     with one torch thread, or, with `in_server`, by the inference server (the pool's request
-    queue), which is sent positions as uint8 (a quarter of float32's bytes)."""
+    queue), which is sent positions as uint8 (a quarter of float32's bytes). The batch keeps
+    `cached_positions` answers by position (0: none)."""
 
     network: NetworkFactory
     config: GameSettings
@@ -276,6 +277,7 @@ class BatchedGames(WorkerGames):
     inference: str
     device: str = "cpu"
     in_server: bool = False
+    cached_positions: int = 0
 
     def jobs(self, games: int, workers: int) -> list[int]:
         shares = [games // workers + (index < games % workers) for index in range(workers)]
@@ -284,13 +286,21 @@ class BatchedGames(WorkerGames):
     def play(self, job: int, worker: Worker) -> None:
         evaluate = _evaluator_of(self, worker)
         dtype = "uint8" if self.in_server else "float32"
-        batch = new_batch(self.config, min(self.batch_games, job), job, dtype=dtype)
+        batch = new_batch(
+            self.config, min(self.batch_games, job), job, dtype, self.cached_positions
+        )
+        work = Work()
 
         def report(step: Step) -> None:
+            # The work of the steps since the last game ended goes with the next one to end.
+            nonlocal work
+            work = work + Work(step.evaluations, 1 if step.evaluations else 0, step.cache_hits)
             for record in step.records:
-                worker.report(GameOutcome(worker.id, record=record))
+                worker.report(GameOutcome(worker.id, record=record, work=work))
+                work = Work()
             for reason in step.failures:
-                worker.report(GameOutcome(worker.id, failure=reason))
+                worker.report(GameOutcome(worker.id, failure=reason, work=work))
+                work = Work()
 
         play_batch(batch, evaluate, report)
 
@@ -308,6 +318,7 @@ def _evaluator_of(games: BatchedGames, worker: Worker) -> Evaluate:
                 path=games.inference,
                 channels_last=games.config.rep == 2,
                 device=games.device,
+                dim=games.config.dim,
             )
         worker.kept["evaluate"] = evaluate
     return evaluate

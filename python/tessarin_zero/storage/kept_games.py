@@ -9,7 +9,8 @@ from dataclasses import asdict, dataclass
 from pathlib import Path
 from typing import Any
 
-from tessarin_zero.storage.records import read_chunk
+from tessarin_zero.common.game import PLAYERS
+from tessarin_zero.storage.records import MAX_DIM, MIN_DIM, read_chunk
 
 
 @dataclass(frozen=True)
@@ -44,7 +45,26 @@ class KeptGame:
             )
         except (OSError, ValueError, KeyError, TypeError) as error:
             raise ValueError(f"{path}: not a kept game ({error})") from error
+        problem = game.problem()
+        if problem is not None:
+            raise ValueError(f"{path}: not a kept game ({problem})")
         return game
+
+    def problem(self) -> str | None:
+        """What makes the game's fields impossible, checked before anything is built from them
+        (a forged side would have the replay allocate gigabytes), or None. The moves themselves
+        are checked by replaying them."""
+        if not MIN_DIM <= self.dim <= MAX_DIM:
+            return f"board side {self.dim} is not one the engine plays ({MIN_DIM} to {MAX_DIM})"
+        if len(self.seats) != PLAYERS or len(self.payoff) != PLAYERS:
+            return f"{len(self.seats)} seats and {len(self.payoff)} payoffs, not {PLAYERS}"
+        cells = self.dim * self.dim
+        for number, (player, tile) in enumerate(self.history):
+            if not 0 <= player < PLAYERS:
+                return f"action {number}: player {player} is not one of 0 to 3"
+            if not 0 <= tile < cells:
+                return f"action {number}: tile {tile} is off the {self.dim} x {self.dim} board"
+        return None
 
 
 def load_game(path: Path, index: int = 0) -> KeptGame:

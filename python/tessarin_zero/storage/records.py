@@ -51,6 +51,7 @@ import math
 import os
 import re
 import time
+import zipfile
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -59,6 +60,7 @@ from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
+import tessarin_engine
 
 from tessarin_zero.storage.checksum import digest_arrays
 from tessarin_zero.common.errors import describe
@@ -67,7 +69,11 @@ from tessarin_zero.common.lifetime import signals_deferred
 from tessarin_zero.common.settings import GameSettings
 
 FORMAT_VERSION = 1
-MIN_DIM = 4
+MIN_DIM = tessarin_engine.MIN_DIM
+MAX_DIM = tessarin_engine.MAX_DIM
+MAX_CHUNK_BYTES = 1 << 32
+"""The most bytes a chunk's arrays may hold: beyond it the engine's replay refuses the chunk's
+samples anyway (``tessarin_engine.replay_records``)."""
 JOURNAL = ".journal"
 SET_ASIDE = "set-aside"
 CHECKSUM_KEY = "sha256"
@@ -348,10 +354,21 @@ def set_aside(path: str | os.PathLike[str], records: str | os.PathLike[str]) -> 
 
 def read_chunk(path: str | os.PathLike[str]) -> Chunk:
     """Loads and checks one chunk file; raises RecordError, which names the file and says what
-    is wrong with it, for anything but a sound chunk."""
+    is wrong with it, for anything but a sound chunk.
+
+    The sizes its arrays declare are checked against the file before any array is read, so a
+    small forged file cannot make the reader allocate gigabytes; the games themselves are
+    checked when they are replayed (``training.tensors``)."""
     try:
+        with open(path, "rb") as stream:
+            # A lone array file would be read, and allocated, by np.load before any check.
+            if stream.read(4) != b"PK\x03\x04":
+                raise RecordError(path, "not a record chunk (not a zip archive)")
         with np.load(Path(path), allow_pickle=False) as archive:
+            _check_declared_sizes(path, archive.zip)
             stored = {key: archive[key] for key in archive.files}
+    except RecordError:
+        raise
     except OSError as error:
         raise RecordError(path, f"cannot be read ({error.strerror or error})") from error
     except Exception as error:  # zipfile, zlib, pickle and NumPy errors of a damaged file
@@ -386,10 +403,46 @@ def read_chunk(path: str | os.PathLike[str]) -> Chunk:
     return chunk
 
 
+def _check_declared_sizes(path: str | os.PathLike[str], archive: zipfile.ZipFile) -> None:
+    """Refuses an archive whose arrays declare more bytes than its members can hold, or than
+    MAX_CHUNK_BYTES in all, reading only the members' array headers: NumPy allocates an array
+    from its header before it reads the data."""
+    file_size = os.path.getsize(path)
+    total = 0
+    for member in archive.infolist():
+        if member.compress_size > file_size or member.file_size > _most_inflated(member):
+            raise RecordError(path, f"member {member.filename} declares more than the file holds")
+        with archive.open(member) as stream:
+            version = np.lib.format.read_magic(stream)
+            if version == (1, 0):
+                shape, _, dtype = np.lib.format.read_array_header_1_0(stream)
+            elif version == (2, 0):
+                shape, _, dtype = np.lib.format.read_array_header_2_0(stream)
+            else:
+                raise RecordError(path, f"member {member.filename}: array format {version}")
+            header = stream.tell()
+        declared = math.prod(shape) * dtype.itemsize
+        if header + declared > member.file_size:
+            problem = f"array {member.filename} declares {declared} bytes, more than it holds"
+            raise RecordError(path, problem)
+        total += declared
+    if total > MAX_CHUNK_BYTES:
+        raise RecordError(path, f"its arrays hold {total} bytes, more than {MAX_CHUNK_BYTES}")
+
+
+def _most_inflated(member: zipfile.ZipInfo) -> int:
+    """The most bytes a member's stored data can unpack to: deflate turns 258 bytes into a few
+    bits at best (at most 1,032 to 1)."""
+    if member.compress_type == zipfile.ZIP_STORED:
+        return member.compress_size
+    return 1032 * member.compress_size + 1024
+
+
 def _check_content(path: str | os.PathLike[str], chunk: Chunk) -> None:
     steps = len(chunk.actions)
-    if chunk.dim < MIN_DIM:
-        raise RecordError(path, f"board side {chunk.dim} is below {MIN_DIM}")
+    if not MIN_DIM <= chunk.dim <= MAX_DIM:
+        problem = f"board side {chunk.dim} is not one the engine plays ({MIN_DIM} to {MAX_DIM})"
+        raise RecordError(path, problem)
     if (
         chunk.game_lengths.ndim != 1
         or int(chunk.game_lengths.sum()) != steps
@@ -400,7 +453,19 @@ def _check_content(path: str | os.PathLike[str], chunk: Chunk) -> None:
         or chunk.payoffs.shape != (chunk.games, PLAYERS)
     ):
         raise RecordError(path, "inconsistent array shapes")
-    if not (np.isfinite(chunk.payoffs).all() and np.isfinite(chunk.policy).all()):
-        raise RecordError(path, "non-finite payoffs or visit shares")
-    if np.any(chunk.policy < 0):
-        raise RecordError(path, "negative visit shares")
+    games = np.flatnonzero(~np.isfinite(chunk.payoffs).all(axis=1))
+    if len(games):
+        payoff = chunk.payoffs[games[0]].tolist()
+        raise RecordError(path, f"game {games[0]}: payoffs {payoff} are not finite")
+    rows = np.flatnonzero(~(np.isfinite(chunk.policy) & (chunk.policy >= 0)).all(axis=1))
+    if len(rows):
+        raise RecordError(
+            path, f"{_action_at(chunk, rows[0])}: visit shares not finite or negative"
+        )
+
+
+def _action_at(chunk: Chunk, row: int) -> str:
+    """Where row `row` of the chunk's arrays is, as the engine's replay names it."""
+    ends = np.cumsum(chunk.game_lengths)
+    game = int(np.searchsorted(ends, row, side="right"))
+    return f"game {game}, action {row - (int(ends[game - 1]) if game else 0)} (row {row})"

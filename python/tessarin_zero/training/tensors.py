@@ -1,6 +1,6 @@
 """Training tensors rebuilt from the self-play record chunks (see ``storage.records`` for the
-files): every game is replayed through the engine, and each action with a policy target becomes
-a sample."""
+files): every game is replayed and checked on the engine, and each action with a policy target
+becomes a sample."""
 
 from __future__ import annotations
 
@@ -14,13 +14,13 @@ import numpy.typing as npt
 import tessarin_engine
 import torch
 
-from tessarin_zero.common.errors import describe
-from tessarin_zero.common.game import INPUT_PLANES, PLAYERS
+from tessarin_zero.common.game import PLAYERS
 from tessarin_zero.storage.records import Chunk, RecordError, read_chunk
 from tessarin_zero.training.symmetry import EXACT_SYMMETRIES, transform_sample
 
 UNOWNED = PLAYERS
-"""Ownership class of a cell that no player covers at the end of the game."""
+"""Ownership class of a cell that no player covers at the end of the game (the engine's replay
+writes it)."""
 
 
 @dataclass(frozen=True)
@@ -59,7 +59,7 @@ def load_training_tensors(
     """Replays every game of the chunks at `paths` (in the order written) and builds its
     training samples.
 
-    All chunks must have board side `dim` (default: that of the newest chunk read). With
+    All chunks must have board side `dim` (default: that of the newest usable chunk). With
     `newest` > 0 only the newest that many usable chunks are read. A chunk that cannot be read,
     does not replay or has another side raises RecordError (which names it), or, given
     `on_refused`, is reported there and left out.
@@ -74,11 +74,10 @@ def load_training_tensors(
             break
         try:
             chunk = read_chunk(path)
-            if dim is None:
-                dim = chunk.dim
-            elif chunk.dim != dim:
+            if dim is not None and chunk.dim != dim:
                 raise RecordError(path, f"board side {chunk.dim}, not {dim}", damaged=False)
             parts.append(_replay_chunk(path, chunk))
+            dim = chunk.dim  # the side of the newest usable chunk, not of a refused one
         except RecordError as error:
             if on_refused is None:
                 raise
@@ -118,56 +117,26 @@ Samples = tuple[
 def _replay_chunk(path: str | os.PathLike[str], chunk: Chunk) -> Samples:
     """The chunk's samples: states, policy, value and ownership targets.
 
-    The replay checks the record against the engine (right player to move, legal tiles, game
-    over at the end), so a record from another rule set or a damaged file is refused instead of
-    silently producing wrong positions.
+    The engine replays every game and checks it against the rules (``replay_records``): the
+    player to move and the legality of every tile, the game over at its end, the payoffs the
+    engine's for the final position, and every policy target a distribution over its position's
+    legal tiles. A record from another rule set, a damaged or a forged file is refused, naming
+    the game and the action, instead of producing wrong positions or targets.
     """
-    dim = chunk.dim
-    total = int(chunk.has_policy.sum())
-    states = np.empty((total, INPUT_PLANES, dim, dim), dtype=np.uint8)
-    policy = np.empty((total, dim * dim), dtype=np.float32)
-    value = np.empty((total, PLAYERS), dtype=np.float32)
-    ownership = np.empty((total, dim, dim), dtype=np.uint8)
-    movers = np.empty(total, dtype=np.int64)
-    filled = 0
-    start = 0
-    for game_index, length in enumerate(chunk.game_lengths):
-        game = tessarin_engine.Game(dim)
-        payoff = chunk.payoffs[game_index]
-        first_sample = filled
-        for step in range(start, start + int(length)):
-            player, tile = (int(x) for x in chunk.actions[step])
-            if game.current_player != player:
-                problem = f"game {game_index}: player {player} is not to move at action {step}"
-                raise RecordError(path, problem)
-            if chunk.has_policy[step]:
-                raw = np.frombuffer(game.state(), dtype=np.uint8)
-                states[filled] = raw.reshape(INPUT_PLANES, dim, dim)
-                policy[filled] = chunk.policy[step]
-                value[filled] = np.roll(payoff, -player)
-                movers[filled] = player
-                filled += 1
-            try:
-                game.apply(tile)
-            except Exception as error:
-                problem = f"game {game_index}, action {step}: {describe(error)}"
-                raise RecordError(path, problem) from error
-        if not game.is_terminal():
-            raise RecordError(path, f"game {game_index} ends before the game is over")
-        actions = chunk.actions[start : start + int(length)]
-        ownership[first_sample:filled] = relative_owners(actions, movers[first_sample:filled], dim)
-        start += int(length)
-    return states, policy, value, ownership
-
-
-def relative_owners(
-    actions: npt.NDArray[np.integer], movers: npt.NDArray[np.int64], dim: int
-) -> npt.NDArray[np.uint8]:
-    """Ownership targets [len(movers), d, d] of one replayed game: every cell covered by one of
-    its (player, tile) `actions` belongs to that player for good, seen from each mover in turn
-    (j for player (mover + j) mod 4), and UNOWNED where no action covers it."""
-    owner = np.full(dim * dim, -1, dtype=np.int64)
-    owner[actions[:, 1].astype(np.int64)] = actions[:, 0]
-    relative = (owner[None, :] - movers[:, None]) % PLAYERS
-    relative[:, owner < 0] = UNOWNED
-    return relative.astype(np.uint8).reshape(len(movers), dim, dim)
+    try:
+        states, values, ownership = tessarin_engine.replay_records(
+            chunk.dim,
+            np.ascontiguousarray(chunk.actions, dtype=np.int32),
+            np.ascontiguousarray(chunk.game_lengths, dtype=np.int32),
+            np.ascontiguousarray(chunk.policy, dtype=np.float32),
+            np.ascontiguousarray(chunk.has_policy, dtype=np.bool_),
+            np.ascontiguousarray(chunk.payoffs, dtype=np.float32),
+        )
+    except ValueError as error:
+        raise RecordError(path, str(error)) from error
+    return (
+        np.asarray(states),
+        chunk.policy[chunk.has_policy],
+        np.asarray(values),
+        np.asarray(ownership),
+    )

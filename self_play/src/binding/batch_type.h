@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "batch_calls.h"
 #include "errors.h"
@@ -64,6 +65,24 @@ struct BatchMethods {
     const Batch* batch = readable_batch(self, "pending");
     return batch == nullptr ? nullptr : PyLong_FromSize_t(batch->waiting());
   }
+  // Evaluations the batch's position memo answered, and those it did not hold: both 0 for a
+  // batch without a memo.
+  static PyObject* cache_hits(PyObject* self, void* /*unused*/) {
+    const Batch* batch = readable_batch(self, "cache_hits");
+    if (batch == nullptr) return nullptr;
+    if constexpr (requires { batch->cache_hits(); }) {
+      return PyLong_FromUnsignedLongLong(batch->cache_hits());
+    }
+    return PyLong_FromLong(0);
+  }
+  static PyObject* cache_misses(PyObject* self, void* /*unused*/) {
+    const Batch* batch = readable_batch(self, "cache_misses");
+    if (batch == nullptr) return nullptr;
+    if constexpr (requires { batch->cache_misses(); }) {
+      return PyLong_FromUnsignedLongLong(batch->cache_misses());
+    }
+    return PyLong_FromLong(0);
+  }
   static PyObject* last_failure(PyObject* self, void* /*unused*/) {
     const Batch* batch = readable_batch(self, "last_failure");
     if (batch == nullptr) return nullptr;
@@ -98,6 +117,8 @@ struct BatchTypeSpec {
   const char* step_doc;
   PyCFunction take_finished;
   const char* take_finished_doc;
+  // The type's own further methods, ending with a zeroed entry; null for none.
+  const PyMethodDef* own_methods = nullptr;
 };
 
 // Readies the type of Batch from `spec` and the shared parts and adds it to `module` as
@@ -106,7 +127,7 @@ template <class Batch>
 bool add_batch_type(PyObject* module, const BatchTypeSpec& spec) {
   using Methods = BatchMethods<Batch>;
   static const std::string qualified = std::string("tessarin_engine.") + spec.name;
-  static PyMethodDef methods[] = {
+  static PyMethodDef shared[] = {
       {"step", as_cfunction<Methods::step>(), METH_NOARGS, spec.step_doc},
       {"complete", as_cfunction<Methods::complete>(), METH_VARARGS | METH_KEYWORDS,
        "complete(policy_logits, value_logits)\n--\n\nAnswers the last step: C-contiguous float32 "
@@ -126,6 +147,15 @@ bool add_batch_type(PyObject* module, const BatchTypeSpec& spec) {
        "order."},
       {nullptr, nullptr, 0, nullptr},
   };
+  static std::vector<PyMethodDef> methods = [&spec] {
+    std::vector<PyMethodDef> all;
+    for (const PyMethodDef* m = shared; m->ml_name != nullptr; ++m)
+      all.push_back(*m);
+    for (const PyMethodDef* m = spec.own_methods; m != nullptr && m->ml_name != nullptr; ++m)
+      all.push_back(*m);
+    all.push_back({nullptr, nullptr, 0, nullptr});
+    return all;
+  }();
   static PyGetSetDef getset[] = {
       {"done", Methods::done, nullptr, "True once every game has finished.", nullptr},
       {"games_finished", Methods::games_finished, nullptr,
@@ -137,6 +167,10 @@ bool add_batch_type(PyObject* module, const BatchTypeSpec& spec) {
        "Positions of the last step still waiting for answers.", nullptr},
       {"last_failure", Methods::last_failure, nullptr,
        "Why the last abandoned game was abandoned, or None.", nullptr},
+      {"cache_hits", Methods::cache_hits, nullptr,
+       "Evaluations answered from the batch's position memo (0 without one).", nullptr},
+      {"cache_misses", Methods::cache_misses, nullptr,
+       "Positions the memo did not hold, evaluated by the host (0 without a memo).", nullptr},
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
   PyTypeObject& type = batch_type<Batch>;
@@ -146,7 +180,7 @@ bool add_batch_type(PyObject* module, const BatchTypeSpec& spec) {
   type.tp_doc = spec.doc;
   type.tp_new = spec.make;
   type.tp_dealloc = dealloc_held<BatchHold<Batch>>;
-  type.tp_methods = methods;
+  type.tp_methods = methods.data();
   type.tp_getset = getset;
   if (PyType_Ready(&type) < 0) return false;
   Py_INCREF(&type);

@@ -2,8 +2,11 @@
 // training records into positions, playing matches) and for tools, with the engine's heuristic
 // player and the batched drivers. Failures become Python exceptions as errors.h says: rejected
 // tiles and invalid input raise ValueError with the engine's text.
+#include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "engine_stop.h"
@@ -11,10 +14,12 @@
 #include "fatal.h"
 #include "game.h"
 #include "heuristic_player.h"
+#include "pieces.h"
 #include "py_convert.h"
 #include "py_held.h"
 #include "py_ref.h"
 #include "random_source.h"
+#include "record_replay_call.h"
 #include "self_play_batch_type.h"
 
 namespace tessarin::py {
@@ -108,6 +113,46 @@ PyObject* game_render(PyObject* self, PyObject*) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
 }
 
+PyObject* game_scores(PyObject* self, PyObject*) {
+  const Game& game = game_of(self);
+  const std::array<std::int32_t, 4> scores = game.board().get_scores(game.last_piece_sizes());
+  return Py_BuildValue("[iiii]", scores[0], scores[1], scores[2], scores[3]);
+}
+
+// The pieces a player holds, each (name, cells of its base shape as (row, column) pairs), so that
+// a page can draw them without a piece table of its own.
+PyObject* game_pieces(PyObject* self, PyObject* player_object) {
+  const Py_ssize_t player = PyNumber_AsSsize_t(player_object, PyExc_OverflowError);
+  if (player == -1 && PyErr_Occurred() != nullptr) return nullptr;
+  if (player < 0 || player >= static_cast<Py_ssize_t>(kPlayers)) {
+    PyErr_Format(PyExc_ValueError, "player must be from 0 to 3, not %zd", player);
+    return nullptr;
+  }
+  const PieceList pieces = game_of(self).board().pieces(static_cast<std::size_t>(player));
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    const std::size_t kind = pieces.kind(i);
+    const Shape shape = base_shape(kind);
+    Ref cells = Ref::steal(PyList_New(0));
+    if (!cells) return nullptr;
+    for (std::size_t row = 0; row < shape.size(); ++row) {
+      for (std::size_t column = 0; column < shape[row].size(); ++column) {
+        if (!shape[row][column]) continue;
+        Ref cell = Ref::steal(
+            Py_BuildValue("(nn)", static_cast<Py_ssize_t>(row), static_cast<Py_ssize_t>(column)));
+        if (!cell || PyList_Append(cells.get(), cell.get()) < 0) return nullptr;
+      }
+    }
+    const std::string_view name = piece_name(kind);
+    PyObject* entry =
+        Py_BuildValue("(s#O)", name.data(), static_cast<Py_ssize_t>(name.size()), cells.get());
+    if (entry == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);
+  }
+  return list.release();
+}
+
 PyObject* game_turn_tiles(PyObject* self, void*) {
   return PyLong_FromSize_t(game_of(self).tile_moves().played_count());
 }
@@ -158,6 +203,13 @@ PyMethodDef game_methods[] = {
     {"__copy__", as_cfunction<Guard<game_copy>::call>(), METH_NOARGS, nullptr},
     {"render", as_cfunction<Guard<game_render>::call>(), METH_NOARGS,
      "render()\n--\n\nThe board as dim lines of coloured squares."},
+    {"scores", as_cfunction<Guard<game_scores>::call>(), METH_NOARGS,
+     "scores()\n--\n\nEach player's score, by player: squares laid less 89 while it holds "
+     "pieces; with none left, squares less 74, or less 69 when its last piece was the single "
+     "square. The payoff goes to the best scores."},
+    {"pieces", as_cfunction<Guard<game_pieces>::call>(), METH_O,
+     "pieces(player)\n--\n\nThe pieces `player` still holds, in the piece table's order: "
+     "(name, cells) with cells the (row, column) squares of the piece's base shape."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -252,13 +304,20 @@ PyType_Slot heuristic_slots[] = {
 PyType_Spec heuristic_spec = {"tessarin_engine.HeuristicPlayer", sizeof(Held<Heuristic>), 0,
                               Py_TPFLAGS_DEFAULT, heuristic_slots};
 
+PyMethodDef module_methods[] = {
+    {"replay_records", as_cfunction<Guard<replay_records_call>::call>(),
+     METH_VARARGS | METH_KEYWORDS, kReplayRecordsDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "tessarin_engine",
     "The Tessarin game engine: Game(dim) plays one game square by square; HeuristicPlayer "
-    "chooses tiles without a network.",
+    "chooses tiles without a network; replay_records checks a chunk of training records against "
+    "the rules.",
     -1,
-    nullptr,
+    module_methods,
     nullptr,
     nullptr,
     nullptr,
@@ -272,6 +331,11 @@ PyMODINIT_FUNC PyInit_tessarin_engine() {
   using tessarin::py::Ref;
   Ref module = Ref::steal(PyModule_Create(&tessarin::py::module_definition));
   if (!module || !tessarin::py::add_engine_stop(module.get())) return nullptr;
+  // The board sides the engine plays, for hosts that check a stored side before using it.
+  if (PyModule_AddIntConstant(module.get(), "MIN_DIM", 4) < 0 ||
+      PyModule_AddIntConstant(module.get(), "MAX_DIM", static_cast<long>(tessarin::kMaxDim)) < 0) {
+    return nullptr;
+  }
   Ref type = Ref::steal(PyType_FromSpec(&tessarin::py::game_spec));
   if (!type || PyModule_AddObject(module.get(), "Game", type.get()) < 0) return nullptr;
   // The module holds the reference now, and keeps the type alive as long as choose() can run.

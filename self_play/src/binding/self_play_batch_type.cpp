@@ -24,8 +24,15 @@ namespace {
 constexpr const char* kType = "SelfPlayBatch";
 
 PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"config", "games",     "total_games",       "dtype",
-                                   "seed",   "fast_sims", "full_search_share", "engine_opponents",
+  static const char* keywords[] = {"config",
+                                   "games",
+                                   "total_games",
+                                   "dtype",
+                                   "seed",
+                                   "fast_sims",
+                                   "full_search_share",
+                                   "engine_opponents",
+                                   "cached_positions",
                                    nullptr};
   PyObject* config_object = nullptr;
   Py_ssize_t games = 0;
@@ -35,10 +42,16 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Py_ssize_t fast_sims = 0;
   double full_search_share = 1.0;
   double engine_opponents = 0.0;
-  if (PyArg_ParseTupleAndKeywords(args, kwargs, "Onn|$sOndd:SelfPlayBatch",
+  Py_ssize_t cached_positions = 0;
+  if (PyArg_ParseTupleAndKeywords(args, kwargs, "Onn|$sOnddn:SelfPlayBatch",
                                   const_cast<char**>(keywords), &config_object, &games,
                                   &total_games, &dtype, &seed_object, &fast_sims,
-                                  &full_search_share, &engine_opponents) == 0) {
+                                  &full_search_share, &engine_opponents, &cached_positions) == 0) {
+    return nullptr;
+  }
+  if (cached_positions < 0) {
+    PyErr_Format(PyExc_ValueError, "cached_positions must not be negative, not %zd",
+                 cached_positions);
     return nullptr;
   }
   if (fast_sims < 0) {
@@ -67,7 +80,7 @@ PyObject* batch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return new_batch_object<SelfPlayBatch>(type, kType, floats, [&] {
     return std::make_unique<SelfPlayBatch>(*config, static_cast<std::size_t>(games),
                                            static_cast<std::uint64_t>(total_games), seed, cap,
-                                           opponents);
+                                           opponents, static_cast<std::size_t>(cached_positions));
   });
 }
 
@@ -99,7 +112,7 @@ bool add_batch_types(PyObject* module) {
       module,
       {kType,
        "SelfPlayBatch(config, games, total_games, *, dtype=\"float32\", seed=None, "
-       "fast_sims=0, full_search_share=1.0, engine_opponents=0.0)\n--\n\n"
+       "fast_sims=0, full_search_share=1.0, engine_opponents=0.0, cached_positions=0)\n--\n\n"
        "games training games side by side, total_games in all, each exactly the worker module's "
        "training game; config has the module's eight settings. Every step evaluates the "
        "waiting positions of all games together. With fast_sims > 0, each action's search is a "
@@ -107,7 +120,9 @@ bool add_batch_types(PyObject* module) {
        "full_search_share and otherwise a fast one (fast_sims simulations, no noise, NaN policy "
        "shares: no target). With engine_opponents > 0, that share of the games seats 1 to 3 "
        "engine players (random or heuristic, at random seats) whose actions have NaN policy "
-       "shares.",
+       "shares. With cached_positions > 0, the games share a memo of that many network answers "
+       "by position: a game that waits on a position the memo holds is answered from it "
+       "(cache_hits, cache_misses).",
        batch_new,
        "step()\n--\n\nAdvances every game that does not wait for an evaluation and returns "
        "(positions, slots): positions of the B waiting games, [B, 5, dim, dim] (rep 1) or "

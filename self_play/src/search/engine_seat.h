@@ -20,6 +20,7 @@ enum class PlayerKind : std::uint8_t {
   kNetwork,    // a network, through the host
   kRandom,     // a uniformly random legal tile
   kHeuristic,  // the engine's heuristic: the largest piece, the most new corner cells
+  kHost,       // the host supplies its tiles (a person at the web page): match batches only
 };
 
 using Seats = std::array<PlayerKind, 4>;
@@ -28,7 +29,7 @@ inline constexpr Seats kNetworkSeats{PlayerKind::kNetwork, PlayerKind::kNetwork,
 
 // The tile the engine player `kind` chooses for the player to move in `game`. `heuristic` keeps
 // a heuristic seat's placement across the tiles of its turn; `legal` is scratch space. Throws
-// FatalStop for a network seat or a game that is over.
+// FatalStop for a network or host seat or a game that is over.
 inline std::size_t engine_tile(PlayerKind kind, const Game& game, RandomSource& random,
                                HeuristicPlayer& heuristic, std::vector<std::size_t>& legal) {
   switch (kind) {
@@ -38,6 +39,8 @@ inline std::size_t engine_tile(PlayerKind kind, const Game& game, RandomSource& 
       return heuristic.choose(game, random);
     case PlayerKind::kNetwork:
       fatal("A network seat has no engine move");
+    case PlayerKind::kHost:
+      fatal("A host seat has no engine move");
   }
   game.legal_tiles(legal);
   if (legal.empty()) fatal("cannot sample empty range");

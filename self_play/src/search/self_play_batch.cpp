@@ -10,7 +10,7 @@ namespace tessarin {
 
 SelfPlayBatch::SelfPlayBatch(const Config& config, std::size_t games, std::uint64_t total_games,
                              std::optional<std::uint64_t> seed, PlayoutCap cap,
-                             EngineOpponents opponents)
+                             EngineOpponents opponents, std::size_t cached_positions)
     : config_(config),
       cap_(cap),
       opponents_(opponents),
@@ -18,7 +18,10 @@ SelfPlayBatch::SelfPlayBatch(const Config& config, std::size_t games, std::uint6
       seed_(seed),
       // The worker module stops at the first root noise, which every game draws at its first
       // action: a concentration it would stop on is refused here.
-      slots_(config, games, total_games, true) {
+      slots_(config, games, total_games, true),
+      cache_(cached_positions, static_cast<std::size_t>(config.dim)),
+      kept_policy_(static_cast<std::size_t>(config.dim * config.dim)),
+      kept_values_(kPlayers) {
   if (!(cap.full_share >= 0.0F && cap.full_share <= 1.0F)) {
     fatal("The share of full searches must be between 0 and 1, not " +
           std::to_string(cap.full_share));
@@ -63,12 +66,18 @@ const Game* SelfPlayBatch::advance(std::size_t s) {
   Slot& slot = games_[s];
   while (slot.game) {
     try {
-      if (const Game* position = slot.game->next()) return position;
+      const Game* position = slot.game->next();
+      if (position == nullptr) {
+        finish_game(slot);
+        continue;
+      }
+      if (!cache_.enabled()) return position;
+      cache_.key_of(*position, slot.key);
+      if (!cache_.find(slot.key, kept_policy_, kept_values_)) return position;
+      slot.game->complete(kept_policy_, kept_values_);
     } catch (const FatalStop& stop) {
       abandon_game(slot, stop.what());
-      continue;
     }
-    finish_game(slot);
   }
   return nullptr;
 }
@@ -83,6 +92,7 @@ void SelfPlayBatch::complete(std::span<const float> policy_logits,
       policy_logits, value_logits,
       [&](std::size_t s, std::span<const float> policy, std::span<const float> values) {
         Slot& slot = games_[s];
+        if (cache_.enabled()) cache_.insert(slot.key, policy, values);
         try {
           slot.game->complete(policy, values);
         } catch (const FatalStop& stop) {

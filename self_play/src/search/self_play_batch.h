@@ -21,6 +21,7 @@
 #include "batch_slots.h"
 #include "config.h"
 #include "engine_seat.h"
+#include "position_cache.h"
 #include "random_source.h"
 #include "training_game.h"
 
@@ -42,9 +43,11 @@ class SelfPlayBatch {
   // `cap` randomizes each action's search between full and fast (see PlayoutCap); a share
   // outside [0, 1] or NaN is refused (FatalStop). `opponents` seats engine players in a share of
   // the games (see EngineOpponents); a share outside [0, 1] or NaN is refused (FatalStop).
+  // `cached_positions` answers kept in a PositionCache shared by the batch's games (0: none): a
+  // game that waits on a position kept there is answered from it and goes on, without waiting.
   SelfPlayBatch(const Config& config, std::size_t games, std::uint64_t total_games,
                 std::optional<std::uint64_t> seed = std::nullopt, PlayoutCap cap = {},
-                EngineOpponents opponents = {});
+                EngineOpponents opponents = {}, std::size_t cached_positions = 0);
 
   // Advances every game that does not wait. Returns the slots that now wait, ascending; empty
   // once every game has finished. Calling it again before complete() returns the same slots.
@@ -78,12 +81,16 @@ class SelfPlayBatch {
   bool done() const { return finished_ == total_; }
   // Why the last abandoned game was abandoned, if any game was.
   const std::optional<std::string>& last_failure() const { return last_failure_; }
+  // Evaluations answered from the position memo, and those it did not hold.
+  std::uint64_t cache_hits() const { return cache_.hits(); }
+  std::uint64_t cache_misses() const { return cache_.misses(); }
 
  private:
   struct Slot {
     std::unique_ptr<RandomSource> random;  // the game points at it
     std::unique_ptr<TrainingGame> game;    // null when the slot is idle
     std::uint64_t number = 0;              // of the game
+    std::vector<std::uint64_t> key;        // of the position it waits on, with the memo on
   };
 
   // Starts the next game in `slot`, if any is left.
@@ -101,6 +108,9 @@ class SelfPlayBatch {
   std::uint64_t total_;
   std::optional<std::uint64_t> seed_;
   BatchSlots slots_;
+  PositionCache cache_;
+  std::vector<float> kept_policy_;  // an answer read from the memo
+  std::vector<float> kept_values_;
   std::vector<Slot> games_;  // per slot
   std::vector<FinishedGame> finished_games_;
   std::vector<std::string> failures_;

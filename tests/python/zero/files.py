@@ -3,8 +3,12 @@
 from __future__ import annotations
 
 from pathlib import Path
+from typing import Any
 
-from tessarin_zero.storage.records import read_chunk
+import numpy as np
+
+from tessarin_zero.storage.checksum import digest_arrays
+from tessarin_zero.storage.records import CHECKSUM_KEY, read_chunk
 
 
 def garble(path: Path, count: int = 200) -> None:
@@ -12,6 +16,18 @@ def garble(path: Path, count: int = 200) -> None:
     middle = len(data) // 2
     data[middle : middle + count] = bytes((b ^ 0x5A) for b in data[middle : middle + count])
     path.write_bytes(bytes(data))
+
+
+def forge(source: Path, target: Path, **changes: Any) -> Path:
+    """A copy of chunk `source` at `target` with arrays replaced by `changes` and the checksum
+    recomputed, as someone who knows the format would forge it."""
+    with np.load(source) as archive:
+        arrays = {key: archive[key] for key in archive.files if key != CHECKSUM_KEY}
+    arrays.update(changes)
+    arrays[CHECKSUM_KEY] = np.array(digest_arrays(arrays))
+    target.parent.mkdir(parents=True, exist_ok=True)
+    np.savez_compressed(target, **arrays)
+    return target
 
 
 def finished_games(records: Path) -> int:

@@ -44,6 +44,7 @@ class Taken:
     done: bool
     unknown: bool = False
     failures: list[tuple[GameId, str]] = field(default_factory=list)
+    cache_hits: int = 0
 
 
 EvaluatorFactory = Callable[[Any, GameSettings, str], Evaluate]
@@ -57,7 +58,7 @@ def cpu_evaluator(network: Any, game: GameSettings, inference: str) -> Evaluate:
     from tessarin_zero.inference.evaluator import BatchEvaluator
 
     torch.set_num_threads(1)
-    return BatchEvaluator(network(), path=inference, channels_last=game.rep == 2)
+    return BatchEvaluator(network(), path=inference, channels_last=game.rep == 2, dim=game.dim)
 
 
 class _Share:
@@ -77,6 +78,7 @@ class _Share:
         self._failures: list[tuple[GameId, str]] = []
         self._evaluations = 0
         self._steps = 0
+        self._cache_hits = 0
         self._done = False
         self._error: Optional[BaseException] = None
         self._stopping = False
@@ -98,6 +100,7 @@ class _Share:
         with self._changed:
             self._evaluations += step.evaluations
             self._steps += 1 if step.evaluations else 0
+            self._cache_hits += step.cache_hits
             self._records += [(self._number(), record) for record in step.records]
             self._failures += [(self._number(), reason) for reason in step.failures]
             if step.records or step.failures:
@@ -130,8 +133,10 @@ class _Share:
                 self._steps,
                 done=self._done or self._next >= self._last,
                 failures=self._failures,
+                cache_hits=self._cache_hits,
             )
-            self._records, self._failures, self._evaluations, self._steps = [], [], 0, 0
+            self._records, self._failures = [], []
+            self._evaluations = self._steps = self._cache_hits = 0
             return taken
 
     def stop(self) -> None:
@@ -170,6 +175,7 @@ class SelfPlayActor:
         game: GameSettings,
         batch_games: int,
         inference: str,
+        cached_positions: int = 0,
     ) -> None:
         """Starts the share `first` .. `first + count - 1` of `slot`, ending any share begun
         before (the driver gave up on it)."""
@@ -184,7 +190,7 @@ class SelfPlayActor:
             self._evaluator = None  # the old network's memory goes before the new one comes
             self._evaluator = self._make_evaluator(self._fetch(reference), game, inference)
             self._evaluator_key = key
-        batch = new_batch(game, games=min(batch_games, count), total_games=count)
+        batch = new_batch(game, min(batch_games, count), count, cached_positions=cached_positions)
         self._share = _Share(batch, self._evaluator, iteration, slot, first, count)
 
     def take(self, iteration: int, slot: int, first: int) -> Taken:

@@ -53,6 +53,7 @@ class RayPool(WorkerPool):
         *,
         inference: str,
         iteration: int = 0,
+        cached_positions: int = 0,
     ) -> None:
         if workers < 1:
             raise ValueError("a pool needs at least one worker")
@@ -64,6 +65,7 @@ class RayPool(WorkerPool):
         self._workers = workers
         self._batch_games = batch_games
         self._inference = inference
+        self._cached_positions = cached_positions
         self._iteration = iteration
         self._published: list[Any] = []
         self._actors: list[Any] = []
@@ -71,6 +73,7 @@ class RayPool(WorkerPool):
         self._stopped = False
         self.evaluations = 0
         self.steps = 0
+        self.cache_hits = 0
         self.restarts = 0
         self.lost = 0
         self.replayed = 0
@@ -122,6 +125,7 @@ class RayPool(WorkerPool):
                 assert share is not None
                 self.evaluations += taken.evaluations
                 self.steps += taken.steps
+                self.cache_hits += taken.cache_hits
                 for game, record in taken.records:
                     if ledger.accept(share, game):
                         yield GameOutcome(game[1], record=record)
@@ -205,6 +209,7 @@ class RayPool(WorkerPool):
             self._config,
             self._batch_games,
             self._inference,
+            self._cached_positions,
         )
         self._calls[call] = (index, "begin", share)
 

@@ -29,7 +29,7 @@ def test_the_help_is_plain_text_that_names_every_command(
     said = capsys.readouterr().out
     assert stop.value.code == 0 and "``" not in said
     description = said.split("positional arguments")[0]
-    for command in ("selfplay", "train", "arena", "loop", "render"):
+    for command in ("selfplay", "train", "arena", "loop", "render", "play"):
         assert f"({command})" in description, command
 
 

@@ -94,6 +94,7 @@ DAMAGED = [
     ({"augment": 1}, "augment: 1 is not true or false"),
     ({"driver": "fast"}, 'driver: "fast" is not one of batched, worker'),
     ({"inference": "tpu"}, "inference: 'tpu' is not one of onnx"),
+    ({"position_cache": -1}, "position_cache: -1 is out of range"),
     ({"dim": None}, "the setting 'dim' is missing"),
     ({"colour": "red"}, "unknown setting 'colour'"),
 ]
@@ -160,6 +161,28 @@ def test_stored_network_settings_must_be_those_of_the_runs_networks(
         assert status == 1 and "iteration-001.pt: a network of another size" in said, said
         assert named in said
         assert (run / "run.json").read_bytes() == stored
+
+
+@pytest.mark.parametrize(
+    "changes",
+    [
+        # As the loop stored it before it kept its starting checkpoint, with or without the
+        # settings of the position memo and the low-precision paths.
+        {"checkpoint": None},
+        {"checkpoint": None, "position_cache": None, "inference": None},
+        {"checkpoint": None, "position_cache": 0, "inference": "bf16"},
+    ],
+)
+def test_a_run_json_of_the_versions_before_resumes(
+    finished: Path, tmp_path: Path, changes: dict[str, Any]
+) -> None:
+    run = edited(finished, tmp_path, **changes)
+    main(["loop", "--run-dir", str(run), "--resume", "--iterations", "2"])
+    stored = json.loads((run / "run.json").read_text())
+    given = {key: value for key, value in changes.items() if value is not None}
+    expected = {"position_cache": 65_536, "inference": "onnx", **given, "checkpoint": None}
+    assert {key: stored[key] for key in expected} == expected
+    assert (run / "checkpoints" / "iteration-002.pt").exists()
 
 
 def test_a_folder_of_the_first_version_resumes_with_what_its_missing_keys_meant(

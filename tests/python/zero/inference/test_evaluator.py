@@ -1,5 +1,5 @@
 """The batch evaluator and the inference server answer what the network answers, on real
-positions, for every inference path."""
+positions, for every float32 inference path; the low-precision paths stay close to it."""
 
 from __future__ import annotations
 
@@ -22,7 +22,14 @@ def model(request: pytest.FixtureRequest) -> PolicyValueNet:
     return trained_like(NetworkSettings(canonical=request.param))
 
 
-@pytest.mark.parametrize("path", INFERENCE_PATHS)
+FLOAT32_PATHS = ("onnx", "fused", "eager")
+
+
+def test_every_inference_path_is_tried() -> None:
+    assert set(INFERENCE_PATHS) == {*FLOAT32_PATHS, *LOW_PRECISION}
+
+
+@pytest.mark.parametrize("path", FLOAT32_PATHS)
 @pytest.mark.parametrize("channels_last", [False, True])
 def test_every_path_answers_the_network_on_real_positions(
     model: PolicyValueNet, path: str, channels_last: bool
@@ -41,6 +48,42 @@ def test_every_path_answers_the_network_on_real_positions(
                 assert mine.dtype == np.float32 and mine.flags.c_contiguous
                 assert mine.shape == theirs.shape
                 np.testing.assert_allclose(mine, theirs, rtol=1e-4, atol=1e-5)
+
+
+LOW_PRECISION = {  # path: least top-1 agreement, largest prior and value errors
+    "int8": (0.9, 0.15, 0.05),
+    "bf16": (0.95, 0.05, 0.05),
+}
+
+
+def softmax(logits: np.ndarray, mask: np.ndarray | None = None) -> np.ndarray:
+    if mask is not None:
+        logits = np.where(mask, logits, -np.inf)
+    shifted = np.exp(logits - logits.max(axis=1, keepdims=True))
+    result: np.ndarray = shifted / shifted.sum(axis=1, keepdims=True)
+    return result
+
+
+@pytest.mark.parametrize("path", sorted(LOW_PRECISION))
+def test_low_precision_paths_stay_close_to_float32(path: str) -> None:
+    # A trained network's priors are peaked (the best tile near half the mass), where rounding
+    # can move the best tile; the batch norms' statistics are far from a fresh network's.
+    model = trained_like(NetworkSettings())
+    with torch.no_grad():
+        model.policy_head[-1].weight.mul_(30.0)
+        model.value_mlp[-1].weight.mul_(3.0)
+    least_agreement, prior_error, value_error = LOW_PRECISION[path]
+    reference = BatchEvaluator(model, path="onnx")
+    for dim, count in [(5, 60), (7, 200), (20, 120)]:
+        planes = real_positions(dim, count, channels_last=False)
+        legal = planes[:, 4].reshape(count, -1) > 0
+        low = BatchEvaluator(model, path=path, dim=dim)
+        policy, value = low(planes)
+        expected_policy, expected_value = reference(planes)
+        priors, expected = softmax(policy, legal), softmax(expected_policy, legal)
+        assert (priors.argmax(1) == expected.argmax(1)).mean() >= least_agreement, dim
+        assert np.abs(priors - expected).max() <= prior_error, dim
+        assert np.abs(softmax(value) - softmax(expected_value)).max() <= value_error, dim
 
 
 def test_folding_removes_every_batch_norm_and_keeps_the_original(model: PolicyValueNet) -> None:

@@ -180,7 +180,9 @@ class PoisonFactory:
 
 
 POISON_GAME = GameSettings(dim=5, sims_per_move=2)
-EAGER = ServerSettings(inference="eager")  # the poison is Python: not for export
+# The poison is Python, not for export; and without a position memo, whose answer for the same
+# first position from another game would heal the poisoned one.
+EAGER = ServerSettings(inference="eager", position_cache=0)
 
 
 def test_a_poisoned_game_is_counted_and_the_run_ends_with_the_others() -> None:

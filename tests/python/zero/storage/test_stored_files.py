@@ -5,18 +5,25 @@ by a process that was killed come back as a chunk."""
 from __future__ import annotations
 
 import dataclasses
-
+import io
+import json
 import subprocess
+import tracemalloc
+import zipfile
 from pathlib import Path
 
 import numpy as np
 import pytest
 import torch
 
-from files import garble
+from files import forge, garble
 from games import on_side, uniform_game
+from tessarin_zero.cli import main
 from tessarin_zero.evaluation.arena import run_arena
+from tessarin_zero.storage.kept_games import load_game
 from tessarin_zero.storage.records import (
+    MAX_DIM,
+    SET_ASIDE,
     RecordError,
     RecordWriter,
     GameRecord,
@@ -24,10 +31,11 @@ from tessarin_zero.storage.records import (
     recover_journal,
 )
 from tessarin_zero.training.tensors import load_training_tensors
+from tessarin_zero.training.window import load_window
 from tessarin_zero.inference.checkpoints import load_checkpoint, save_checkpoint
 from tessarin_zero.inference.network import PolicyValueNet
 from tessarin_zero.inference.network import NetworkFactory
-from tessarin_zero.common.settings import GameSettings, NetworkSettings
+from tessarin_zero.common.settings import GameSettings, NetworkSettings, TrainSettings
 
 DIM = 5
 SETTINGS = GameSettings(dim=DIM, sims_per_move=2)
@@ -95,8 +103,107 @@ def test_chunks_without_a_checksum_still_load_and_are_still_checked(
     payoffs = legacy["payoffs"].copy()
     payoffs[1, 2] = np.nan
     np.savez_compressed(tmp_path / "nan.npz", **dict(legacy, payoffs=payoffs))
-    with pytest.raises(RecordError, match="nan.npz: non-finite"):
+    with pytest.raises(RecordError, match=r"nan.npz: game 1: payoffs \[.*nan.*\] are not finite"):
         read_chunk(tmp_path / "nan.npz")
+
+
+def header_only(chunk: Path, target: Path, member: str, shape: tuple[int, ...]) -> Path:
+    """A copy of `chunk` whose array `member` declares `shape` (float32) but holds no data, as a
+    forger who wants the reader to allocate it would write it."""
+    with zipfile.ZipFile(chunk) as source, zipfile.ZipFile(target, "w") as forged:
+        for info in source.infolist():
+            content = source.read(info)
+            if info.filename == member:
+                header = {"descr": "<f4", "fortran_order": False, "shape": shape}
+                stream = io.BytesIO()
+                np.lib.format.write_array_header_1_0(stream, header)
+                content = stream.getvalue()
+            forged.writestr(info.filename, content, zipfile.ZIP_DEFLATED)
+    return target
+
+
+def refusal_and_peak(path: Path) -> tuple[str, int]:
+    """read_chunk's refusal of `path` and the most memory Python and NumPy held meanwhile."""
+    tracemalloc.start()
+    try:
+        with pytest.raises(RecordError) as refused:
+            read_chunk(path)
+        return str(refused.value), tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
+def test_sizes_a_file_declares_are_checked_before_anything_is_allocated(
+    record: GameRecord, tmp_path: Path
+) -> None:
+    chunk = write_chunk(tmp_path / "records", record)
+    steps = len(read_chunk(chunk).actions)
+    policy = header_only(chunk, tmp_path / "policy.npz", "policy.npy", (steps, MAX_DIM**2))
+    text, peak = refusal_and_peak(policy)
+    assert text.startswith(f"{policy}: array policy.npy declares {steps * 4 * MAX_DIM**2} bytes")
+    assert peak < 1 << 24
+    # An array file (not an archive) named as a chunk: NumPy would read it whole at once.
+    lone = tmp_path / "lone.npz"
+    with open(lone, "wb") as stream:
+        header = {"descr": "<f4", "fortran_order": False, "shape": (MAX_DIM, MAX_DIM)}
+        np.lib.format.write_array_header_1_0(stream, header)
+    text, peak = refusal_and_peak(lone)
+    assert text == f"{lone}: not a record chunk (not a zip archive)" and peak < 1 << 24
+
+    beyond = forge(chunk, tmp_path / "beyond.npz", dim=np.int32(MAX_DIM + 1))
+    with pytest.raises(RecordError, match=f"board side {MAX_DIM + 1} is not one the engine plays"):
+        read_chunk(beyond)
+
+
+def test_a_chunk_on_the_largest_side_is_set_aside_and_drawn_nowhere(
+    record: GameRecord, tmp_path: Path, caplog: pytest.LogCaptureFixture
+) -> None:
+    # Every array agrees with the side, and the checksum holds: one game without an action.
+    records = tmp_path / "run" / "records"
+    honest = write_chunk(records, record)
+    largest = forge(
+        honest,
+        records / honest.name.replace("chunk-", "chunk-9", 1),
+        dim=np.int32(MAX_DIM),
+        actions=np.zeros((0, 2), np.int32),
+        game_lengths=np.zeros(1, np.int32),
+        policy=np.zeros((0, MAX_DIM**2), np.float32),
+        has_policy=np.zeros(0, bool),
+        payoffs=np.full((1, 4), 0.25, np.float32),
+    )
+    assert largest.stat().st_size < 4096 and read_chunk(largest).dim == MAX_DIM
+    kept = tmp_path / "largest.npz"
+    kept.write_bytes(largest.read_bytes())
+    with pytest.raises(SystemExit, match=f"larger than the 800 drawn"):
+        main(["render", str(kept), "--out", str(tmp_path / "pictures")])
+
+    settings = TrainSettings(window_chunks=0, augment=False)
+    tensors, used = load_window([records], settings, dim=None)
+    assert used == 1 and len(tensors) == len(load_training_tensors([honest], augment=False))
+    assert f"{largest}: game 0: 0 actions: the game cannot be over" in caplog.text
+    assert (records / SET_ASIDE / largest.name).exists() and not largest.exists()
+
+
+def test_kept_games_with_impossible_fields_are_refused_in_one_line(tmp_path: Path) -> None:
+    game = {"dim": 5, "history": [[0, 0]], "seats": ["a"] * 4, "payoff": [0.25] * 4}
+    cases = {
+        "negative side": ({"dim": -5}, "board side -5 is not one the engine plays"),
+        "side beyond the engine": ({"dim": MAX_DIM + 1}, f"board side {MAX_DIM + 1} is not"),
+        "negative tile": ({"history": [[0, -1]]}, "action 0: tile -1 is off the 5 x 5 board"),
+        "player 4": ({"history": [[4, 0]]}, "action 0: player 4 is not one of 0 to 3"),
+        "three seats": ({"seats": ["a"] * 3}, "3 seats and 4 payoffs, not 4"),
+    }
+    for name, (change, problem) in cases.items():
+        path = tmp_path / f"{name}.json"
+        path.write_text(json.dumps({**game, **change}))
+        with pytest.raises(SystemExit, match=f"^error: {path}: not a kept game \\({problem}"):
+            main(["render", str(path), "--out", str(tmp_path / "pictures")])
+    largest = tmp_path / "largest.json"
+    largest.write_text(json.dumps({**game, "dim": MAX_DIM}))
+    assert load_game(largest).dim == MAX_DIM
+    with pytest.raises(SystemExit, match="board side 46340 is larger than the 800 drawn"):
+        main(["render", str(largest), "--out", str(tmp_path / "pictures")])
+    assert not (tmp_path / "pictures").exists()
 
 
 def test_records_with_non_finite_payoffs_are_refused_when_written(

@@ -1,22 +1,31 @@
-"""Real self-play records survive the chunk files and come back as the engine's positions."""
+"""Real self-play records survive the chunk files and come back as the engine's positions; a
+chunk forged against the rules, with a valid checksum, is set aside naming its file and game
+and cannot change a network."""
 
 from __future__ import annotations
 
 import dataclasses
 import math
+import shutil
+from collections.abc import Callable
 from pathlib import Path
 
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 import pytest
 import tessarin_engine
+import torch
 
-
+from files import forge
 from games import uniform_game
-from tessarin_zero.storage.records import GameRecord, RecordWriter, read_chunk
+from tessarin_zero.inference.network import PolicyValueNet
+from tessarin_zero.storage.records import SET_ASIDE, GameRecord, RecordWriter, read_chunk
 from tessarin_zero.training.tensors import load_training_tensors
-from tessarin_zero.common.settings import GameSettings
+from tessarin_zero.training.train import train
+from tessarin_zero.training.window import load_window
+from tessarin_zero.common.settings import GameSettings, NetworkSettings, TrainSettings
 from tessarin_zero.training.symmetry import EXACT_SYMMETRIES, transform_sample
 
 DIM = 5
@@ -150,3 +159,95 @@ def test_chunk_is_invisible_until_complete(
     with pytest.raises(OSError, match="disk full"):
         writer.add(records[0])
     assert seen_while_writing == [] and list(tmp_path.iterdir()) == []
+
+
+Forgery = tuple[dict[str, npt.NDArray[Any]], str]
+
+
+def forgeries(chunk: Path) -> dict[str, Forgery]:
+    """Ways to forge game 1 of `chunk` that the file's own checks cannot see, as arrays to
+    replace, each with the start of the refusal it earns after the file's name."""
+    with np.load(chunk) as archive:
+        arrays = {key: archive[key] for key in archive.files}
+    lengths = arrays["game_lengths"]
+    start, end = int(lengths[0]), int(lengths[0] + lengths[1])
+    row = next(r for r in range(start + 4, end) if arrays["has_policy"][r])
+    at = f"game 1, action {row - start} (row {row}): policy target: "
+    occupied = int(arrays["actions"][start, 1])  # game 1's first square: never legal again
+
+    def policy(edit: Callable[[npt.NDArray[np.float32]], None]) -> dict[str, npt.NDArray[Any]]:
+        forged = arrays["policy"].copy()
+        edit(forged[row])
+        return {"policy": forged}
+
+    def payoffs(values: list[float]) -> dict[str, npt.NDArray[Any]]:
+        forged = arrays["payoffs"].copy()
+        forged[1] = values
+        return {"payoffs": forged}
+
+    def on_occupied(shares: npt.NDArray[np.float32]) -> None:
+        shares[:] = 0.0
+        shares[occupied] = 1.0
+
+    def scaled(shares: npt.NDArray[np.float32]) -> None:
+        shares *= 1e30
+
+    def halved(shares: npt.NDArray[np.float32]) -> None:
+        shares /= 2
+
+    outcome = arrays["payoffs"][1]
+    other = [1.0, 0.0, 0.0, 0.0] if outcome[0] != 1.0 else [0.0, 1.0, 0.0, 0.0]
+    kept = np.arange(len(arrays["has_policy"])) != end - 1  # game 1's last action dropped
+    cut = {key: arrays[key][kept] for key in ("actions", "policy", "has_policy")}
+    cut["game_lengths"] = lengths - (np.arange(len(lengths)) == 1)
+    return {
+        "impossible payoffs": (payoffs([1e6, -1e6, 0.0, 0.0]), "game 1: payoffs [1000000, "),
+        "another outcome": (payoffs(other), "game 1: payoffs "),
+        "all mass on an illegal tile": (policy(on_occupied), at + "visit share 1 on tile "),
+        "shares times 1e30": (policy(scaled), at + "visit shares sum to "),
+        "shares halved": (policy(halved), at + "visit shares sum to 0.5"),
+        "a game cut short": (cut, "game 1: the game is not over after its"),
+    }
+
+
+def honest_and_forged(chunk: Path, folder: Path, forgery: Forgery) -> tuple[Path, Path]:
+    """`folder` holding a copy of `chunk` and, written after it, a forged copy."""
+    folder.mkdir(parents=True)
+    honest = Path(shutil.copy(chunk, folder / chunk.name))
+    forged = forge(chunk, folder / chunk.name.replace("chunk-", "chunk-9", 1), **forgery[0])
+    return honest, forged
+
+
+PLAIN = TrainSettings(batch_size=16, epochs=1, window_chunks=0, augment=False)
+
+
+def test_forged_chunks_are_set_aside_naming_file_and_game(
+    chunks: list[Path], tmp_path: Path, caplog: pytest.LogCaptureFixture
+) -> None:
+    samples = len(load_training_tensors(chunks[:1], augment=False))
+    for name, forgery in forgeries(chunks[0]).items():
+        honest, forged = honest_and_forged(chunks[0], tmp_path / name, forgery)
+        content = forged.read_bytes()
+        assert read_chunk(forged).games == 3, name  # the checksum holds
+        tensors, used = load_window([forged.parent], PLAIN, dim=None)
+        assert (len(tensors), used) == (samples, 1), name
+        assert f"{forged}: {forgery[1]}" in caplog.text, name
+        assert (forged.parent / SET_ASIDE / forged.name).read_bytes() == content, name
+        assert honest.exists() and not forged.exists(), name
+
+
+def test_a_forged_chunk_cannot_change_a_network(chunks: list[Path], tmp_path: Path) -> None:
+    forgery = forgeries(chunks[0])["impossible payoffs"]
+    honest, _ = honest_and_forged(chunks[0], tmp_path / "forged", forgery)
+    alone = tmp_path / "honest"
+    alone.mkdir()
+    shutil.copy(honest, alone)
+    weights = []
+    for folder in (honest.parent, alone):
+        torch.manual_seed(5)
+        model = PolicyValueNet(NetworkSettings(channels=4, blocks=1))
+        tensors, _ = load_window([folder], PLAIN, dim=None)
+        train(model, tensors, PLAIN, progress=False, generator=torch.Generator().manual_seed(6))
+        weights.append(model.state_dict())
+    for name, tensor in weights[0].items():
+        assert torch.equal(tensor, weights[1][name]), name
