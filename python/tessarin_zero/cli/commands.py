@@ -285,9 +285,11 @@ def render_command(args: argparse.Namespace) -> None:
     from tessarin_zero.evaluation.render import render_game
     from tessarin_zero.storage.kept_games import load_game
 
-    writable_folder(args.out)
+    if args.out.exists() and not args.out.is_dir():
+        raise NotADirectoryError(errno.ENOTDIR, "a file, not a folder", str(args.out))
     try:
         kept = load_game(args.game, args.index)
+        # The game is checked before its folder is made: a refused one leaves nothing behind.
         with files_in(args.out):
             written = render_game(
                 kept, args.out, animate=args.gif, frame_seconds=args.frame_seconds

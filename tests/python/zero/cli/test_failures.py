@@ -86,7 +86,9 @@ def seed_run(tmp_path_factory: pytest.TempPathFactory) -> Path:
     run = tmp_path_factory.mktemp("seed") / "run"
     write_records(run / "records")
     save_checkpoint(run / "checkpoints" / "best.pt", PolicyValueNet(NetworkSettings(4, 1)))
-    KeptGame(5, [(0, 0), (0, 1)], ["random"] * 4, [0.25] * 4).save(run / "games" / "game.json")
+    record = uniform_game(GameSettings(dim=5, sims_per_move=2))
+    history = [(int(player), int(tile)) for player, tile in record.history]
+    KeptGame(5, history, ["random"] * 4, list(record.payoff)).save(run / "games" / "game.json")
     return run
 
 
