@@ -5,16 +5,21 @@ Each writing command holds its run folder's lock from start to end. SIGTERM and 
 command like Ctrl-C: workers and server are stopped and the records of finished games are
 written before it exits (status 128 + the signal number). A command that cannot go on (a
 damaged checkpoint, training that diverged, a folder in use, most self-play games abandoned)
-says why in one line and exits with status 1.
+says why in one line and exits with status 1; so does one that cannot read or write a file (a
+full disk, a read-only folder), naming the file. Progress bars are drawn only on a terminal: a
+log file would get every redraw.
 """
 
 from __future__ import annotations
 
 import argparse
 import dataclasses
+import errno
 import logging
 import sys
-from contextlib import ExitStack
+import tempfile
+from collections.abc import Iterator
+from contextlib import ExitStack, contextmanager
 from pathlib import Path
 from typing import Any
 
@@ -22,6 +27,7 @@ import torch
 
 from tessarin_zero.cli.flags import loop_flags, settings_from
 from tessarin_zero.cli.reports import PrintedReport, arena_lines, module_lines, promotion_rule
+from tessarin_zero.common.errors import file_problem
 from tessarin_zero.common.lifetime import Terminated, stop_signals_raise
 from tessarin_zero.common.settings import GameSettings, NetworkSettings, ServerSettings
 from tessarin_zero.common.settings import TrainSettings
@@ -41,11 +47,10 @@ from tessarin_zero.selfplay.outcomes import PlayError, WorkerError
 from tessarin_zero.selfplay.ray.backend import RayBackend, RayBackendError
 from tessarin_zero.storage.records import RecordError, RecordWriter
 from tessarin_zero.storage.runs import RunFolderBusy, RunLock, RunStateError
-from tessarin_zero.storage.runs import load_loop_settings, new_run_dir, save_loop_settings
+from tessarin_zero.storage.runs import SKELETON, new_run_dir, save_loop_settings
 from tessarin_zero.training.loop import Loop, LoopSettings, keep_games, resume, run_iterations
-from tessarin_zero.training.loop import start_new
+from tessarin_zero.training.loop import start_finished, start_new, training_window
 from tessarin_zero.training.train import TrainingDiverged, train
-from tessarin_zero.training.window import load_window
 
 FAILURES = (
     CheckpointError,
@@ -82,15 +87,55 @@ def run(args: argparse.Namespace) -> None:
         raise
     except FAILURES as error:
         sys.exit(f"error: {error}")
+    except ConnectionError:  # between the host's own processes: a fault to be traced
+        raise
+    except OSError as error:  # a full disk, a read-only folder: which file, and why
+        sys.exit(f"error: {file_problem(error)}")
 
 
-def claimed_run_dir(args: argparse.Namespace, stack: ExitStack) -> Path:
-    """The command's run folder (a new one unless --run-dir), locked for the command's life."""
-    run_dir = args.run_dir if args.run_dir is not None else new_run_dir()
+def claimed_run_dir(
+    args: argparse.Namespace, stack: ExitStack, subfolders: tuple[str, ...] = SKELETON
+) -> Path:
+    """The command's run folder (a new one unless --run-dir), locked for the command's life,
+    with its `subfolders` made. An error that names no file within the command names it."""
+    run_dir = Path(args.run_dir if args.run_dir is not None else new_run_dir())
     stack.enter_context(RunLock(run_dir))
-    for sub in ("records", "checkpoints"):
+    stack.enter_context(files_in(run_dir))
+    for sub in subfolders:
         (run_dir / sub).mkdir(parents=True, exist_ok=True)
-    return Path(run_dir)
+    return run_dir
+
+
+@contextmanager
+def files_in(folder: Path) -> Iterator[None]:
+    """An OSError of the block that names no file (a write to an open stream: a full disk)
+    names `folder` instead."""
+    try:
+        yield
+    except OSError as error:
+        if error.filename is None and not isinstance(error, ConnectionError):
+            raise OSError(error.errno, error.strerror, str(folder)) from error
+        raise
+
+
+def writable_folder(folder: Path) -> Path:
+    """Makes `folder` if needed and checks that a file can be made in it, before a command
+    spends its time on what it will write there; OSError naming the folder otherwise."""
+    if folder.exists() and not folder.is_dir():
+        raise NotADirectoryError(errno.ENOTDIR, "a file, not a folder", str(folder))
+    folder.mkdir(parents=True, exist_ok=True)
+    with files_in(folder), tempfile.TemporaryFile(dir=folder) as probe:
+        probe.write(bytes(_PROBE_BYTES))  # a full disk takes a name, not its content
+        probe.flush()
+    return folder
+
+
+_PROBE_BYTES = 16_384
+
+
+def progress_shown(args: argparse.Namespace) -> bool:
+    """Progress bars unless --quiet, on a terminal only: in a log every redraw is a line."""
+    return not args.quiet and sys.stderr.isatty()
 
 
 def choose_driver(driver: str | None) -> str:
@@ -121,13 +166,13 @@ def selfplay(args: argparse.Namespace) -> None:
         backend = self_play_backend(args, stack)
         game = settings_from(args, GameSettings)
         model = load_or_new(args.checkpoint, settings_from(args, NetworkSettings))
-        with RecordWriter(run_dir / "records", game) as writer:
+        with files_in(run_dir / "records"), RecordWriter(run_dir / "records", game) as writer:
             stats = backend.play(
                 NetworkFactory.of(model, model.settings),
                 game,
                 args.games,
                 writer.add,
-                progress=not args.quiet,
+                progress=progress_shown(args),
             )
     print(f"Self-play: {stats}. Records in {run_dir / 'records'}")
 
@@ -135,21 +180,35 @@ def selfplay(args: argparse.Namespace) -> None:
 def train_command(args: argparse.Namespace) -> None:
     with ExitStack() as stack:
         # --data alone trains on those folders; the checkpoint then goes to --out, or to a new
-        # run folder.
+        # run folder made once there is something to train on.
         run_dir: Path | None = None
-        if args.run_dir is not None or args.out is None:
-            run_dir = claimed_run_dir(args, stack)
+        if args.run_dir is not None:
+            run_dir = claimed_run_dir(args, stack, subfolders=())
         settings = settings_from(args, TrainSettings)
         model = load_or_new(args.checkpoint, settings_from(args, NetworkSettings))
         folders = args.data or [Path(str(run_dir)) / "records"]
-        tensors, chunks = load_window(folders, settings, dim=None)
-        losses = train(model, tensors, settings, progress=not args.quiet)
+        tensors, chunks = training_window(folders, settings, dim=None)
+        if args.out is None and run_dir is None:
+            run_dir = claimed_run_dir(args, stack, subfolders=())
         out = args.out or Path(str(run_dir)) / "checkpoints" / "trained.pt"
+        writable_folder(out.parent)
+        losses = train(model, tensors, settings, progress=progress_shown(args))
         save_checkpoint(out, model, losses=losses)
-    print(f"Trained on {chunks} chunks: {losses}. Checkpoint {out}")
+    print(f"Trained on {chunks} chunks ({len(tensors)} positions): {losses_text(losses)}.")
+    print(f"Checkpoint {out}")
+
+
+def losses_text(losses: dict[str, float]) -> str:
+    """The losses of a training phase's last epoch, labelled."""
+    return (
+        f"policy loss {losses['policy']:.3f}, value loss {losses['value']:.3f}, ownership loss "
+        f"{losses['ownership']:.3f} (weighted sum {losses['loss']:.3f})"
+    )
 
 
 def arena(args: argparse.Namespace) -> None:
+    if args.keep_games is not None:
+        writable_folder(args.keep_games)  # before the matches, not after them
     candidate = load_or_new(args.candidate, settings_from(args, NetworkSettings))
     best = load_checkpoint(args.best)[0] if args.best else None
     game = settings_from(args, GameSettings)
@@ -183,7 +242,7 @@ def arena(args: argparse.Namespace) -> None:
             games_vs_random=args.games_vs_random,
             games_vs_best=args.games_vs_best,
             workers=args.workers,
-            progress=not args.quiet,
+            progress=progress_shown(args),
         )
         print("\n".join(module_lines(figures, game.dim)))
     if args.keep_games is not None:
@@ -221,6 +280,15 @@ def loop(args: argparse.Namespace) -> None:
     report = PrintedReport()
     with ExitStack() as stack:
         run_dir = claimed_run_dir(args, stack)
+        # A new loop, or one whose start was cut short: its settings are stored before anything
+        # else, so that whatever stops the start, --resume does it again.
+        starting = not (args.resume and start_finished(run_dir))
+        if starting:
+            torch.manual_seed(args.seed)
+            model = load_or_new(args.checkpoint, settings_from(args, NetworkSettings))
+            flags: dict[str, Any] = loop_flags(args)
+            flags.update(dataclasses.asdict(model.settings))  # a --checkpoint's own size
+            save_loop_settings(run_dir, flags)
         plan = Loop(
             run_dir,
             settings_from(args, GameSettings),
@@ -230,19 +298,13 @@ def loop(args: argparse.Namespace) -> None:
                 **{f.name: getattr(args, f.name) for f in dataclasses.fields(LoopSettings)}
             ),
             self_play_backend(args, stack),
-            progress=not args.quiet,
+            progress=progress_shown(args),
         )
-        if args.resume:
-            load_loop_settings(run_dir)  # checked by the parser; a folder changed since fails here
-            state = resume(run_dir, report)
-            save_loop_settings(run_dir, loop_flags(args))  # the next resume goes on with these
-        else:
-            torch.manual_seed(args.seed)
-            model = load_or_new(args.checkpoint, settings_from(args, NetworkSettings))
+        if starting:
             state = start_new(plan, model, report)
-            flags: dict[str, Any] = loop_flags(args)
-            flags.update(dataclasses.asdict(model.settings))  # a --checkpoint's own size
-            save_loop_settings(run_dir, flags)
+        else:
+            state = resume(run_dir, report, settings_from(args, NetworkSettings))
+            save_loop_settings(run_dir, loop_flags(args))  # the next resume goes on with these
         run_iterations(plan, state, report)
 
 
@@ -250,9 +312,15 @@ def render_command(args: argparse.Namespace) -> None:
     from tessarin_zero.evaluation.render import render_game
     from tessarin_zero.storage.kept_games import load_game
 
+    if args.out.exists() and not args.out.is_dir():
+        raise NotADirectoryError(errno.ENOTDIR, "a file, not a folder", str(args.out))
     try:
         kept = load_game(args.game, args.index)
-        written = render_game(kept, args.out, animate=args.gif, frame_seconds=args.frame_seconds)
+        # The game is checked before its folder is made: a refused one leaves nothing behind.
+        with files_in(args.out):
+            written = render_game(
+                kept, args.out, animate=args.gif, frame_seconds=args.frame_seconds
+            )
     except ValueError as error:  # not a game, or a history that breaks the rules
         sys.exit(f"error: {error}")
     print(f"{len(written)} {'image' if len(written) == 1 else 'images'} in {args.out}")

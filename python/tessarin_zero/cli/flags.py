@@ -1,8 +1,9 @@
-"""Command line: ``python -m tessarin_zero {selfplay,train,arena,loop}``.
+"""Command line: ``python -m tessarin_zero {selfplay,train,arena,loop,render,play}``.
 
 Every setting is a flag with a default (``--help`` on each command lists them), and each
 command accepts only the flags it uses. Every value is checked when the command line is read:
-a value out of range is a usage error (exit status 2) before anything runs.
+a value out of range is a usage error (exit status 2) before anything runs. A resumed loop's
+stored settings (``run.json``) go through the same checks (see ``stored``).
 
 ``selfplay``, ``train`` and ``loop`` work in a run folder, ``runs/<date>-<time>/`` unless
 ``--run-dir`` names one: ``records/`` (self-play chunks), ``checkpoints/`` (``best.pt`` and
@@ -30,8 +31,7 @@ import dataclasses
 import importlib
 import importlib.util
 import math
-import re
-import struct
+import sys
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any, Optional
@@ -42,7 +42,8 @@ from tessarin_zero.common.settings import (
     ServerSettings,
     TrainSettings,
 )
-from tessarin_zero.common.settings import INFERENCE_PATHS, ROOT_SEARCHES
+from tessarin_zero.cli.stored import checked_loop_settings
+from tessarin_zero.common.checks import FIELD_CHECKS, Check, Real, SettingError, Whole
 
 SETTINGS_HELP = {
     "dim": "board side of self-play and of games against random players",
@@ -88,59 +89,41 @@ SETTINGS_HELP = {
     "(training only)",
 }
 
-MAX_DIM = 46_340  # the engine's largest board side
+DESCRIPTION = (
+    "The training host: self-play games (selfplay), training on their records (train), a "
+    "network's strength against other players (arena), the three repeated in one run folder "
+    "(loop), pictures of a game (render) and a page to play and watch in a browser (play). "
+    "Each command's --help lists its flags."
+)
 DRIVERS = ("batched", "worker")
 BACKENDS = ("local", "ray")
 
 
-def whole(low: int, high: Optional[int] = None) -> Callable[[str], int]:
-    """An argparse type: an integer in [low, high]."""
+class FlagType:
+    """An argparse type that reads a flag's text with a setting's check (``common.checks``):
+    what the check refuses is a usage error in the check's words."""
 
-    def parse(text: str) -> int:
+    def __init__(self, check: Check) -> None:
+        self.check = check
+
+    def __call__(self, text: str) -> Any:
         try:
-            value = int(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
-        if value < low or (high is not None and value > high):
-            span = f"at least {low}" if high is None else f"from {low} to {high}"
-            raise argparse.ArgumentTypeError(f"{value} is out of range: it must be {span}")
-        return value
+            return self.check.text(text)
+        except SettingError as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
 
-    return parse
+
+def whole(low: int, high: Optional[int] = None) -> FlagType:
+    """An argparse type: an integer in [low, high]."""
+    return FlagType(Whole(low, high))
 
 
 def real(
     low: float, high: float = math.inf, *, above: bool = False, single: bool = False
-) -> Callable[[str], float]:
+) -> FlagType:
     """An argparse type: a finite number >= low (> low with `above`) and <= high. `single`: it
     must also fit a 32-bit float without becoming 0 or infinite (what the module reads)."""
-
-    def parse(text: str) -> float:
-        try:
-            value = float(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
-        low_ok = value > low if above else value >= low
-        if not (math.isfinite(value) and low_ok and value <= high):
-            bound = f"{'above' if above else 'at least'} {low:g}"
-            span = bound if high == math.inf else f"{bound} and at most {high:g}"
-            raise argparse.ArgumentTypeError(f"{text} is out of range: it must be {span}")
-        if single:
-            try:
-                rounded = struct.unpack("f", struct.pack("f", value))[0]
-            except OverflowError:
-                rounded = math.inf
-            if not math.isfinite(rounded) or (value != 0 and rounded == 0):
-                raise argparse.ArgumentTypeError(f"{text} does not fit a 32-bit float")
-        return value
-
-    return parse
-
-
-def device_name(text: str) -> str:
-    if not re.fullmatch(r"cpu|cuda(:\d+)?", text):
-        raise argparse.ArgumentTypeError(f"{text!r} is not cpu, cuda or cuda:<index>")
-    return text
+    return FlagType(Real(low, high, above=above, single=single))
 
 
 def ray_address(text: str) -> str:
@@ -148,51 +131,6 @@ def ray_address(text: str) -> str:
     if not text or text != text.strip() or any(c.isspace() for c in text):
         raise argparse.ArgumentTypeError(f"{text!r} is not an address (host:port, auto)")
     return text
-
-
-def root_search(text: str) -> str:
-    if text not in ROOT_SEARCHES:
-        raise argparse.ArgumentTypeError(f"{text!r} is not one of {', '.join(ROOT_SEARCHES)}")
-    return text
-
-
-def inference_path(text: str) -> str:
-    if text not in INFERENCE_PATHS:
-        raise argparse.ArgumentTypeError(f"{text!r} is not one of {', '.join(INFERENCE_PATHS)}")
-    return text
-
-
-SETTINGS_TYPES: dict[str, Callable[[str], Any]] = {
-    "dim": whole(4, MAX_DIM),
-    "rep": whole(1, 2),
-    "sims_per_move": whole(1),
-    "sample_moves": whole(0),
-    "c_base": real(0.0, above=True, single=True),
-    "c_init": real(0.0, single=True),
-    "dirichlet_alpha": real(0.0, above=True, single=True),
-    "exploration_fraction": real(0.0, 1.0, single=True),
-    "fast_sims_per_move": whole(0),
-    "full_search_share": real(0.0, 1.0, single=True),
-    "engine_opponent_share": real(0.0, 1.0, single=True),
-    "root_search": root_search,
-    "gumbel_considered": whole(1),
-    "channels": whole(1),
-    "blocks": whole(0),
-    "policy_channels": whole(1),
-    "value_channels": whole(1),
-    "max_batch": whole(1),
-    "max_wait_ms": real(0.0),
-    "device": device_name,
-    "position_cache": whole(0, 2**31),
-    "inference": inference_path,
-    "batch_size": whole(1),
-    "epochs": whole(1),
-    "learning_rate": real(0.0, above=True),
-    "weight_decay": real(0.0),
-    "window_chunks": whole(0),
-    "ownership_weight": real(0.0),
-    "value_weight": real(0.0),
-}
 
 
 def add_settings_flags(
@@ -211,7 +149,7 @@ def add_settings_flags(
                 flag, action=argparse.BooleanOptionalAction, default=field.default, help=help_text
             )
         else:
-            kind = SETTINGS_TYPES[field.name]
+            kind = FlagType(FIELD_CHECKS[field.name])
             group.add_argument(flag, type=kind, default=field.default, help=help_text)
 
 
@@ -247,9 +185,7 @@ Command = Callable[[argparse.Namespace], None]
 
 def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.ArgumentParser:
     """The parser; `loop_defaults` replace the loop's defaults (a resumed run's settings)."""
-    parser = argparse.ArgumentParser(
-        prog="python -m tessarin_zero", description=(__doc__ or "").split("\n\n")[0]
-    )
+    parser = argparse.ArgumentParser(prog="python -m tessarin_zero", description=DESCRIPTION)
     commands = parser.add_subparsers(dest="command", required=True)
 
     def command(name: str, help_text: str) -> argparse.ArgumentParser:
@@ -467,8 +403,8 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
     )
     play.add_argument(
         "--inference",
-        type=inference_path,
-        default=INFERENCE_PATHS[0],
+        type=FlagType(FIELD_CHECKS["inference"]),
+        default=ServerSettings.inference,
         help=f"{SETTINGS_HELP['inference']} (default: %(default)s)",
     )
     play.add_argument(
@@ -639,15 +575,40 @@ NOT_STORED = (
     "run_dir",
     "resume",
     "quiet",
-    "checkpoint",
     "backend",  # where a run plays is not a setting of the run: a resumed one plays locally
     "ray_address",  # unless told again
 )
+NETWORK_SOURCE = {
+    "selfplay": "checkpoint",
+    "train": "checkpoint",
+    "arena": "candidate",
+    "loop": "checkpoint",
+}
+"""The flag of each command that names a network of its own size (the network flags then have
+nothing to set)."""
 
 
 def loop_flags(args: argparse.Namespace) -> dict[str, Any]:
-    """The loop's settings as stored in its run folder."""
-    return {key: value for key, value in vars(args).items() if key not in NOT_STORED}
+    """The loop's settings as stored in its run folder: its flags, and the checkpoint it
+    started from (as an absolute path), which a start cut short starts from again."""
+    flags = {key: value for key, value in vars(args).items() if key not in NOT_STORED}
+    if flags.get("checkpoint") is not None:
+        flags["checkpoint"] = str(Path(flags["checkpoint"]).resolve())
+    return flags
+
+
+def given_flags(argv: Optional[Sequence[str]]) -> set[str]:
+    """The settings named on the command line `argv` (as opposed to their defaults)."""
+    parser = build_parser()
+    for sub in subcommands(parser).choices.values():
+        for action in sub._actions:
+            action.default = argparse.SUPPRESS
+    return set(vars(parser.parse_args(argv)))
+
+
+def subcommands(parser: argparse.ArgumentParser) -> Any:
+    """The parser's commands (argparse's subparsers action: `.choices` maps names to parsers)."""
+    return next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction))
 
 
 def parse(argv: Optional[Sequence[str]]) -> argparse.Namespace:
@@ -659,6 +620,14 @@ def parse(argv: Optional[Sequence[str]]) -> argparse.Namespace:
             "train: give --run-dir (the run folder whose records to train on) or --data "
             "(folders of record chunks)"
         )
+    run_dir: Optional[Path] = getattr(args, "run_dir", None)
+    if run_dir is not None and run_dir.exists() and not run_dir.is_dir():
+        parser.error(f"argument --run-dir: {run_dir} is a file, not a folder")
+    if args.command == "train" and args.data is None and not (run_dir and run_dir.is_dir()):
+        parser.error(f"argument --run-dir: {run_dir}: no such folder (train reads its records)")
+    if args.command == "train" and args.out is not None and args.out.is_dir():
+        parser.error(f"argument --out: {args.out} is a folder, not a checkpoint file")
+    check_network_source(parser, argv, args)
     if args.command == "loop":
         args = check_loop_folder(parser, argv, args)
     if args.command == "rate":
@@ -690,34 +659,61 @@ def parse(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     return args
 
 
+def check_network_source(
+    parser: argparse.ArgumentParser, argv: Optional[Sequence[str]], args: argparse.Namespace
+) -> None:
+    """The network's size comes from its file where a command is given one: a network flag
+    given beside it would be ignored, so it is a usage error."""
+    source = getattr(args, NETWORK_SOURCE.get(args.command, ""), None)
+    if source is None:
+        return
+    network_flags = {f.name for f in dataclasses.fields(NetworkSettings)}
+    for name in sorted(given_flags(argv) & network_flags):
+        parser.error(
+            f"argument --{name.replace('_', '-')}: the network's size is that of "
+            f"--{NETWORK_SOURCE[args.command]} {source}: give one or the other"
+        )
+
+
 def check_loop_folder(
     parser: argparse.ArgumentParser, argv: Optional[Sequence[str]], args: argparse.Namespace
 ) -> argparse.Namespace:
-    """A new loop needs a new or empty folder; a resumed one takes the stored settings as its
-    defaults (so flags given again override them) and may not change FIXED_ON_RESUME."""
-    from tessarin_zero.storage.runs import is_used, load_loop_settings
+    """A new loop needs a new or empty folder; a resumed one takes the stored settings, checked
+    as flags are, as its defaults (so flags given again override them) and may not change
+    FIXED_ON_RESUME. A folder in use without --resume, or whose settings are damaged, ends the
+    command with status 1."""
+    from tessarin_zero.storage.runs import LOOP_FILE, is_used, load_loop_settings
 
     if not args.resume:
         if args.run_dir is not None and is_used(args.run_dir):
-            parser.error(
-                f"run folder {args.run_dir} is in use: add --resume to continue its loop, "
-                "or name a new folder"
+            sys.exit(
+                f"error: run folder {args.run_dir} is in use: add --resume to continue its "
+                "loop, or name a new folder"
             )
         return args
     if args.run_dir is None:
         parser.error("--resume needs --run-dir: the run folder to continue")
     if args.checkpoint is not None:
         parser.error("--resume continues from the run's own networks: no --checkpoint")
+    if not (args.run_dir / LOOP_FILE).exists():
+        parser.error(
+            f"{args.run_dir} holds no loop to resume (no {LOOP_FILE}: the folder was not made "
+            "by `loop`, or by a version that could not resume)"
+        )
     try:
-        stored = load_loop_settings(args.run_dir)
+        stored = checked_loop_settings(
+            args.run_dir / LOOP_FILE,
+            load_loop_settings(args.run_dir),
+            subcommands(parser).choices["loop"],
+            NOT_STORED,
+        )
     except ValueError as error:
-        parser.error(str(error))
-    # Loops stored before the learning-rate schedule existed trained at a constant rate.
-    stored = {"final_learning_rate": None, **stored}
-    known = set(loop_flags(args))
-    resumed = build_parser({k: v for k, v in stored.items() if k in known}).parse_args(argv)
+        sys.exit(f"error: {error}")
+    start = stored.pop("checkpoint")
+    resumed = build_parser(stored).parse_args(argv)
+    resumed.checkpoint = start  # the network a start cut short starts from again
     for key in FIXED_ON_RESUME:
-        if key in stored and getattr(resumed, key) != stored[key]:
+        if getattr(resumed, key) != stored[key]:
             flag = "--" + key.replace("_", "-")
             parser.error(
                 f"{flag} {getattr(resumed, key)} cannot change on --resume: the run in "

@@ -60,6 +60,16 @@ class NetworkSettings:
     """Learn who covers each cell at the end besides the policy and value (training only)."""
 
 
+FIRST_HEADS = {
+    "canonical": False,
+    "policy_channels": 2,
+    "value_channels": 4,
+    "ownership_head": False,
+}
+"""The network settings that checkpoints and run folders written before these fields existed
+lack, as their networks were: unturned, with the first, narrow heads and no ownership head."""
+
+
 @dataclass(frozen=True)
 class ServerSettings:
     """Batching of the inference server, and how its networks are run."""

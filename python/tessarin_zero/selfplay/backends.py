@@ -121,7 +121,9 @@ def collect(
     workers report is added up."""
     failures = FailureCount(label, games)
     work = Work()
-    with tqdm(total=games, desc=label, unit="game", disable=not progress) as bar:
+    # With progress, tqdm's None draws on a terminal only: a log would get every redraw.
+    hidden = None if progress else True
+    with tqdm(total=games, desc=label, unit="game", disable=hidden) as bar:
         for outcome in outcomes:
             work = work + outcome.work
             if outcome.failure is not None:

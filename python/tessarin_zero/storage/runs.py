@@ -8,6 +8,7 @@ name exists, so two runs started in the same second get folders of their own.
 
 from __future__ import annotations
 
+import contextlib
 import fcntl
 import json
 import os
@@ -44,9 +45,22 @@ def new_run_dir(root: Path = RUNS_ROOT) -> Path:
             serial += 1
 
 
+SKELETON = ("records", "checkpoints")
+"""The folders a command makes in its run folder before it writes anything."""
+
+
 def is_used(run_dir: Path) -> bool:
-    """Whether the folder exists and holds anything."""
-    return run_dir.is_dir() and any(run_dir.iterdir())
+    """Whether the folder exists and holds anything beyond its lock and empty `SKELETON`
+    folders (what a command stopped before its first file leaves)."""
+    if not run_dir.is_dir():
+        return False
+    for entry in run_dir.iterdir():
+        if entry.name == LOCK_FILE and entry.is_file():
+            continue
+        if entry.name in SKELETON and entry.is_dir() and not any(entry.iterdir()):
+            continue
+        return True
+    return False
 
 
 class RunLock:
@@ -69,8 +83,11 @@ class RunLock:
             raise RunFolderBusy(
                 f"run folder {self.run_dir} is in use by another command (process {holder})"
             ) from None
-        os.ftruncate(descriptor, 0)
-        os.write(descriptor, f"{os.getpid()}\n".encode())
+        try:
+            os.ftruncate(descriptor, 0)
+            os.write(descriptor, f"{os.getpid()}\n".encode())
+        except OSError:  # a full disk: the lock holds all the same, without its holder's note
+            pass
         self._file = descriptor
         return self
 
@@ -86,11 +103,20 @@ class RunLock:
 
 
 def save_loop_settings(run_dir: Path, flags: dict[str, Any]) -> None:
-    """Stores the loop's flags (plain values) in ``run.json``, atomically."""
+    """Stores the loop's flags (plain values) in ``run.json``, atomically: a reader sees the old
+    file or the new one. OSError naming ``run.json`` when it cannot be written."""
     path = run_dir / LOOP_FILE
     temporary = path.with_name(f".{path.name}.tmp")
-    temporary.write_text(json.dumps(flags, indent=2, sort_keys=True) + "\n")
-    os.replace(temporary, path)
+    try:
+        with temporary.open("w") as stream:
+            stream.write(json.dumps(flags, indent=2, sort_keys=True) + "\n")
+            stream.flush()
+            os.fsync(stream.fileno())
+        os.replace(temporary, path)
+    except OSError as error:
+        with contextlib.suppress(OSError):
+            temporary.unlink(missing_ok=True)
+        raise OSError(error.errno, error.strerror, str(path)) from error
 
 
 def load_loop_settings(run_dir: Path) -> dict[str, Any]:

@@ -12,12 +12,15 @@ from __future__ import annotations
 import dataclasses
 import logging
 import math
+import shutil
 import time
+from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Optional, Protocol
 
-from tessarin_zero.common.settings import GameSettings, ServerSettings, TrainSettings
+from tessarin_zero.common.settings import GameSettings, NetworkSettings, ServerSettings
+from tessarin_zero.common.settings import TrainSettings
 from tessarin_zero.evaluation.arena import ArenaResult, false_promotion_rate_estimate, run_arena
 from tessarin_zero.evaluation.final import FinalFigures, final_figures
 from tessarin_zero.evaluation.matches import HEURISTIC, rotated_games
@@ -26,10 +29,11 @@ from tessarin_zero.inference.evaluator import BatchEvaluator
 from tessarin_zero.inference.network import NetworkFactory, PolicyValueNet
 from tessarin_zero.selfplay.backends import SelfPlayBackend
 from tessarin_zero.storage.kept_games import KeptGame
-from tessarin_zero.storage.records import RecordWriter
+from tessarin_zero.storage.records import RecordError, RecordWriter
 from tessarin_zero.storage.runs import RunStateError
 from tessarin_zero.training.iteration_rating import RatedNetworks, network_name, rate_iteration
 from tessarin_zero.training.metrics import IterationMetrics, MetricsLog, read_metrics
+from tessarin_zero.training.tensors import TrainingTensors
 from tessarin_zero.training.train import TrainingDiverged, train
 from tessarin_zero.training.warm_start import WARM_START_FOLDER, warm_start
 from tessarin_zero.training.window import load_window
@@ -115,14 +119,26 @@ class LoopReport(Protocol):
 
 def start_new(loop: Loop, model: PolicyValueNet, report: LoopReport) -> LoopState:
     """A new loop from `model` (a new network, or a checkpoint's): trained first on heuristic
-    games with a warm start, and saved as iteration 0 and as the best network."""
+    games with a warm start, and saved as iteration 0 and as the best network. A start cut
+    short (see `start_finished`) is done again the same way: the heuristic games of its warm
+    start, played again alike from the same seed, replace those it had written."""
     if loop.settings.warm_start_games > 0:
+        if (loop.run_dir / WARM_START_FOLDER).exists():
+            shutil.rmtree(loop.run_dir / WARM_START_FOLDER)
         warm_start_network(loop, model, report)
     best = PolicyValueNet(model.settings)
     best.load_state_dict(model.state_dict())
     save_checkpoint(loop.iteration_checkpoint(0), model, iteration=0)
     save_checkpoint(loop.checkpoints / "best.pt", best, iteration=0)
     return LoopState(model, best, MetricsLog(loop.run_dir))
+
+
+def start_finished(run_dir: Path) -> bool:
+    """Whether the loop in `run_dir` finished its start (its first network is saved as
+    iteration 0), or is an older one with metrics: else `start_new` is to be done again."""
+    return (run_dir / "checkpoints" / "iteration-000.pt").exists() or (
+        run_dir / "metrics.csv"
+    ).exists()
 
 
 def warm_start_network(loop: Loop, model: PolicyValueNet, report: LoopReport) -> None:
@@ -146,9 +162,10 @@ def warm_start_network(loop: Loop, model: PolicyValueNet, report: LoopReport) ->
     report.warm_started(settings.warm_start_games, positions, epochs, losses)
 
 
-def resume(run_dir: Path, report: LoopReport) -> LoopState:
+def resume(run_dir: Path, report: LoopReport, network: NetworkSettings) -> LoopState:
     """The candidate after the last complete iteration (the one with a metrics row), the best
-    network as of that iteration, and the metrics so far."""
+    network as of that iteration, and the metrics so far. RunStateError when their networks
+    are not of the size `network` the loop's settings say."""
     try:
         rows = read_metrics(run_dir / "metrics.csv")
     except ValueError as error:
@@ -156,12 +173,42 @@ def resume(run_dir: Path, report: LoopReport) -> LoopState:
     done = rows[-1].iteration if rows else 0
     promoted = [row.iteration for row in rows if row.promoted]
     checkpoints = run_dir / "checkpoints"
-    candidate, _ = load_checkpoint(checkpoints / f"iteration-{done:03d}.pt")
     best_iteration = promoted[-1] if promoted else 0
-    best, _ = load_checkpoint(checkpoints / f"iteration-{best_iteration:03d}.pt")
+    candidate = _network_of(checkpoints / f"iteration-{done:03d}.pt", network)
+    best = _network_of(checkpoints / f"iteration-{best_iteration:03d}.pt", network)
     save_checkpoint(checkpoints / "best.pt", best, iteration=best_iteration)
     report.resumed(run_dir, done)
     return LoopState(candidate, best, MetricsLog(run_dir, rows))
+
+
+def _network_of(path: Path, network: NetworkSettings) -> PolicyValueNet:
+    """The network saved at `path`, which must be of the size `network`."""
+    model, _ = load_checkpoint(path)
+    if model.settings != network:
+        differences = [
+            f"{name} {value} (the loop's settings say {getattr(network, name)})"
+            for name, value in dataclasses.asdict(model.settings).items()
+            if getattr(network, name) != value
+        ]
+        raise RunStateError(f"{path}: a network of another size: {', '.join(differences)}")
+    return model
+
+
+def training_window(
+    folders: Sequence[Path], settings: TrainSettings, dim: int | None
+) -> tuple[TrainingTensors, int]:
+    """`load_window`'s samples and chunk count; RunStateError, naming the folders, when no
+    chunk could be used (each set aside or of another side) or they hold no sample."""
+    where = ", ".join(map(str, folders))
+    try:
+        tensors, chunks = load_window(folders, settings, dim=dim)
+    except RecordError:
+        raise
+    except ValueError as error:  # load_training_tensors: no usable record chunks
+        raise RunStateError(f"{where}: {error} (see the warnings above)") from error
+    if len(tensors) == 0:
+        raise RunStateError(f"{where}: the record chunks hold no position to train on")
+    return tensors, chunks
 
 
 def run_iterations(loop: Loop, state: LoopState, report: LoopReport) -> None:
@@ -213,7 +260,7 @@ def play_iteration(loop: Loop, state: LoopState, iteration: int, report: LoopRep
             progress=loop.progress,
             iteration=iteration,
         )
-    tensors, _ = load_window([loop.run_dir / "records"], loop.training, dim=loop.game.dim)
+    tensors, _ = training_window([loop.run_dir / "records"], loop.training, dim=loop.game.dim)
     rate = scheduled_learning_rate(
         loop.training.learning_rate, settings.final_learning_rate, iteration, settings.iterations
     )
@@ -277,11 +324,17 @@ def play_iteration(loop: Loop, state: LoopState, iteration: int, report: LoopRep
 
 
 def keep_games(kept: dict[str, KeptGame], folder: Path, prefix: str) -> list[Path]:
-    """Writes one kept game per match into `folder`; returns their paths."""
+    """Writes one kept game per match into `folder`; returns their paths. OSError naming the
+    game's file when it cannot be written."""
     paths = []
     for label, game in kept.items():
         path = folder / f"{prefix}-{label.replace(' ', '-')}.json"
-        game.save(path)
+        try:
+            game.save(path)
+        except OSError as error:
+            if error.filename is not None:
+                raise
+            raise OSError(error.errno, error.strerror, str(path)) from error
         paths.append(path)
     return paths
 

@@ -12,6 +12,7 @@ them leave them empty.
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import math
 import os
@@ -110,13 +111,21 @@ class MetricsLog:
         self.rows: list[IterationMetrics] = list(rows)
 
     def append(self, row: IterationMetrics) -> None:
+        """Adds a row to the file (OSError naming the file if it cannot be written), then
+        redraws the plots."""
         rows = [*self.rows, row]
         temporary = self.path.with_name(f".{self.path.name}.tmp")
-        with temporary.open("w", newline="") as handle:
-            writer = csv.DictWriter(handle, fieldnames=[f.name for f in fields(IterationMetrics)])
-            writer.writeheader()
-            writer.writerows(asdict(r) for r in rows)
-        os.replace(temporary, self.path)
+        try:
+            with temporary.open("w", newline="") as handle:
+                names = [f.name for f in fields(IterationMetrics)]
+                writer = csv.DictWriter(handle, fieldnames=names)
+                writer.writeheader()
+                writer.writerows(asdict(r) for r in rows)
+            os.replace(temporary, self.path)
+        except OSError as error:
+            with contextlib.suppress(OSError):
+                temporary.unlink(missing_ok=True)
+            raise OSError(error.errno, error.strerror, str(self.path)) from error
         self.rows = rows
         plot_metrics(self.rows, self.run_dir)
 
@@ -126,30 +135,42 @@ def read_metrics(path: Path) -> list[IterationMetrics]:
     naming the file otherwise. A missing file has no rows."""
     if not path.exists():
         return []
-    rows = []
+    rows: list[IterationMetrics] = []
     try:
         with path.open(newline="") as handle:
-            for record in csv.DictReader(handle):
-                values = {}
-                for f in fields(IterationMetrics):
-                    text = record.get(f.name)
-                    if text is None or (text == "" and f.default is not MISSING):
-                        if f.default is MISSING:
-                            raise KeyError(f.name)
-                        continue  # a column added since the file was written: its default
-                    if f.type in ("bool", bool):
-                        if text not in ("True", "False"):
-                            raise ValueError(f"{f.name} {text!r} is not True or False")
-                        values[f.name] = text == "True"
-                    else:
-                        values[f.name] = int(text) if f.type in ("int", int) else float(text)
-                rows.append(IterationMetrics(**values))
+            reader = csv.DictReader(handle)
+            for record in reader:
+                if None in record or None in record.values():
+                    raise ValueError(
+                        f"row {len(rows) + 1} does not have one value per column: the file "
+                        "was cut or damaged"
+                    )
+                rows.append(_row(record))
     except (OSError, KeyError, TypeError, ValueError, csv.Error) as error:
         raise ValueError(f"{path}: unreadable metrics ({describe(error)})") from error
     numbers = [row.iteration for row in rows]
     if numbers != list(range(1, len(rows) + 1)):
         raise ValueError(f"{path}: iterations {numbers} are not numbered 1, 2, 3...")
     return rows
+
+
+def _row(record: dict[str, str]) -> IterationMetrics:
+    """One row of the file; a column the file lacks (added since it was written) takes its
+    default."""
+    values: dict[str, Any] = {}
+    for f in fields(IterationMetrics):
+        text = record.get(f.name)
+        if text is None or (text == "" and f.default is not MISSING):
+            if f.default is MISSING:
+                raise KeyError(f.name)
+            continue
+        if f.type in ("bool", bool):
+            if text not in ("True", "False"):
+                raise ValueError(f"{f.name} {text!r} is not True or False")
+            values[f.name] = text == "True"
+        else:
+            values[f.name] = int(text) if f.type in ("int", int) else float(text)
+    return IterationMetrics(**values)
 
 
 def plot_metrics(rows: list[IterationMetrics], out_dir: Path) -> list[Path]:
@@ -162,9 +183,7 @@ def plot_metrics(rows: list[IterationMetrics], out_dir: Path) -> list[Path]:
     axes.set(xlabel="iteration", ylabel="loss (cross-entropy)", title="Training losses")
     axes.legend()
     losses = out_dir / "losses.png"
-    figure.tight_layout()
-    figure.savefig(losses)
-    plt.close(figure)
+    _save(figure, losses)
 
     rated = any(math.isfinite(row.rating) for row in rows)
     figure, panels = plt.subplots(
@@ -200,10 +219,19 @@ def plot_metrics(rows: list[IterationMetrics], out_dir: Path) -> list[Path]:
     if rated:
         _plot_ratings(panels[1][0], rows)
     win_rate = out_dir / "win_rate.png"
-    figure.tight_layout()
-    figure.savefig(win_rate)
-    plt.close(figure)
+    _save(figure, win_rate)
     return [losses, win_rate]
+
+
+def _save(figure: Any, path: Path) -> None:
+    """Writes and closes a figure; OSError naming the file when it cannot be written."""
+    try:
+        figure.tight_layout()
+        figure.savefig(path)
+    except OSError as error:
+        raise OSError(error.errno, error.strerror, str(path)) from error
+    finally:
+        plt.close(figure)
 
 
 def _plot_with_interval(

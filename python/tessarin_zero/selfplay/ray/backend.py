@@ -167,17 +167,60 @@ class RayBackend:
 
 
 def _check_reachable(address: str, timeout_s: float = _REACH_S) -> None:
-    """Raises RayBackendError unless a host:port address takes a connection: ``ray.init`` would
-    otherwise retry a mistyped or dead head for minutes. Other forms (auto, ray://) are left to
+    """Raises RayBackendError unless a host:port address takes a connection and answers as a
+    Ray head does: ``ray.init`` would otherwise retry a mistyped or dead head for minutes, and
+    as long a server of another kind listening there. Other forms (auto, ray://) are left to
     Ray."""
     host, colon, port = address.rpartition(":")
     if not colon or not port.isdigit() or "/" in address or not host:
         return
     try:
-        with socket.create_connection((host.strip("[]"), int(port)), timeout=timeout_s):
-            pass
+        with socket.create_connection((host.strip("[]"), int(port)), timeout=timeout_s) as link:
+            answer = _http2_answer(link) if not _tls() else _SETTINGS_FRAME
     except OSError as error:
         raise RayBackendError(
             f"cannot reach the Ray cluster at {address} ({error}): is `ray start --head` "
             "running there?"
         ) from error
+    if answer is None or not _is_settings_frame(answer):
+        heard = f"it answered {answer!r}" if answer else f"no answer within {_ANSWER_S:g} s"
+        raise RayBackendError(
+            f"cannot reach the Ray cluster at {address}: what listens there is not a Ray head "
+            f"({heard} to a gRPC greeting): is the port right?"
+        )
+
+
+# A Ray head's control service is gRPC, that is HTTP/2: to the client's greeting (the preface
+# and an empty SETTINGS frame) it answers with a SETTINGS frame of its own. An HTTP/1 server
+# answers with a status line, most others with nothing or a close.
+_ANSWER_S = 5.0
+_FRAME_HEADER = 9  # length (3 bytes), type, flags, stream id (4 bytes)
+_SETTINGS = 0x4
+_SETTINGS_FRAME = bytes([0, 0, 0, _SETTINGS, 0, 0, 0, 0, 0])
+_HTTP2_GREETING = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n" + _SETTINGS_FRAME
+
+
+def _http2_answer(link: socket.socket) -> Optional[bytes]:
+    """The first frame header the server sends after the greeting; what came before it closed
+    or fell silent if shorter, None when nothing came."""
+    link.settimeout(_ANSWER_S)
+    received = b""
+    try:
+        link.sendall(_HTTP2_GREETING)
+        while len(received) < _FRAME_HEADER:
+            more = link.recv(_FRAME_HEADER - len(received))
+            if not more:
+                break
+            received += more
+    except (socket.timeout, ConnectionError):
+        pass
+    return received or None
+
+
+def _is_settings_frame(header: bytes) -> bool:
+    return len(header) == _FRAME_HEADER and header[3] == _SETTINGS and header[5:] == bytes(4)
+
+
+def _tls() -> bool:
+    """Whether Ray is told to speak TLS, to which a clear greeting gets no answer."""
+    return os.environ.get("RAY_USE_TLS", "0").lower() not in ("0", "false", "")

@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 import torch
 
+from exits import exit_of
 from games import uniform_game
 from files import garble
 from tessarin_zero.cli import main
@@ -192,12 +193,20 @@ def test_diverged_training_writes_no_checkpoint(tmp_path: Path) -> None:
     assert not (run / "checkpoints" / "trained.pt").exists()
 
 
-def test_a_run_folder_in_use_is_refused(tmp_path: Path) -> None:
-    run = tmp_path / "run"
-    with RunLock(run):  # as another command holds it
-        with pytest.raises(SystemExit, match=f"run folder {run} is in use by another command"):
-            main(["selfplay", "--run-dir", str(run), "--games", "1", *TINY])
-    assert not (run / "records").exists()
+def test_a_run_folder_in_use_is_refused_by_every_command_alike(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    run, empty = tmp_path / "run", tmp_path / "empty"
+    write_records(run / "records")
+    with RunLock(run), RunLock(empty):  # as other commands hold them
+        for argv in (
+            ["selfplay", "--run-dir", str(run), "--games", "1", *TINY],
+            ["train", "--run-dir", str(run), *NET],
+            ["loop", "--run-dir", str(empty), *LOOP],
+        ):
+            status, said = exit_of(argv, capsys)
+            assert status == 1 and "is in use by another command" in said, argv
+    assert not (run / "checkpoints").exists() and not (empty / "records").exists()
 
 
 def test_default_run_folders_are_unique(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
@@ -219,9 +228,8 @@ def test_loop_refuses_a_used_folder_and_resumes_after_its_last_iteration(
     metrics = (run / "metrics.csv").read_bytes()
     capsys.readouterr()
 
-    with pytest.raises(SystemExit) as stop:
-        main(["loop", "--run-dir", str(run), *LOOP])
-    assert stop.value.code == 2 and "--resume" in capsys.readouterr().err
+    status, said = exit_of(["loop", "--run-dir", str(run), *LOOP], capsys)
+    assert status == 1 and "is in use: add --resume" in said
     with pytest.raises(SystemExit) as stop:
         main(["loop", "--run-dir", str(run), "--resume", "--dim", "6"])
     assert stop.value.code == 2 and "--dim 6 cannot change" in capsys.readouterr().err
@@ -272,13 +280,6 @@ def test_a_warm_started_loop_starts_from_the_trained_network(
     first, _ = load_checkpoint(run / "checkpoints" / "iteration-000.pt")
     weights = zip(first.state_dict().values(), untrained.state_dict().values())
     assert not all(torch.equal(a, b) for a, b in weights)
-
-
-def test_loops_stored_before_the_schedule_resume_at_a_constant_rate(tmp_path: Path) -> None:
-    (tmp_path / "run.json").write_text(json.dumps({"iterations": 3, "learning_rate": 0.002}))
-    resumed = parse(["loop", "--run-dir", str(tmp_path), "--resume"])
-    assert (resumed.learning_rate, resumed.final_learning_rate) == (0.002, None)
-    assert parse(["loop", "--run-dir", str(tmp_path / "new")]).final_learning_rate == 1e-4
 
 
 def test_the_readme_commands_share_one_run_folder(tmp_path: Path) -> None:

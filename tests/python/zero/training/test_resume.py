@@ -67,7 +67,7 @@ def test_the_best_network_is_the_last_promoted_iterations(
 ) -> None:
     networks = run_folder(tmp_path, promoted)
     report = Silent()
-    state = resume(tmp_path, report)
+    state = resume(tmp_path, report, TINY)
     assert report.resumed_after == [len(promoted)]
     assert same_weights(state.candidate, networks[-1])
     assert same_weights(state.best, networks[best])
