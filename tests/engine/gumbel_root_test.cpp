@@ -20,6 +20,7 @@
 #include "node.h"
 #include "random_source.h"
 #include "search.h"
+#include "search_config.h"
 #include "training_game.h"
 
 namespace tessarin {
@@ -29,14 +30,7 @@ using Floats = std::vector<float>;
 using Priors = std::vector<std::pair<std::uint32_t, float>>;
 
 Config gumbel_config(std::uint64_t sims, std::uint64_t considered) {
-  Config config{.dim = 7,
-                .rep = 1,
-                .sims_per_move = sims,
-                .sample_moves = 0,
-                .c_base = 19652.0F,
-                .c_init = 1.25F,
-                .dirichlet_alpha = 0.3F,
-                .exploration_fraction = 0.25F};
+  Config config = test_search_config(7, sims, 0.25F);
   config.root_search = RootSearch::kGumbel;
   config.gumbel_considered = considered;
   return config;

@@ -27,6 +27,7 @@
 #include "random_source.h"
 #include "raw_policy.h"
 #include "search.h"
+#include "search_config.h"
 #include "training_game.h"
 
 namespace tessarin {
@@ -41,14 +42,7 @@ constexpr Player kHeuristic{PlayerKind::kHeuristic, 0};
 constexpr Player kHost{PlayerKind::kHost, 0};
 
 Config config_with(std::uint64_t sims) {
-  return Config{.dim = kDim,
-                .rep = 1,
-                .sims_per_move = sims,
-                .sample_moves = 0,
-                .c_base = 19652.0F,
-                .c_init = 1.25F,
-                .dirichlet_alpha = 0.3F,
-                .exploration_fraction = 0.0F};
+  return test_search_config(kDim, sims, 0.0F);
 }
 
 // A network that is a function of the position it is shown and of its index.

@@ -13,6 +13,7 @@
 #include "engine_seat.h"
 #include "game.h"
 #include "match_batch.h"
+#include "search_config.h"
 
 namespace tessarin {
 namespace {
@@ -22,14 +23,7 @@ constexpr std::size_t kGames = 32;
 
 // How many of kGames games opened on the tile the policy gives 60%, the rest shared evenly.
 std::size_t openings_on_the_favourite(std::uint64_t sample_moves) {
-  const Config config{.dim = kDim,
-                      .rep = 1,
-                      .sims_per_move = 0,
-                      .sample_moves = sample_moves,
-                      .c_base = 19652.0F,
-                      .c_init = 1.25F,
-                      .dirichlet_alpha = 0.3F,
-                      .exploration_fraction = 0.0F};
+  const Config config = test_search_config(kDim, 0, 0.0F, sample_moves);
   std::array<Player, 4> lineup{};
   lineup.fill(Player{PlayerKind::kNetwork, 0});
   MatchBatch batch(config, lineup, kGames, kGames, 17);

@@ -18,6 +18,7 @@
 #include "engine_seat.h"
 #include "game.h"
 #include "match_batch.h"
+#include "search_config.h"
 
 namespace tessarin {
 namespace {
@@ -25,14 +26,7 @@ namespace {
 constexpr std::uint64_t kDim = 6;
 
 Config seats_config(std::uint64_t sims) {
-  return Config{.dim = kDim,
-                .rep = 1,
-                .sims_per_move = sims,
-                .sample_moves = 0,
-                .c_base = 19652.0F,
-                .c_init = 1.25F,
-                .dirichlet_alpha = 0.3F,
-                .exploration_fraction = 0.0F};
+  return test_search_config(kDim, sims, 0.0F);
 }
 
 // The player to move in the game of `slot` (the history holds the game's own actions, not the

@@ -9,19 +9,13 @@
 #include "engine_seat.h"
 #include "fatal.h"
 #include "match_batch.h"
+#include "search_config.h"
 
 namespace tessarin {
 namespace {
 
 Config on_side(std::uint64_t dim) {
-  return Config{.dim = dim,
-                .rep = 1,
-                .sims_per_move = 0,
-                .sample_moves = 0,
-                .c_base = 19652.0F,
-                .c_init = 1.25F,
-                .dirichlet_alpha = 0.3F,
-                .exploration_fraction = 0.0F};
+  return test_search_config(dim, 0, 0.0F);
 }
 
 TEST(MatchBatchSides, TheSmallestSideIsPlayedAndASmallerOneRefused) {

@@ -27,6 +27,7 @@
 #include "random_source.h"
 #include "raw_policy.h"
 #include "search.h"
+#include "search_config.h"
 #include "softmax.h"
 #include "test_games.h"
 #include "training_game.h"
@@ -90,14 +91,7 @@ Logits script(const Game& game, std::size_t network) {
 }
 
 Config match_config(std::uint64_t dim, std::uint64_t sims, std::uint64_t sample_moves = 0) {
-  return Config{.dim = dim,
-                .rep = 1,
-                .sims_per_move = sims,
-                .sample_moves = sample_moves,
-                .c_base = 19652.0F,
-                .c_init = 1.25F,
-                .dirichlet_alpha = 0.3F,
-                .exploration_fraction = 0.0F};
+  return test_search_config(dim, sims, 0.0F, sample_moves);
 }
 
 constexpr Player kNet0{PlayerKind::kNetwork, 0};

@@ -15,6 +15,7 @@
 #include "node.h"
 #include "random_source.h"
 #include "search.h"
+#include "search_config.h"
 
 namespace tessarin {
 namespace {
@@ -41,14 +42,9 @@ struct FavouriteEvaluator {
 // A concentration so large that every Dirichlet sample is all but uniform: mixing it in once
 // moves each prior half way to 1 / n, mixing it in k times moves it all but 2^-k of the way.
 Config noisy_config(std::uint64_t sims) {
-  return Config{.dim = 7,
-                .rep = 1,
-                .sims_per_move = sims,
-                .sample_moves = 0,
-                .c_base = 19652.0F,
-                .c_init = 1.25F,
-                .dirichlet_alpha = 1.0e5F,
-                .exploration_fraction = 0.5F};
+  Config config = test_search_config(7, sims, 0.5F);
+  config.dirichlet_alpha = 1.0e5F;
+  return config;
 }
 
 // The network's priors at the opening, by tile, as expansion computes them.

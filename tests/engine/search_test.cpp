@@ -19,6 +19,7 @@
 #include "node.h"
 #include "random_source.h"
 #include "search.h"
+#include "search_config.h"
 #include "training_game.h"
 
 namespace tessarin {
@@ -62,14 +63,7 @@ class ScriptedEvaluator {
 };
 
 Config search_config(std::uint64_t sims) {
-  return Config{.dim = 7,
-                .rep = 1,
-                .sims_per_move = sims,
-                .sample_moves = 0,
-                .c_base = 19652.0F,
-                .c_init = 1.25F,
-                .dirichlet_alpha = 0.3F,
-                .exploration_fraction = 0.25F};
+  return test_search_config(7, sims, 0.25F);
 }
 
 std::uint32_t visits_of_children(const Node& node) {

@@ -22,6 +22,7 @@
 #include "fatal.h"
 #include "game.h"
 #include "random_source.h"
+#include "search_config.h"
 #include "self_play_batch.h"
 #include "training_game.h"
 
@@ -77,14 +78,9 @@ struct ScriptHost {
 };
 
 Config batch_config(std::uint64_t dim, std::uint64_t rep) {
-  return Config{.dim = dim,
-                .rep = rep,
-                .sims_per_move = 12,
-                .sample_moves = 8,
-                .c_base = 19652.0F,
-                .c_init = 1.25F,
-                .dirichlet_alpha = 0.3F,
-                .exploration_fraction = 0.25F};
+  Config config = test_search_config(dim, 12, 0.25F, 8);
+  config.rep = rep;
+  return config;
 }
 
 // Plays a whole batch against the script; the finished games by number. With `evaluations`,

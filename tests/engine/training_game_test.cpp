@@ -16,6 +16,7 @@
 #include "game.h"
 #include "node.h"
 #include "random_source.h"
+#include "search_config.h"
 #include "training_game.h"
 #include "uniform_evaluator.h"
 
@@ -26,14 +27,7 @@ namespace {
 class UniformHost {
  public:
   explicit UniformHost(std::uint64_t sims, std::uint64_t sample_moves = 10)
-      : config_{.dim = 7,
-                .rep = 1,
-                .sims_per_move = sims,
-                .sample_moves = sample_moves,
-                .c_base = 19652.0F,
-                .c_init = 1.25F,
-                .dirichlet_alpha = 0.3F,
-                .exploration_fraction = 0.25F} {}
+      : config_{test_search_config(7, sims, 0.25F, sample_moves)} {}
 
   using Error = UniformEvaluator::Error;
   std::optional<Error> evaluate(const Game& game, Logits& out) {
