@@ -110,7 +110,7 @@ inline PyTypeObject batch_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 #pragma GCC diagnostic pop
 
 // What a batched type adds to the shared parts.
-struct BatchTypeSpec {
+struct BatchTypeDetails {
   const char* name;  // "tessarin_engine." + name
   const char* doc;   // the type's documentation, its constructor's signature first
   newfunc make;      // tp_new
@@ -121,14 +121,14 @@ struct BatchTypeSpec {
   const PyMethodDef* own_methods = nullptr;
 };
 
-// Readies the type of Batch from `spec` and the shared parts and adds it to `module` as
-// spec.name; false with the host exception set. Once per process.
+// Readies the type of Batch from `details` and the shared parts and adds it to `module` as
+// details.name; false with the host exception set. Once per process.
 template <class Batch>
-bool add_batch_type(PyObject* module, const BatchTypeSpec& spec) {
+bool add_batch_type(PyObject* module, const BatchTypeDetails& details) {
   using Methods = BatchMethods<Batch>;
-  static const std::string qualified = std::string("tessarin_engine.") + spec.name;
+  static const std::string qualified = std::string("tessarin_engine.") + details.name;
   static PyMethodDef shared[] = {
-      {"step", as_cfunction<Methods::step>(), METH_NOARGS, spec.step_doc},
+      {"step", as_cfunction<Methods::step>(), METH_NOARGS, details.step_doc},
       {"complete", as_cfunction<Methods::complete>(), METH_VARARGS | METH_KEYWORDS,
        "complete(policy_logits, value_logits)\n--\n\nAnswers the last step: C-contiguous float32 "
        "buffers [B, dim*dim] and [B, 4] (value logits relative to the player to move), row k for "
@@ -141,17 +141,17 @@ bool add_batch_type(PyObject* module, const BatchTypeSpec& spec) {
       {"complete_from_answers", as_cfunction<Methods::complete_from_answers>(), METH_NOARGS,
        "complete_from_answers()\n--\n\nAnswers the last step from the first B rows of the "
        "answer buffers, as complete() would with those rows."},
-      {"take_finished", spec.take_finished, METH_NOARGS, spec.take_finished_doc},
+      {"take_finished", details.take_finished, METH_NOARGS, details.take_finished_doc},
       {"take_failed", as_cfunction<Methods::take_failed>(), METH_NOARGS,
        "take_failed()\n--\n\nWhy each game abandoned since the last call was abandoned, in "
        "order."},
       {nullptr, nullptr, 0, nullptr},
   };
-  static std::vector<PyMethodDef> methods = [&spec] {
+  static std::vector<PyMethodDef> methods = [&details] {
     std::vector<PyMethodDef> all;
     for (const PyMethodDef* m = shared; m->ml_name != nullptr; ++m)
       all.push_back(*m);
-    for (const PyMethodDef* m = spec.own_methods; m != nullptr && m->ml_name != nullptr; ++m)
+    for (const PyMethodDef* m = details.own_methods; m != nullptr && m->ml_name != nullptr; ++m)
       all.push_back(*m);
     all.push_back({nullptr, nullptr, 0, nullptr});
     return all;
@@ -177,14 +177,14 @@ bool add_batch_type(PyObject* module, const BatchTypeSpec& spec) {
   type.tp_name = qualified.c_str();
   type.tp_basicsize = sizeof(Held<BatchHold<Batch>>);
   type.tp_flags = Py_TPFLAGS_DEFAULT;
-  type.tp_doc = spec.doc;
-  type.tp_new = spec.make;
+  type.tp_doc = details.doc;
+  type.tp_new = details.make;
   type.tp_dealloc = dealloc_held<BatchHold<Batch>>;
   type.tp_methods = methods.data();
   type.tp_getset = getset;
   if (PyType_Ready(&type) < 0) return false;
   Py_INCREF(&type);
-  if (PyModule_AddObject(module, spec.name, reinterpret_cast<PyObject*>(&type)) < 0) {
+  if (PyModule_AddObject(module, details.name, reinterpret_cast<PyObject*>(&type)) < 0) {
     Py_DECREF(&type);
     return false;
   }
