@@ -2,7 +2,8 @@
 a run folder, each loaded on first use and kept ready (a few at a time) for the evaluations of
 games and of the analysis view.
 
-A checkpoint that belongs to a run folder (``<run>/checkpoints/*.pt`` beside ``<run>/run.json``)
+A shipped network was trained on the side its card names. A checkpoint that belongs to a run
+folder (``<run>/checkpoints/*.pt`` beside ``<run>/run.json``)
 was trained on that run's board side; a game or an analysis on another side is refused. A
 checkpoint from elsewhere has no known side: the network is fully convolutional and evaluates
 any side, so it is allowed on every one.
@@ -21,6 +22,7 @@ import numpy as np
 
 from tessarin_zero.inference.checkpoints import CheckpointError, load_checkpoint
 from tessarin_zero.inference.evaluator import BatchEvaluator
+from tessarin_zero.inference.shipped import shipped_networks
 from tessarin_zero.storage.runs import LOOP_FILE, load_loop_settings
 from tessarin_zero.web.errors import Refused
 
@@ -39,7 +41,11 @@ class Checkpoint:
 
 
 def trained_side(path: Path) -> Optional[int]:
-    """The board side of the run folder a checkpoint lies in, if it lies in one."""
+    """The board side of a shipped network's card, or of the run folder a checkpoint lies in,
+    if it is either."""
+    for shipped in shipped_networks():
+        if shipped.path == path.resolve():
+            return shipped.side
     run_dir = path.resolve().parent.parent
     if not (run_dir / LOOP_FILE).is_file():
         return None
@@ -55,6 +61,14 @@ def run_checkpoints(run_dir: Path) -> list[Path]:
     folder = run_dir / "checkpoints"
     found = sorted(folder.glob("*.pt")) if folder.is_dir() else []
     return sorted(found, key=lambda path: (path.name != "best.pt", path.name))
+
+
+def offered_checkpoints(given: Sequence[Path], run_dir: Optional[Path]) -> list[Path]:
+    """The networks a page offers: those given, then a run folder's, then the shipped networks
+    not given already."""
+    paths = [*given, *(run_checkpoints(run_dir) if run_dir else [])]
+    seen = {path.resolve() for path in paths}
+    return paths + [shipped.path for shipped in shipped_networks() if shipped.path not in seen]
 
 
 def catalogue(paths: Iterable[Path]) -> list[Checkpoint]:
