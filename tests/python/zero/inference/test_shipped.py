@@ -44,7 +44,7 @@ def test_a_name_finds_its_network_and_a_file_comes_first(
     "card, problem",
     [
         ([9], "not a network card (not a JSON object)"),
-        ({"side": "9"}, "not a network card (\"9\" is not a whole number)"),
+        ({"side": "9"}, 'not a network card ("9" is not a whole number)'),
         ({"side": 2}, "not a network card (2 is out of range"),
         ({}, "not a network card (null is not a whole number)"),
     ],
