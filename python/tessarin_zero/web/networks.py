@@ -20,6 +20,7 @@ from typing import Optional
 
 import numpy as np
 
+from tessarin_zero.common.checks import FIELD_CHECKS
 from tessarin_zero.inference.checkpoints import CheckpointError, load_checkpoint
 from tessarin_zero.inference.evaluator import BatchEvaluator
 from tessarin_zero.inference.shipped import shipped_networks
@@ -50,10 +51,9 @@ def trained_side(path: Path) -> Optional[int]:
     if not (run_dir / LOOP_FILE).is_file():
         return None
     try:
-        side = load_loop_settings(run_dir).get("dim")
-    except ValueError:
+        return int(FIELD_CHECKS["dim"].stored(load_loop_settings(run_dir).get("dim")))
+    except ValueError:  # no side, or no sound one (SettingError is a ValueError)
         return None
-    return side if isinstance(side, int) else None
 
 
 def run_checkpoints(run_dir: Path) -> list[Path]:
