@@ -41,12 +41,16 @@ class Checkpoint:
     side: Optional[int]
 
 
-def trained_side(path: Path) -> Optional[int]:
-    """The board side of a shipped network's card, or of the run folder a checkpoint lies in,
-    if it is either."""
+def shipped_side(path: Path) -> Optional[int]:
+    """The side on a shipped network's card, if `path` is a shipped network."""
     for shipped in shipped_networks():
         if shipped.path == path.resolve():
             return shipped.side
+    return None
+
+
+def trained_side(path: Path) -> Optional[int]:
+    """The board side of the run folder a checkpoint lies in, if it lies in one."""
     run_dir = path.resolve().parent.parent
     if not (run_dir / LOOP_FILE).is_file():
         return None
@@ -72,14 +76,17 @@ def offered_checkpoints(given: Sequence[Path], run_dir: Optional[Path]) -> list[
 
 
 def catalogue(paths: Iterable[Path]) -> list[Checkpoint]:
-    """One entry per checkpoint file, named by its file name without ``.pt``, with the run
-    folder's name before it for a run's checkpoints (``20261209-101500/best``); a name taken
-    already gets ``-2``, ``-3``..."""
+    """One entry per checkpoint file, named by its file name without ``.pt`` (a shipped network:
+    its short name, on its card's side), with the run folder's name before it for a run's
+    checkpoints (``20261209-101500/best``); a name taken already gets ``-2``, ``-3``..."""
     entries: list[Checkpoint] = []
     taken: set[str] = set()
     for path in paths:
-        side = trained_side(path)
-        name = path.stem if side is None else f"{path.resolve().parent.parent.name}/{path.stem}"
+        side, name = shipped_side(path), path.stem  # a shipped network by its short name
+        if side is None:
+            side = trained_side(path)
+            if side is not None:
+                name = f"{path.resolve().parent.parent.name}/{path.stem}"
         unique, serial = name, 1
         while unique in taken:
             serial += 1

@@ -86,3 +86,24 @@ def test_every_shipped_network_loads_and_plays_its_side_by_its_name(
     games = ["--games-vs-random", "4", "--games-vs-best", "0", "--quiet"]
     main(["arena", "--candidate", shipped.name, "--dim", str(shipped.side), *games])
     assert f"Rotated seats on {shipped.side} x {shipped.side}" in capsys.readouterr().out
+
+
+def test_the_page_offers_each_shipped_network_once_on_its_cards_side(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    from tessarin_zero.inference import shipped
+    from tessarin_zero.web.networks import catalogue, offered_checkpoints
+
+    folder = tmp_path / "shipped"
+    board9 = ship(folder, "board9", {"side": 9})
+    board11 = ship(folder, "board11", {"side": 11})
+    monkeypatch.setattr(shipped, "SHIPPED_FOLDER", folder)
+    own = tmp_path / "own.pt"
+    save_checkpoint(own, PolicyValueNet(NetworkSettings(channels=4, blocks=1)))
+
+    offered = catalogue(offered_checkpoints([own, board9], None))
+    assert [(entry.name, entry.path, entry.side) for entry in offered] == [
+        ("own", own, None),
+        ("board9", board9, 9),
+        ("board11", board11, 11),
+    ]
