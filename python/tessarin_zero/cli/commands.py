@@ -27,6 +27,7 @@ import torch
 
 from tessarin_zero.cli.flags import loop_flags, settings_from
 from tessarin_zero.cli.reports import PrintedReport, arena_lines, module_lines, promotion_rule
+from tessarin_zero.cli.reports import starting_network_line
 from tessarin_zero.common.errors import file_problem
 from tessarin_zero.common.lifetime import Terminated, stop_signals_raise
 from tessarin_zero.common.settings import GameSettings, NetworkSettings, ServerSettings
@@ -34,7 +35,7 @@ from tessarin_zero.common.settings import TrainSettings
 from tessarin_zero.evaluation.arena import module_figures, run_arena
 from tessarin_zero.inference.checkpoints import CheckpointError, load_checkpoint, load_or_new
 from tessarin_zero.inference.checkpoints import save_checkpoint
-from tessarin_zero.inference.network import NetworkFactory
+from tessarin_zero.inference.network import NetworkFactory, PolicyValueNet
 from tessarin_zero.inference.server import ServerError
 from tessarin_zero.selfplay.backends import (
     BatchedWorkers,
@@ -285,7 +286,11 @@ def loop(args: argparse.Namespace) -> None:
         starting = not (args.resume and start_finished(run_dir))
         if starting:
             torch.manual_seed(args.seed)
-            model = load_or_new(args.checkpoint, settings_from(args, NetworkSettings))
+            if args.checkpoint is None:
+                model = PolicyValueNet(settings_from(args, NetworkSettings))
+            else:
+                model, metadata = load_checkpoint(args.checkpoint)
+                print(starting_network_line(args.checkpoint, metadata.get("dim"), args.dim))
             flags: dict[str, Any] = loop_flags(args)
             flags.update(dataclasses.asdict(model.settings))  # a --checkpoint's own size
             save_loop_settings(run_dir, flags)
@@ -303,7 +308,7 @@ def loop(args: argparse.Namespace) -> None:
         if starting:
             state = start_new(plan, model, report)
         else:
-            state = resume(run_dir, report, settings_from(args, NetworkSettings))
+            state = resume(run_dir, report, settings_from(args, NetworkSettings), args.dim)
             save_loop_settings(run_dir, loop_flags(args))  # the next resume goes on with these
         run_iterations(plan, state, report)
 
@@ -328,12 +333,11 @@ def render_command(args: argparse.Namespace) -> None:
 
 def play_command(args: argparse.Namespace) -> None:
     from tessarin_zero.web.app import PageSettings
-    from tessarin_zero.web.networks import Networks, catalogue, run_checkpoints
+    from tessarin_zero.web.networks import Networks, catalogue, offered_checkpoints
     from tessarin_zero.web.server import AddressError, serve
 
-    paths = [*args.checkpoint, *(run_checkpoints(args.run_dir) if args.run_dir else [])]
     settings = PageSettings(
-        Networks(catalogue(paths), args.inference),
+        Networks(catalogue(offered_checkpoints(args.checkpoint, args.run_dir)), args.inference),
         run_dir=args.run_dir,
         records=args.records,
         kept_games=args.kept_games,

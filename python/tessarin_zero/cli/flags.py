@@ -44,6 +44,7 @@ from tessarin_zero.common.settings import (
 )
 from tessarin_zero.cli.stored import checked_loop_settings
 from tessarin_zero.common.checks import FIELD_CHECKS, Check, Real, SettingError, Whole
+from tessarin_zero.inference.shipped import network_file
 
 SETTINGS_HELP = {
     "dim": "board side of self-play and of games against random players",
@@ -166,6 +167,14 @@ def existing_file(text: str) -> Path:
     return path
 
 
+def network(text: str) -> Path:
+    """A checkpoint file, or a shipped network's short name."""
+    try:
+        return network_file(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
 def existing_folder(text: str) -> Path:
     path = Path(text)
     if not path.is_dir():
@@ -247,9 +256,7 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
     for kind in (GameSettings, NetworkSettings, ServerSettings):
         add_settings_flags(selfplay, kind)
     selfplay.add_argument("--games", type=whole(1), default=16, help="games (default: %(default)s)")
-    selfplay.add_argument(
-        "--checkpoint", type=existing_file, help="network to play (default: a new one)"
-    )
+    selfplay.add_argument("--checkpoint", type=network, help="network to play (default: a new one)")
     selfplay.set_defaults(run="selfplay")
 
     training = command("train", "Train a network on record chunks.")
@@ -266,7 +273,7 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
         help="folders of chunks to train on instead of the run folder's records",
     )
     training.add_argument(
-        "--checkpoint", type=existing_file, help="network to start from (default: a new one)"
+        "--checkpoint", type=network, help="network to start from (default: a new one)"
     )
     training.add_argument(
         "--out", type=Path, help="checkpoint to write (default: the run's checkpoints/trained.pt)"
@@ -314,10 +321,8 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
     )
     for kind in (NetworkSettings, ServerSettings):
         add_settings_flags(arena, kind)
-    arena.add_argument(
-        "--candidate", type=existing_file, help="network to test (default: a new one)"
-    )
-    arena.add_argument("--best", type=existing_file, help="best network so far (default: none)")
+    arena.add_argument("--candidate", type=network, help="network to test (default: a new one)")
+    arena.add_argument("--best", type=network, help="best network so far (default: none)")
     arena_flags(arena)
     arena.add_argument(
         "--search-sims",
@@ -383,10 +388,11 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
     )
     play.add_argument(
         "--checkpoint",
-        type=existing_file,
+        type=network,
         action="append",
         default=[],
-        help="a network to offer, by its file name (repeat for more)",
+        help="a network to offer, by its file or a shipped network's name (repeat for more; the "
+        "shipped networks are always offered)",
     )
     play.add_argument(
         "--run-dir",
@@ -446,7 +452,7 @@ def build_parser(loop_defaults: Optional[dict[str, Any]] = None) -> argparse.Arg
         "a constant rate)",
     )
     loop.add_argument(
-        "--checkpoint", type=existing_file, help="network to start from (default: a new one)"
+        "--checkpoint", type=network, help="network to start from (default: a new one)"
     )
     loop.add_argument(
         "--seed",
@@ -511,7 +517,7 @@ RATE_HELP = (
 
 def rate_flags(rate: argparse.ArgumentParser) -> None:
     """The flags of ``rate``."""
-    rate.add_argument("checkpoints", type=existing_file, nargs="+", help="networks to rate")
+    rate.add_argument("checkpoints", type=network, nargs="+", help="networks to rate")
     for player in ("heuristic", "random"):
         rate.add_argument(
             f"--{player}",

@@ -49,6 +49,18 @@ def module_lines(figures: ModuleFigures, dim: int) -> list[str]:
     ]
 
 
+def starting_network_line(path: Path, trained: object, side: int) -> str:
+    """What a new loop starts from when given a checkpoint: the network is convolutional, so
+    one trained on another side goes on at the loop's side, and the line says so."""
+    if not isinstance(trained, int) or isinstance(trained, bool):
+        origin = "a network that does not record its board side"
+    elif trained == side:
+        origin = f"a network trained on {side} x {side}"
+    else:
+        origin = f"a network trained on {trained} x {trained}, to go on at {side} x {side}"
+    return f"Starting from {path}: {origin}."
+
+
 def promotion_rule(games_vs_best: int, threshold: float) -> str:
     games = rotated_games(games_vs_best)
     chance = false_promotion_rate_estimate(games, threshold)

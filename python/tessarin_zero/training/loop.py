@@ -128,8 +128,9 @@ def start_new(loop: Loop, model: PolicyValueNet, report: LoopReport) -> LoopStat
         warm_start_network(loop, model, report)
     best = PolicyValueNet(model.settings)
     best.load_state_dict(model.state_dict())
-    save_checkpoint(loop.iteration_checkpoint(0), model, iteration=0)
-    save_checkpoint(loop.checkpoints / "best.pt", best, iteration=0)
+    side = loop.game.dim
+    save_checkpoint(loop.iteration_checkpoint(0), model, iteration=0, dim=side)
+    save_checkpoint(loop.checkpoints / "best.pt", best, iteration=0, dim=side)
     return LoopState(model, best, MetricsLog(loop.run_dir))
 
 
@@ -162,10 +163,11 @@ def warm_start_network(loop: Loop, model: PolicyValueNet, report: LoopReport) ->
     report.warm_started(settings.warm_start_games, positions, epochs, losses)
 
 
-def resume(run_dir: Path, report: LoopReport, network: NetworkSettings) -> LoopState:
+def resume(run_dir: Path, report: LoopReport, network: NetworkSettings, side: int) -> LoopState:
     """The candidate after the last complete iteration (the one with a metrics row), the best
-    network as of that iteration, and the metrics so far. RunStateError when their networks
-    are not of the size `network` the loop's settings say."""
+    network as of that iteration (saved again as best.pt, trained on `side`), and the metrics so
+    far. RunStateError when their networks are not of the size `network` the loop's settings
+    say."""
     try:
         rows = read_metrics(run_dir / "metrics.csv")
     except ValueError as error:
@@ -176,7 +178,7 @@ def resume(run_dir: Path, report: LoopReport, network: NetworkSettings) -> LoopS
     best_iteration = promoted[-1] if promoted else 0
     candidate = _network_of(checkpoints / f"iteration-{done:03d}.pt", network)
     best = _network_of(checkpoints / f"iteration-{best_iteration:03d}.pt", network)
-    save_checkpoint(checkpoints / "best.pt", best, iteration=best_iteration)
+    save_checkpoint(checkpoints / "best.pt", best, iteration=best_iteration, dim=side)
     report.resumed(run_dir, done)
     return LoopState(candidate, best, MetricsLog(run_dir, rows))
 
@@ -278,6 +280,7 @@ def play_iteration(loop: Loop, state: LoopState, iteration: int, report: LoopRep
         iteration=iteration,
         losses=losses,
         learning_rate=rate,
+        dim=loop.game.dim,
     )
     evaluator = BatchEvaluator(candidate, path=loop.server.inference, dim=loop.game.dim)
     result = run_arena(
@@ -294,7 +297,9 @@ def play_iteration(loop: Loop, state: LoopState, iteration: int, report: LoopRep
     keep_games(result.kept, loop.run_dir / "games", prefix=f"iteration-{iteration:03d}")
     if result.promoted:
         state.best.load_state_dict(candidate.state_dict())
-        save_checkpoint(loop.checkpoints / "best.pt", state.best, iteration=iteration)
+        save_checkpoint(
+            loop.checkpoints / "best.pt", state.best, iteration=iteration, dim=loop.game.dim
+        )
     ratings = None
     if settings.rating_games > 0:
         state.rated = state.rated or RatedNetworks(

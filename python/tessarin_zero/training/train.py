@@ -13,7 +13,8 @@ games in the window by heart, and its estimates on new games get worse instead o
 
 from __future__ import annotations
 
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 
 import torch
 import torch.nn.functional as F
@@ -32,6 +33,18 @@ class TrainingDiverged(ArithmeticError):
 def soft_cross_entropy(logits: Tensor, targets: Tensor) -> Tensor:
     """Mean over the batch of -sum(target * log softmax(logits))."""
     return -(targets * F.log_softmax(logits, dim=1)).sum(dim=1).mean()
+
+
+@contextmanager
+def channels_last(model: nn.Module) -> Iterator[None]:
+    """The model's weights laid out channels last while the block runs, as they were after it.
+    Its convolutions learn about a quarter faster in that layout on the CPU (bench/train_bench.py);
+    everything else (exports, checkpoints, the evaluators) gets the usual layout back."""
+    model.to(memory_format=torch.channels_last)  # type: ignore[call-overload]
+    try:
+        yield
+    finally:
+        model.to(memory_format=torch.contiguous_format)  # type: ignore[call-overload]
 
 
 def train(
@@ -71,13 +84,15 @@ def train(
         and getattr(model, "ownership_head", None) is not None
     )
     sums = {"policy": 0.0, "value": 0.0, "ownership": 0.0}
-    with tqdm(total=settings.epochs * batches, disable=not progress, desc="train") as bar:
+    bar = tqdm(total=settings.epochs * batches, disable=not progress, desc="train")
+    with bar, channels_last(model):
         for epoch in range(settings.epochs):
             sums = {"policy": 0.0, "value": 0.0, "ownership": 0.0}
             order = torch.randperm(samples, generator=generator)
             for first in range(0, samples, settings.batch_size):
                 batch = order[first : first + settings.batch_size]
                 states = tensors.states[batch].to(device)
+                states = states.contiguous(memory_format=torch.channels_last)
                 if learn_ownership:
                     assert tensors.ownership is not None
                     with_ownership: Callable[[Tensor], tuple[Tensor, Tensor, Tensor]]

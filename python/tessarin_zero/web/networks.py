@@ -2,7 +2,8 @@
 a run folder, each loaded on first use and kept ready (a few at a time) for the evaluations of
 games and of the analysis view.
 
-A checkpoint that belongs to a run folder (``<run>/checkpoints/*.pt`` beside ``<run>/run.json``)
+A shipped network was trained on the side its card names. A checkpoint that belongs to a run
+folder (``<run>/checkpoints/*.pt`` beside ``<run>/run.json``)
 was trained on that run's board side; a game or an analysis on another side is refused. A
 checkpoint from elsewhere has no known side: the network is fully convolutional and evaluates
 any side, so it is allowed on every one.
@@ -19,8 +20,10 @@ from typing import Optional
 
 import numpy as np
 
+from tessarin_zero.common.checks import FIELD_CHECKS
 from tessarin_zero.inference.checkpoints import CheckpointError, load_checkpoint
 from tessarin_zero.inference.evaluator import BatchEvaluator
+from tessarin_zero.inference.shipped import shipped_networks
 from tessarin_zero.storage.runs import LOOP_FILE, load_loop_settings
 from tessarin_zero.web.errors import Refused
 
@@ -38,16 +41,23 @@ class Checkpoint:
     side: Optional[int]
 
 
+def shipped_side(path: Path) -> Optional[int]:
+    """The side on a shipped network's card, if `path` is a shipped network."""
+    for shipped in shipped_networks():
+        if shipped.path == path.resolve():
+            return shipped.side
+    return None
+
+
 def trained_side(path: Path) -> Optional[int]:
     """The board side of the run folder a checkpoint lies in, if it lies in one."""
     run_dir = path.resolve().parent.parent
     if not (run_dir / LOOP_FILE).is_file():
         return None
     try:
-        side = load_loop_settings(run_dir).get("dim")
-    except ValueError:
+        return int(FIELD_CHECKS["dim"].stored(load_loop_settings(run_dir).get("dim")))
+    except ValueError:  # no side, or no sound one (SettingError is a ValueError)
         return None
-    return side if isinstance(side, int) else None
 
 
 def run_checkpoints(run_dir: Path) -> list[Path]:
@@ -57,15 +67,26 @@ def run_checkpoints(run_dir: Path) -> list[Path]:
     return sorted(found, key=lambda path: (path.name != "best.pt", path.name))
 
 
+def offered_checkpoints(given: Sequence[Path], run_dir: Optional[Path]) -> list[Path]:
+    """The networks a page offers: those given, then a run folder's, then the shipped networks
+    not given already."""
+    paths = [*given, *(run_checkpoints(run_dir) if run_dir else [])]
+    seen = {path.resolve() for path in paths}
+    return paths + [shipped.path for shipped in shipped_networks() if shipped.path not in seen]
+
+
 def catalogue(paths: Iterable[Path]) -> list[Checkpoint]:
-    """One entry per checkpoint file, named by its file name without ``.pt``, with the run
-    folder's name before it for a run's checkpoints (``20261209-101500/best``); a name taken
-    already gets ``-2``, ``-3``..."""
+    """One entry per checkpoint file, named by its file name without ``.pt`` (a shipped network:
+    its short name, on its card's side), with the run folder's name before it for a run's
+    checkpoints (``20261209-101500/best``); a name taken already gets ``-2``, ``-3``..."""
     entries: list[Checkpoint] = []
     taken: set[str] = set()
     for path in paths:
-        side = trained_side(path)
-        name = path.stem if side is None else f"{path.resolve().parent.parent.name}/{path.stem}"
+        side, name = shipped_side(path), path.stem  # a shipped network by its short name
+        if side is None:
+            side = trained_side(path)
+            if side is not None:
+                name = f"{path.resolve().parent.parent.name}/{path.stem}"
         unique, serial = name, 1
         while unique in taken:
             serial += 1

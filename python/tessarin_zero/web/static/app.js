@@ -343,12 +343,17 @@ const COLUMNS = [
   ["iteration", "iteration"], ["games", "games"], ["policy_loss", "policy loss"],
   ["value_loss", "value loss"], ["vs_random", "vs random"], ["vs_heuristic", "vs heuristic"],
   ["vs_best", "vs best"], ["heuristic_vs_random", "heuristic vs random"], ["promoted", "promoted"],
+  ["rating", "rating"], ["heuristic_rating", "heuristic rating"],
 ];
 
 function figure(row, key) {
   const value = row[key];
   if (value === null || value === undefined) return "";
   if (typeof value === "boolean") return value ? "yes" : "";
+  const sigma = row[`${key}_sigma`];
+  if (sigma !== undefined && sigma !== null) {  // a rating, the random player being 0
+    return `${value.toFixed(1)} ± ${(1.96 * sigma).toFixed(1)}`;
+  }
   if (row[`${key}_low`] !== undefined && row[`${key}_low`] !== null) {
     return `${value.toFixed(3)} [${row[`${key}_low`].toFixed(3)}, ${row[`${key}_high`].toFixed(3)}]`;
   }

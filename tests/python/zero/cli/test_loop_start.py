@@ -100,3 +100,24 @@ def test_a_start_from_a_checkpoint_cut_short_starts_from_that_checkpoint_again(
     expected = load_checkpoint(start)[0].state_dict()
     for name, weights in first_network(run).items():
         assert torch.equal(weights, expected[name]), name
+
+
+def test_a_network_of_another_side_goes_on_at_the_loops_side(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    small = tmp_path / "small"
+    main(["loop", "--run-dir", str(small), *RUN, "--channels", "6", "--blocks", "1"])
+    start = small / "checkpoints" / "best.pt"
+    assert load_checkpoint(start)[1]["dim"] == 5
+    capsys.readouterr()
+
+    large = tmp_path / "large"
+    main(["loop", "--run-dir", str(large), "--checkpoint", str(start), *RUN, "--dim", "7"])
+    assert f"Starting from {start}: a network trained on 5 x 5, to go on at 7 x 7." in (
+        capsys.readouterr().out
+    )
+    expected = load_checkpoint(start)[0].state_dict()
+    for name, weights in first_network(large).items():
+        assert torch.equal(weights, expected[name]), name
+    network, metadata = load_checkpoint(large / "checkpoints" / "iteration-001.pt")
+    assert metadata["dim"] == 7 and network.settings.channels == 6

@@ -67,11 +67,12 @@ def test_the_best_network_is_the_last_promoted_iterations(
 ) -> None:
     networks = run_folder(tmp_path, promoted)
     report = Silent()
-    state = resume(tmp_path, report, TINY)
+    state = resume(tmp_path, report, TINY, side=5)
     assert report.resumed_after == [len(promoted)]
     assert same_weights(state.candidate, networks[-1])
     assert same_weights(state.best, networks[best])
     assert not same_weights(state.best, networks[best - 1 if best else 1])
     stored, metadata = load_checkpoint(tmp_path / "checkpoints" / "best.pt")
     assert metadata["iteration"] == best and same_weights(stored, networks[best])
+    assert metadata["dim"] == 5
     assert [row.iteration for row in state.log.rows] == list(range(1, len(promoted) + 1))

@@ -24,6 +24,12 @@ def tiny_batch() -> TrainingTensors:
     return TrainingTensors(states, policy, value)
 
 
+def usual_layout(model: torch.nn.Module) -> bool:
+    """Training lays the weights out channels last while it runs; exports and checkpoints must
+    get them back as they were, however it ends."""
+    return all(parameter.is_contiguous() for parameter in model.parameters())
+
+
 def test_uniform_logits_cost_the_log_of_the_choices() -> None:
     model = PolicyValueNet(NetworkSettings(channels=4, blocks=1)).eval()
     with torch.no_grad():
@@ -36,6 +42,7 @@ def test_uniform_logits_cost_the_log_of_the_choices() -> None:
     assert math.isclose(losses["value"], math.log(4), rel_tol=1e-5)
     assert math.isclose(losses["loss"], losses["policy"] + losses["value"])
     assert not model.training  # handed back in the mode it came in
+    assert usual_layout(model)
 
 
 def test_training_reduces_the_loss_on_a_fixed_batch() -> None:
@@ -58,6 +65,7 @@ def test_diverging_training_stops_with_a_clear_message() -> None:
     settings = TrainSettings(batch_size=2, epochs=3, learning_rate=1e6)
     with pytest.raises(TrainingDiverged, match="training diverged: policy loss nan"):
         train(model, tiny_batch(), settings, progress=False)
+    assert usual_layout(model)
 
 
 def test_ownership_is_learned_only_with_a_weight() -> None:

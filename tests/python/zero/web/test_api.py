@@ -4,6 +4,7 @@ and every kind of bad request answered with a 4xx and a message, changing nothin
 
 from __future__ import annotations
 
+import json
 import re
 import socket
 from pathlib import Path
@@ -17,6 +18,7 @@ from starlette.testclient import TestClient
 from tessarin_zero.storage.kept_games import KeptGame
 from tessarin_zero.training.metrics import MetricsLog
 from tessarin_zero.web.app import create_app
+from tessarin_zero.web.networks import trained_side
 from tessarin_zero.web.server import AddressError, bind
 
 from served import RUN_SIDE, iteration, page_settings
@@ -313,3 +315,16 @@ def test_an_address_in_use_is_one_clear_error() -> None:
             bind("127.0.0.1", taken.getsockname()[1])
     finally:
         taken.close()
+
+
+@pytest.mark.parametrize("side", [True, 2, "20", None])
+def test_a_run_folder_whose_side_is_not_a_board_side_gives_its_networks_none(
+    tmp_path: Path, side: object
+) -> None:
+    checkpoint = tmp_path / "checkpoints" / "best.pt"
+    checkpoint.parent.mkdir()
+    checkpoint.write_bytes(b"")
+    (tmp_path / "run.json").write_text(json.dumps({"dim": side}))
+    assert trained_side(checkpoint) is None
+    (tmp_path / "run.json").write_text(json.dumps({"dim": 9}))
+    assert trained_side(checkpoint) == 9

@@ -19,6 +19,7 @@ from selenium.common.exceptions import StaleElementReferenceException
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select
 
+from tessarin_zero.evaluation.rating import Rating
 from tessarin_zero.training.metrics import MetricsLog, read_metrics
 
 from pages import browser_or_skip, screenshot, served, until
@@ -206,7 +207,17 @@ def test_the_dashboard_follows_the_runs_figures(
         until(lambda: browser.execute_script("return arguments[0].naturalWidth", image), name)
     rows = browser.find_elements(By.CSS_SELECTOR, "#run-table tr")
     assert len(rows) == 3 and rows[1].find_elements(By.TAG_NAME, "td")[0].text == "1"
-    MetricsLog(run_dir, read_metrics(run_dir / "metrics.csv")).append(iteration(3))
+    rated = iteration(3).with_rating(Rating("it", 6.2, 2.0, 100), Rating("h", 4.5, 1.5, 100))
+    MetricsLog(run_dir, read_metrics(run_dir / "metrics.csv")).append(rated)
     until(lambda: state.get_attribute("data-iterations") == "3", "the new iteration")
     until(lambda: len(browser.find_elements(By.CSS_SELECTOR, "#run-table tr")) == 4, "its row")
+    titles = [cell.text for cell in browser.find_elements(By.CSS_SELECTOR, "#run-table th")]
+    cells = [
+        cell.text
+        for cell in browser.find_elements(By.CSS_SELECTOR, "#run-table tr")[3].find_elements(
+            By.TAG_NAME, "td"
+        )
+    ]
+    shown = dict(zip(titles, cells))
+    assert (shown["rating"], shown["heuristic rating"]) == ("6.2 ± 3.9", "4.5 ± 2.9")
     screenshot(browser, shots, "run")
