@@ -15,7 +15,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Optional
 
-from tessarin_zero.common.checks import FIELD_CHECKS, SettingError
+from tessarin_zero.common.checks import FIELD_CHECKS
 
 SHIPPED_FOLDER = Path(__file__).resolve().parent.parent / "shipped"
 
@@ -42,7 +42,7 @@ def shipped_networks(folder: Optional[Path] = None) -> list[ShippedNetwork]:
             if not isinstance(card, dict):
                 raise ValueError("not a JSON object")
             side = FIELD_CHECKS["dim"].stored(card.get("side"))
-        except (ValueError, SettingError) as error:
+        except ValueError as error:  # SettingError is one
             raise ValueError(f"{card_path}: not a network card ({error})") from None
         checkpoint = card_path.with_suffix(".pt")
         if not checkpoint.is_file():
